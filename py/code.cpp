@@ -1,0 +1,101 @@
+// code.cpp: the code objects that `stringify` and `parse` carry as __code__.
+// They never run: their code string is all zero bytes and their location table
+// maps it onto the source lines of the function's statements.
+#include "call.hpp"
+#include "ref.hpp"
+#include "state.hpp"
+
+#include <algorithm>
+#include <initializer_list>
+#include <string>
+
+namespace dwex {
+namespace {
+
+// Statement lines of each function, in order; each maps two code units.
+constexpr std::initializer_list<int> stringify_lines = {23, 25, 31, 32, 34, 49, 50, 51, 52, 53, 54};
+constexpr std::initializer_list<int> parse_lines = {57,  64,  67,  68,  87,  91,  102, 106,
+                                                    112, 119, 121, 138, 143, 152, 160, 166,
+                                                    177, 190, 191, 195, 197, 198};
+
+constexpr unsigned char no_columns_entry = 0x80 | (13 << 3) | (2 - 1); // line only, two units
+
+// A location table of "line only" entries, each a signed varint of the
+// distance from the line before (the first from the first line).
+PyObject* line_table(std::initializer_list<int> lines) noexcept {
+    std::string table;
+    int previous = *lines.begin();
+    for (int line : lines) {
+        const int delta = line - previous;
+        unsigned value = delta < 0 ? (static_cast<unsigned>(-delta) << 1) | 1u
+                                   : static_cast<unsigned>(delta) << 1;
+        table.push_back(static_cast<char>(no_columns_entry));
+        while (value >= 64) {
+            table.push_back(static_cast<char>((value & 63u) | 64u));
+            value >>= 6;
+        }
+        table.push_back(static_cast<char>(value));
+        previous = line;
+    }
+    return PyBytes_FromStringAndSize(table.data(), static_cast<Py_ssize_t>(table.size()));
+}
+
+PyObject* names_tuple(std::initializer_list<S> names) noexcept {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    if (tuple == nullptr) {
+        return nullptr;
+    }
+    Py_ssize_t k = 0;
+    for (S name : names) {
+        PyTuple_SET_ITEM(tuple, k++, Py_NewRef(state.str(name)));
+    }
+    return tuple;
+}
+
+PyObject* code_object(S name, int first_line, PyObject* lines, std::initializer_list<S> varnames) noexcept {
+    Ref varnames_tuple = Ref::steal(names_tuple(varnames));
+    if (!varnames_tuple) {
+        return nullptr;
+    }
+    // Twice the table's length plus 4 bytes, rounded down to whole code units pairs.
+    const Py_ssize_t code_size = (2 * PyBytes_GET_SIZE(lines) + 4) & ~Py_ssize_t{3};
+    Ref code_string = Ref::steal(PyBytes_FromStringAndSize(nullptr, code_size));
+    if (!code_string) {
+        return nullptr;
+    }
+    std::fill_n(PyBytes_AS_STRING(code_string.get()), code_size, '\0');
+    PyObject* empty = state.empty_tuple.get();
+    const int nlocals = static_cast<int>(varnames.size());
+    return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+        1, 0, 0, nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, code_string.get(), empty, empty,
+        varnames_tuple.get(), empty, empty, state.str(S::dwex), state.str(name), state.str(name),
+        first_line, lines, state.empty_bytes.get()));
+}
+
+} // namespace
+
+int make_line_tables() noexcept {
+    state.lines_stringify = Ref::steal(line_table(stringify_lines));
+    if (!state.lines_stringify) {
+        return -1;
+    }
+    state.lines_parse = Ref::steal(line_table(parse_lines));
+    return state.lines_parse ? 0 : -1;
+}
+
+int make_code_objects() noexcept {
+    state.code_stringify = Ref::steal(code_object(
+        S::stringify, stringify_line, state.lines_stringify.get(),
+        {S::lists, S::out, S::v, S::l_str, S::u16_len, S::i, S::v_len, S::kind, S::buf, S::l, S::item}));
+    if (!state.code_stringify) {
+        return -1;
+    }
+    state.code_parse = Ref::steal(code_object(
+        S::parse, parse_line, state.lines_parse.get(),
+        {S::dwex, S::length, S::kind, S::out, S::ls, S::data, S::i, S::j, S::n, S::c, S::char_start,
+         S::H_digits, S::target_u16_len, S::u16_accum, S::char_idx, S::u16_idx, S::buf, S::ch,
+         S::low_surrogate_code, S::underscore}));
+    return state.code_parse ? 0 : -1;
+}
+
+} // namespace dwex

@@ -1,0 +1,273 @@
+// parse.hpp: the reader's loops, header-only and free of the interpreter. They
+// walk a document in place at its own storage width, hand every item and every
+// row boundary to a sink, and report the first fault as a value.
+#ifndef DWEX_CODEC_PARSE_HPP
+#define DWEX_CODEC_PARSE_HPP
+
+#include "rules.hpp"
+
+#include <concepts>
+#include <cstdint>
+
+namespace dwex::codec {
+
+/// Every way a document can end. Faults of the input carry a position and, for
+/// an unexpected token, the offending code point; sink faults carry nothing
+/// (the sink has already recorded why it failed). The narrow and the wide loop
+/// have separate values because they are separate statements of the reader.
+enum class Fault : std::uint8_t {
+    none,                ///< the document was read completely
+    empty_input,         ///< no code point at all
+    table_sink,          ///< the sink could not start the table
+    first_row_sink,      ///< the sink could not start the first row
+    narrow_row_end_sink, ///< the sink could not close a row (narrow input)
+    narrow_row_sink,     ///< the sink could not start a later row (narrow input)
+    narrow_width_digit,  ///< neither ';' nor a width digit (narrow input)
+    narrow_length_end,   ///< the length digits reach the last code point (narrow input)
+    narrow_length_digit, ///< a length digit that is not '0'-'9' (narrow input)
+    narrow_content_end,  ///< the content reaches or passes the end (narrow input)
+    narrow_item_sink,    ///< the sink could not take an item (narrow input)
+    wide_row_end_sink,   ///< the sink could not close a row (wide input)
+    wide_row_sink,       ///< the sink could not start a later row (wide input)
+    wide_width_digit,    ///< neither ';' nor a width digit (wide input)
+    wide_length_end,     ///< the length digits run past the end (wide input)
+    wide_length_digit,   ///< a length digit that is not '0'-'9' (wide input)
+    wide_content_end,    ///< the input ends while the content is counted (wide input)
+    wide_split_astral,   ///< the length ends inside a code point above U+FFFF
+    wide_no_terminator,  ///< the content ends on the last code point (wide input)
+    wide_item_sink,      ///< the sink could not take an item (wide input)
+    count
+};
+
+/// What a fault reports to the caller of the reader.
+enum class FaultKind : std::uint8_t { none, end_of_input, unexpected_token, sink };
+
+constexpr FaultKind fault_kind(Fault f) noexcept {
+    switch (f) {
+    case Fault::none:
+    case Fault::count:
+        return FaultKind::none;
+    case Fault::empty_input:
+    case Fault::narrow_length_end:
+    case Fault::narrow_content_end:
+    case Fault::wide_length_end:
+    case Fault::wide_content_end:
+    case Fault::wide_no_terminator:
+        return FaultKind::end_of_input;
+    case Fault::narrow_width_digit:
+    case Fault::narrow_length_digit:
+    case Fault::wide_width_digit:
+    case Fault::wide_length_digit:
+    case Fault::wide_split_astral:
+        return FaultKind::unexpected_token;
+    case Fault::table_sink:
+    case Fault::first_row_sink:
+    case Fault::narrow_row_end_sink:
+    case Fault::narrow_row_sink:
+    case Fault::narrow_item_sink:
+    case Fault::wide_row_end_sink:
+    case Fault::wide_row_sink:
+    case Fault::wide_item_sink:
+        return FaultKind::sink;
+    }
+    return FaultKind::none;
+}
+
+/// The outcome of one read. For an unexpected token, `pos` is the UTF-16
+/// position of the offending code point and `code_point` that code point; both
+/// are zero otherwise.
+struct [[nodiscard]] Result {
+    Fault fault = Fault::none;
+    std::int64_t pos = 0;
+    std::uint32_t code_point = 0;
+
+    constexpr bool ok() const noexcept { return fault == Fault::none; }
+    friend constexpr bool operator==(const Result&, const Result&) = default;
+};
+
+/// Receives the table as it is read. Every call returns false when it fails;
+/// the reader then stops at once and returns the matching sink fault.
+///   start_table(): before anything else (after the empty-input test);
+///   start_row():   for the first row, and for each row after a ';' that is not
+///                  the last code point;
+///   end_row():     at each ';';
+///   item(b, e):    an item's content, code-point indices [b, e) of the input.
+template <typename S>
+concept TableSink = requires(S& s, std::int64_t b, std::int64_t e) {
+    { s.start_table() } -> std::same_as<bool>;
+    { s.start_row() } -> std::same_as<bool>;
+    { s.end_row() } -> std::same_as<bool>;
+    { s.item(b, e) } -> std::same_as<bool>;
+};
+
+namespace detail {
+
+constexpr Result fail(Fault f) noexcept { return Result{f, 0, 0}; }
+constexpr Result token(Fault f, std::int64_t pos, std::uint32_t code_point) noexcept {
+    return Result{f, pos, code_point};
+}
+
+} // namespace detail
+
+/// The narrow loop, for kinds 1 and 2: every code point is one UTF-16 unit, so
+/// an index is a position and the end of an item's content follows from its
+/// length without reading the content. Requires `length` > 0 and a started
+/// table and row. Every step that continues leaves `i` below `length`, so the
+/// loop needs no bound test of its own.
+template <rules::CodeUnit U, TableSink S>
+    requires(sizeof(U) < 4)
+Result parse_narrow(const U* data, std::int64_t length, S& sink) {
+    std::int64_t i = 0;
+    for (;;) {
+        // N1: a row terminator closes the row; at the last code point, the table.
+        std::uint32_t c = data[i];
+        if (c == rules::row_terminator) {
+            if (!sink.end_row()) {
+                return detail::fail(Fault::narrow_row_end_sink);
+            }
+            if (++i == length) {
+                return Result{};
+            }
+            if (!sink.start_row()) {
+                return detail::fail(Fault::narrow_row_sink);
+            }
+            continue;
+        }
+        // N2: otherwise a width digit must start an item.
+        const int h = rules::width_digit_value(c);
+        if (h < 0) {
+            return detail::token(Fault::narrow_width_digit, i, c);
+        }
+        // N3: the h + 1 length digits and at least one more code point must fit,
+        // tested before any length digit is read.
+        const std::int64_t char_start = i + h + 2;
+        if (char_start >= length) {
+            return detail::fail(Fault::narrow_length_end);
+        }
+        // N4: the length field, at most 16 digits, so `n` stays below 10^16.
+        std::int64_t n = 0;
+        for (std::int64_t j = i + 1; j < char_start; ++j) {
+            c = data[j];
+            if (!rules::is_decimal_digit(c)) {
+                return detail::token(Fault::narrow_length_digit, j, c);
+            }
+            n = n * 10 + static_cast<std::int64_t>(c - rules::digit_zero);
+        }
+        // N5: the content must end before the last code point, leaving room for
+        // a ';' or another item. Written as a difference so that no length
+        // value can overflow the sum.
+        if (n >= length - char_start) {
+            return detail::fail(Fault::narrow_content_end);
+        }
+        i = char_start + n;
+        // N6: the content is cut, never read.
+        if (!sink.item(char_start, i)) {
+            return detail::fail(Fault::narrow_item_sink);
+        }
+    }
+}
+
+/// The wide loop, for kind 4: code points above U+FFFF count two UTF-16 units,
+/// so every content code point is read once to count them, and `u16_idx`
+/// tracks the UTF-16 position beside the code-point index `char_idx`.
+/// Requires `length` > 0 and a started table and row.
+template <TableSink S>
+Result parse_wide(const std::uint32_t* buf, std::int64_t length, S& sink) {
+    std::int64_t char_idx = 0;
+    std::int64_t u16_idx = 0;
+    for (;;) {
+        // W1: a row terminator closes the row; at the last code point, the table.
+        std::uint32_t ch = buf[char_idx];
+        if (ch == rules::row_terminator) {
+            if (!sink.end_row()) {
+                return detail::fail(Fault::wide_row_end_sink);
+            }
+            ++char_idx;
+            ++u16_idx;
+            if (char_idx == length) {
+                return Result{};
+            }
+            if (!sink.start_row()) {
+                return detail::fail(Fault::wide_row_sink);
+            }
+            continue;
+        }
+        // W2: otherwise a width digit; an astral code point is quoted whole.
+        const int h = rules::width_digit_value(ch);
+        if (h < 0) {
+            return detail::token(Fault::wide_width_digit, u16_idx, ch);
+        }
+        // W3: unlike N3 this only fails when the length digits themselves run
+        // past the end; digits ending on the last code point are read by W4.
+        const std::int64_t H_digits = h + 1;
+        if (length < char_idx + H_digits + 1) {
+            return detail::fail(Fault::wide_length_end);
+        }
+        // W4: the digits are ASCII, so `u16_idx` stays the position of `char_idx`.
+        std::int64_t target_u16_len = 0;
+        for (std::int64_t _ = 0; _ < H_digits; ++_) {
+            ++char_idx;
+            ++u16_idx;
+            ch = buf[char_idx];
+            if (!rules::is_decimal_digit(ch)) {
+                return detail::token(Fault::wide_length_digit, u16_idx, ch);
+            }
+            target_u16_len = target_u16_len * 10 + static_cast<std::int64_t>(ch - rules::digit_zero);
+        }
+        // W5: count the content's UTF-16 units code point by code point.
+        ++char_idx;
+        ++u16_idx;
+        const std::int64_t char_start = char_idx;
+        const std::int64_t p = u16_idx;
+        std::int64_t u16_accum = 0;
+        while (u16_accum < target_u16_len) {
+            if (char_idx >= length) {
+                return detail::fail(Fault::wide_content_end);
+            }
+            u16_accum += buf[char_idx] > rules::last_bmp ? 2 : 1;
+            ++char_idx;
+        }
+        // W6: one unit too many means the length ended between the two halves
+        // of an astral code point; its low surrogate is the offending token.
+        // This comes before W7 on purpose.
+        if (u16_accum > target_u16_len) {
+            const std::uint32_t low_surrogate_code =
+                (buf[char_idx - 1] & rules::low_ten_bits) | rules::low_surrogate_base;
+            return detail::token(Fault::wide_split_astral, p + target_u16_len, low_surrogate_code);
+        }
+        // W7: something must follow the content.
+        if (char_idx >= length) {
+            return detail::fail(Fault::wide_no_terminator);
+        }
+        // W8
+        if (!sink.item(char_start, char_idx)) {
+            return detail::fail(Fault::wide_item_sink);
+        }
+        u16_idx = p + target_u16_len;
+    }
+}
+
+/// Reads a whole document of `length` code units: the empty-input test, the
+/// table and its first row, then the loop of the storage width (narrow for 8-
+/// and 16-bit units, wide for 32-bit units). The sink owns whatever it built.
+template <rules::CodeUnit U, TableSink S>
+Result parse_document(const U* data, std::int64_t length, S& sink) {
+    if (length == 0) {
+        return detail::fail(Fault::empty_input);
+    }
+    if (!sink.start_table()) {
+        return detail::fail(Fault::table_sink);
+    }
+    if (!sink.start_row()) {
+        return detail::fail(Fault::first_row_sink);
+    }
+    if constexpr (sizeof(U) < 4) {
+        return parse_narrow(data, length, sink);
+    } else {
+        return parse_wide(data, length, sink);
+    }
+}
+
+} // namespace dwex::codec
+
+#endif

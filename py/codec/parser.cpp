@@ -1,0 +1,188 @@
+// parser.cpp: the body of `parse`: runs the reader over the input str at its
+// own width, builds the lists as the reader reports items and rows, and turns
+// a fault into the SyntaxError (or the interpreter's error) that the caller sees.
+#include "codec/codec.hpp"
+
+#include "codec/parse.hpp"
+#include "ref.hpp"
+#include "state.hpp"
+#include "strings.hpp"
+#include "traceback.hpp"
+
+#include <array>
+#include <charconv>
+#include <cstdint>
+
+namespace dwex {
+namespace {
+
+constexpr const char* function_name = "dwex.parse";
+
+using codec::Fault;
+using codec::FaultKind;
+
+/// The source line that reports each fault in a traceback entry.
+constexpr std::array<int, static_cast<std::size_t>(Fault::count)> fault_lines{
+    0,   // none
+    64,  // empty_input
+    67,  // table_sink: out
+    68,  // first_row_sink
+    87,  // narrow_row_end_sink
+    91,  // narrow_row_sink
+    102, // narrow_width_digit
+    106, // narrow_length_end
+    112, // narrow_length_digit
+    119, // narrow_content_end
+    121, // narrow_item_sink
+    138, // wide_row_end_sink
+    143, // wide_row_sink
+    152, // wide_width_digit
+    160, // wide_length_end
+    166, // wide_length_digit
+    177, // wide_content_end
+    190, // wide_split_astral: the exception; its message is built at line 191
+    195, // wide_no_terminator
+    197, // wide_item_sink
+};
+constexpr int split_astral_message_line = 191;
+
+/// Builds `out` and its rows from what the reader reports. Owns everything it
+/// made until `take_table`; on failure its destructor releases `out` (with the
+/// rows already in it) and the current row, so no partial table survives.
+class ListSink {
+public:
+    explicit ListSink(PyObject* input) noexcept : input_(input) {}
+
+    bool start_table() noexcept {
+        out_ = Ref::steal(PyList_New(0));
+        return static_cast<bool>(out_);
+    }
+    bool start_row() noexcept {
+        ls_ = Ref::steal(PyList_New(0));
+        return static_cast<bool>(ls_);
+    }
+    // The row stays referenced by `ls_` as well until the next start_row.
+    bool end_row() noexcept { return PyList_Append(out_.get(), ls_.get()) == 0; }
+    bool item(std::int64_t begin, std::int64_t end) noexcept {
+        Ref content = Ref::steal(PyUnicode_Substring(input_, begin, end));
+        return content && PyList_Append(ls_.get(), content.get()) == 0;
+    }
+
+    /// The finished table, a new reference for the caller.
+    PyObject* take_table() noexcept { return out_.release(); }
+
+private:
+    PyObject* input_; // borrowed from the binding for the whole call
+    Ref out_;
+    Ref ls_;
+};
+
+/// Raises `SyntaxError(message)`: the instance itself becomes the pending
+/// exception. Returns false with the failure of the call pending instead.
+bool raise_syntax_error(PyObject* message) noexcept {
+    PyObject* instance = PyObject_CallOneArg(PyExc_SyntaxError, message);
+    if (instance == nullptr) {
+        return false;
+    }
+    PyErr_SetRaisedException(instance); // steals the instance
+    return true;
+}
+
+/// The end-of-input error. The message is the module attribute
+/// ErrUnexpectedEndOfInput as bound right now; if it is bound nowhere, the
+/// lookup's NameError is raised instead, at the same line.
+[[gnu::cold, gnu::noinline]] PyObject* raise_end_of_input(int line) noexcept {
+    Ref message = Ref::steal(lookup_module_global(state.str(S::ErrUnexpectedEndOfInput)));
+    if (message) {
+        raise_syntax_error(message.get());
+    }
+    return fail_at(function_name, line);
+}
+
+/// "Unexpected token '<x>' at position <pos>", joined once into a str whose
+/// length is known beforehand; null with an exception set on failure.
+PyObject* token_message(std::uint32_t code_point, std::int64_t pos) noexcept {
+    Ref character = Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(code_point)));
+    if (!character) {
+        return nullptr;
+    }
+    std::array<char, 24> digits{};
+    const auto [digits_end, ec] = std::to_chars(digits.data(), digits.data() + digits.size(), pos);
+    (void)ec; // 24 characters hold every 64-bit integer
+    const Py_ssize_t digit_count = digits_end - digits.data();
+
+    PyObject* prefix = state.str(S::token_prefix);
+    PyObject* infix = state.str(S::token_infix);
+    const Py_ssize_t prefix_len = PyUnicode_GET_LENGTH(prefix);
+    const Py_ssize_t infix_len = PyUnicode_GET_LENGTH(infix);
+    const Py_UCS4 maxchar = code_point > 0x7F ? static_cast<Py_UCS4>(code_point) : 0x7F;
+    Ref message = Ref::steal(PyUnicode_New(prefix_len + 1 + infix_len + digit_count, maxchar));
+    if (!message) {
+        return nullptr;
+    }
+    // Copies into a new string of a wide enough kind cannot fail.
+    PyObject* m = message.get();
+    PyUnicode_CopyCharacters(m, 0, prefix, 0, prefix_len);
+    PyUnicode_CopyCharacters(m, prefix_len, character.get(), 0, 1);
+    PyUnicode_CopyCharacters(m, prefix_len + 1, infix, 0, infix_len);
+    const int kind = PyUnicode_KIND(m);
+    void* data = PyUnicode_DATA(m);
+    for (Py_ssize_t k = 0; k < digit_count; ++k) {
+        PyUnicode_WRITE(kind, data, prefix_len + 1 + infix_len + k,
+                        static_cast<Py_UCS4>(digits[static_cast<std::size_t>(k)]));
+    }
+    return message.release();
+}
+
+[[gnu::cold, gnu::noinline]] PyObject* raise_unexpected_token(const codec::Result& r,
+                                                              int message_line,
+                                                              int raise_line) noexcept {
+    Ref message = Ref::steal(token_message(r.code_point, r.pos));
+    if (!message) {
+        return fail_at(function_name, message_line);
+    }
+    raise_syntax_error(message.get());
+    return fail_at(function_name, raise_line);
+}
+
+/// Reports a fault that stopped the reader; always returns null.
+[[gnu::cold, gnu::noinline]] PyObject* raise_fault(const codec::Result& r) noexcept {
+    const int line = fault_lines[static_cast<std::size_t>(r.fault)];
+    switch (codec::fault_kind(r.fault)) {
+    case FaultKind::end_of_input:
+        return raise_end_of_input(line);
+    case FaultKind::unexpected_token:
+        return raise_unexpected_token(
+            r, r.fault == Fault::wide_split_astral ? split_astral_message_line : line, line);
+    case FaultKind::sink:   // the interpreter's error is already pending
+    case FaultKind::none:   // not reached: success never gets here
+        break;
+    }
+    return fail_at(function_name, line);
+}
+
+} // namespace
+
+PyObject* parse_body(PyObject* dwex) noexcept {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(dwex);
+    const void* data = PyUnicode_DATA(dwex);
+    ListSink sink(dwex);
+    codec::Result result;
+    switch (PyUnicode_KIND(dwex)) {
+    case PyUnicode_1BYTE_KIND:
+        result = codec::parse_document(static_cast<const std::uint8_t*>(data), length, sink);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        result = codec::parse_document(static_cast<const std::uint16_t*>(data), length, sink);
+        break;
+    default:
+        result = codec::parse_document(static_cast<const std::uint32_t*>(data), length, sink);
+        break;
+    }
+    if (!result.ok()) {
+        return raise_fault(result);
+    }
+    return sink.take_table();
+}
+
+} // namespace dwex

@@ -1,0 +1,14 @@
+"""Puts the freshly built module first on the path: build/lib for the release
+interpreter, build/lib-debug for the debug one (whose module counts references
+into sys.gettotalrefcount)."""
+
+import pathlib
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+IS_DEBUG = hasattr(sys, "gettotalrefcount")
+LIB = ROOT / "build" / ("lib-debug" if IS_DEBUG else "lib")
+
+if not any(LIB.glob("dwex*.so")):
+    raise RuntimeError(f"the dwex module is not built in {LIB}; run `make build`")
+sys.path.insert(0, str(LIB))
