@@ -19,7 +19,7 @@ SANDBOX :=
 BUILD := build/cmake-host
 endif
 
-CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DDWEX_WERROR=ON \
+CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDWEX_WERROR=ON \
 	-DDWEX_PYTHON=$(PY) -DDWEX_PYTHON_DEBUG=$(PYD)
 
 .PHONY: all sandbox build test bench format shell

@@ -2,6 +2,7 @@
 // the process-wide ModuleState and the lookup of module attributes at run time.
 #include "call.hpp"
 #include "function.hpp"
+#include "hex_cache.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 #include "strings.hpp"
@@ -236,6 +237,7 @@ int fill_namespace(PyObject* module, PyObject* dict) noexcept {
     if (!test || set_attr(dict, S::test, test.get()) < 0) {
         return line_frame;
     }
+    hex_cache_start();
     return 0;
 }
 
@@ -290,7 +292,7 @@ PyModuleDef module_def = {
 
 } // namespace
 
-PyObject* lookup_module_global(PyObject* name) noexcept {
+PyObject* lookup_module_global(PyObject* name, bool* in_module) noexcept {
     PyObject* value = nullptr;
     if (PyDict_GetItemRef(state.ns.get(), name, &value) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -299,6 +301,9 @@ PyObject* lookup_module_global(PyObject* name) noexcept {
         PyErr_Clear();
     }
     if (value != nullptr) {
+        if (in_module != nullptr) {
+            *in_module = true;
+        }
         return value;
     }
     if (PyObject_GetOptionalAttr(state.builtins.get(), name, &value) < 0) {

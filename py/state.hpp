@@ -32,8 +32,9 @@ struct ModuleState {
 extern ModuleState& state;
 
 /// The current binding of a module attribute: the module dict first, then the
-/// builtins. New reference, or null with an exception set ("name ... is not defined").
-PyObject* lookup_module_global(PyObject* name) noexcept;
+/// builtins. New reference, or null with an exception set ("name ... is not
+/// defined"). `in_module`, when given, is set if the value came from the module dict.
+PyObject* lookup_module_global(PyObject* name, bool* in_module = nullptr) noexcept;
 
 } // namespace dwex
 

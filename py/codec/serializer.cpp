@@ -1,21 +1,22 @@
-// serializer.cpp: the body of `stringify`. A first pass walks the table in
-// order, running every observable action (iteration, str(), the HEX lookup and
-// its item access) exactly once per leaf and recording each item; a second pass
-// writes the document into one string allocated at its exact size and width.
+// serializer.cpp: the body of `stringify`. One pass over the table runs every
+// observable action (iteration, str(), the HEX lookup and its item access)
+// once per leaf, in order, and copies each item straight into the output
+// buffer; the document becomes a str once the walk has ended.
 #include "codec/codec.hpp"
+#include "codec/output.hpp"
 #include "codec/rules.hpp"
+#include "hex_cache.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
 
 #include <algorithm>
 #include <cstring>
-#include <new>
-#include <utility>
-#include <vector>
 
 namespace dwex {
 namespace {
+
+using rules::Output;
 
 constexpr const char* function_name = "dwex.stringify";
 
@@ -29,26 +30,16 @@ enum Line : int {
     line_join = 54,
 };
 
-/// One piece of the document: an item (text and width digit) or, with no
-/// text, a row terminator.
-struct Item {
-    Ref text;               // the leaf's text v; null for a row terminator
-    std::uint32_t digit;    // the width digit's code point, unless `odd_digit`
-    bool odd_digit = false; // the width digit is an object kept in `Document::odd_digits`
+/// The document being written, with what the final join must still report.
+struct Writer {
+    Output out;
+    Py_UCS4 max_char = 0;      // widest character written, for the result's storage
+    std::size_t pieces = 0;    // pieces so far, numbered as a join of them would
+    Ref bad_digit;             // the first width digit that is not a str
+    std::size_t bad_piece = 0; // and its piece number
 };
 
-/// What the first pass gathers: the items in document order, the exact size
-/// and widest code point of the result, and any width digit that is not a
-/// single character (a rebound HEX can yield any object).
-struct Document {
-    std::vector<Item> items;
-    std::vector<Ref> odd_digits;
-    std::size_t size = 0;
-    Py_UCS4 max_char = 0;
-    std::size_t pieces = 0; // pieces appended so far, as numbered by the join
-    Py_ssize_t bad_piece = -1; // the first width digit that is not a str
-    PyTypeObject* bad_type = nullptr;
-};
+int width_of(Py_UCS4 max_char) noexcept { return max_char < 0x100 ? 1 : max_char < 0x10000 ? 2 : 4; }
 
 std::size_t utf16_length(PyObject* v) noexcept {
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
@@ -58,95 +49,232 @@ std::size_t utf16_length(PyObject* v) noexcept {
     return rules::utf16_length(static_cast<const std::uint32_t*>(PyUnicode_DATA(v)), n);
 }
 
-// The width digit for a length field of `count` digits: the element of the
-// current HEX at index count - 1. New reference or null with an exception set;
-// for an exact str HEX the character is returned through `ch` instead.
-bool width_digit(int count, Py_UCS4& ch, Ref& object) noexcept {
-    Ref hex = Ref::steal(lookup_module_global(state.str(S::HEX)));
-    if (!hex) {
-        return false;
+// Copies a short run of bytes with two overlapping fixed-size moves, reading
+// nothing outside [from, from + n).
+inline void copy_short_bytes(const std::uint8_t* from, std::size_t n, std::uint8_t* to) noexcept {
+    if (n >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + n - 4, from + n - 4, 4);
+    } else if (n > 0) {
+        to[0] = from[0];
+        to[n / 2] = from[n / 2];
+        to[n - 1] = from[n - 1];
     }
+}
+
+template <typename Out, typename In>
+Out* copy_units(const In* from, std::size_t n, Out* to) noexcept {
+    if constexpr (sizeof(In) == 1 && sizeof(Out) == 1) {
+        if (n <= 16) {
+            copy_short_bytes(from, n, to);
+            return to + n;
+        }
+    }
+    if (sizeof(In) == sizeof(Out) && n > 16) {
+        std::memcpy(to, from, n * sizeof(Out));
+        return to + n;
+    }
+    for (std::size_t k = 0; k < n; ++k) { // short cells, or widening: no call
+        to[k] = static_cast<Out>(from[k]);
+    }
+    return to + n;
+}
+
+template <typename Out>
+Out* copy_text(PyObject* text, Out* to) noexcept {
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    const void* data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        return copy_units(static_cast<const Py_UCS1*>(data), n, to);
+    case PyUnicode_2BYTE_KIND:
+        return copy_units(static_cast<const Py_UCS2*>(data), n, to);
+    default:
+        return copy_units(static_cast<const Py_UCS4*>(data), n, to);
+    }
+}
+
+// The length field: the decimal digits of n, the last one written first.
+template <typename Out>
+Out* write_decimal(std::size_t n, int digits, Out* to) noexcept {
+    Out* const end = to + digits;
+    Out* at = end;
+    do {
+        *--at = static_cast<Out>(rules::digit_zero + n % 10);
+        n /= 10;
+    } while (n != 0);
+    return end;
+}
+
+/// One item: the width digit (a character, or the text of `digit_text`), the
+/// length field and the content. Room has been reserved.
+template <typename Out>
+void write_item(Output& out, Py_UCS4 digit, PyObject* digit_text, std::size_t u16_len, int digits,
+                PyObject* v) noexcept {
+    Out* to = out.cursor<Out>();
+    if (digit_text == nullptr) {
+        *to++ = static_cast<Out>(digit);
+    } else {
+        to = copy_text(digit_text, to);
+    }
+    to = write_decimal(u16_len, digits, to);
+    out.advance_to(copy_text(v, to));
+}
+
+// The width digit for a length field of `count` digits: the element of the
+// current HEX at index count - 1. For an exact str HEX the character comes
+// back in `ch`; any other HEX is indexed with a Python int and the element
+// comes back in `object`. False with an exception set on failure.
+bool width_digit(int count, Py_UCS4& ch, Ref& object) noexcept {
     const Py_ssize_t index = count - 1;
-    if (PyUnicode_CheckExact(hex.get())) {
-        if (index >= PyUnicode_GET_LENGTH(hex.get())) {
+    PyObject* hex = hex_cache_peek();
+    Ref held;
+    if (hex == nullptr) {
+        bool in_module = false;
+        held = Ref::steal(lookup_module_global(state.str(S::HEX), &in_module));
+        if (!held) {
+            return false;
+        }
+        hex = held.get();
+        if (in_module) {
+            hex_cache_remember(hex);
+        }
+    }
+    if (PyUnicode_CheckExact(hex)) {
+        if (index >= PyUnicode_GET_LENGTH(hex)) {
             PyErr_SetString(PyExc_IndexError, "string index out of range");
             return false;
         }
-        ch = PyUnicode_READ_CHAR(hex.get(), index);
+        ch = PyUnicode_READ_CHAR(hex, index);
         return true;
     }
     Ref key = Ref::steal(PyLong_FromSsize_t(index));
     if (!key) {
         return false;
     }
-    object = Ref::steal(PyObject_GetItem(hex.get(), key.get()));
+    object = Ref::steal(PyObject_GetItem(hex, key.get()));
     return static_cast<bool>(object);
 }
 
-// Records one leaf, in the order a caller can observe: its text (which may
-// run the leaf's own __str__), then a fresh lookup of HEX and its item access.
+// Writes one leaf, in the order a caller can observe: its text (which may run
+// the leaf's own __str__), then a fresh lookup of HEX and its item access.
 // 0, or the line of the failure with an exception set.
-int add_leaf(Document& doc, Ref item) noexcept {
-    Ref v = PyUnicode_Check(item.get()) ? std::move(item) : Ref::steal(PyObject_Str(item.get()));
-    if (!v) {
-        return line_text;
+int add_leaf(Writer& w, PyObject* item) noexcept {
+    if (PyUnicode_Check(item) && PyUnicode_IS_ASCII(item) && w.out.width() == 1) {
+        // The common case: nothing runs that could change HEX between the
+        // leaves, so a known ASCII HEX is read in place.
+        PyObject* hex = hex_cache_peek();
+        if (hex != nullptr && PyUnicode_IS_ASCII(hex)) {
+            const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
+            const int digits = rules::decimal_digit_count(n);
+            if (digits <= PyUnicode_GET_LENGTH(hex) && w.out.reserve(1 + static_cast<std::size_t>(digits) + n, 1)) {
+                std::uint8_t* to = w.out.cursor<std::uint8_t>();
+                *to++ = PyUnicode_1BYTE_DATA(hex)[digits - 1];
+                to = write_decimal(n, digits, to);
+                copy_short_bytes(PyUnicode_1BYTE_DATA(item), std::min<std::size_t>(n, 16), to);
+                if (n > 16) {
+                    std::memcpy(to, PyUnicode_1BYTE_DATA(item), n);
+                }
+                w.out.advance_to(to + n);
+                w.max_char = std::max<Py_UCS4>(w.max_char, 0x7F);
+                w.pieces += 3;
+                return 0;
+            }
+        }
     }
-    const int digits = rules::decimal_digit_count(utf16_length(v.get()));
-    Py_UCS4 ch = 0;
-    Ref odd;
-    if (!width_digit(digits, ch, odd)) {
+    Ref held = Ref::borrow(item); // its own __str__ may drop it from the row
+    Ref converted;
+    PyObject* v = item; // a str, or a subclass of it, is written as it is
+    if (!PyUnicode_Check(item)) {
+        converted = Ref::steal(PyObject_Str(item));
+        if (!converted) {
+            return line_text;
+        }
+        v = converted.get();
+    }
+    const std::size_t u16_len = utf16_length(v);
+    const int digits = rules::decimal_digit_count(u16_len);
+    Py_UCS4 digit = 0;
+    Ref digit_object;
+    if (!width_digit(digits, digit, digit_object)) {
         return line_digit;
     }
+    PyObject* digit_text = nullptr;
     std::size_t digit_size = 1;
-    if (!odd) {
-        doc.max_char = std::max(doc.max_char, ch);
-    } else if (PyUnicode_Check(odd.get())) {
-        digit_size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(odd.get()));
-        doc.max_char = std::max(doc.max_char, PyUnicode_MAX_CHAR_VALUE(odd.get()));
-    } else if (doc.bad_piece < 0) {
-        // Joining fails on it, but only once every leaf has been processed.
-        doc.bad_piece = static_cast<Py_ssize_t>(doc.pieces);
-        doc.bad_type = Py_TYPE(odd.get()); // kept alive by `odd`, stored below
-    }
-    doc.max_char = std::max(doc.max_char, PyUnicode_MAX_CHAR_VALUE(v.get()));
-    doc.size += digit_size + static_cast<std::size_t>(digits) +
-                static_cast<std::size_t>(PyUnicode_GET_LENGTH(v.get()));
-    doc.pieces += 3;
-    try {
-        const bool is_odd = static_cast<bool>(odd);
-        if (is_odd) {
-            doc.odd_digits.push_back(std::move(odd));
+    if (!digit_object) {
+        w.max_char = std::max(w.max_char, digit);
+    } else if (PyUnicode_Check(digit_object.get())) {
+        digit_text = digit_object.get();
+        digit_size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(digit_text));
+        w.max_char = std::max(w.max_char, PyUnicode_MAX_CHAR_VALUE(digit_text));
+    } else {
+        // The join fails on it, but only once every leaf has been processed.
+        digit_size = 0;
+        if (!w.bad_digit) {
+            w.bad_digit = std::move(digit_object);
+            w.bad_piece = w.pieces;
         }
-        doc.items.push_back(Item{std::move(v), ch, is_odd});
-    } catch (const std::bad_alloc&) {
+    }
+    w.pieces += 3;
+    w.max_char = std::max(w.max_char, PyUnicode_MAX_CHAR_VALUE(v));
+    const std::size_t length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
+    if (!w.out.reserve(digit_size + static_cast<std::size_t>(digits) + length, width_of(w.max_char))) {
         PyErr_NoMemory();
         return line_digit;
+    }
+    switch (w.out.width()) {
+    case 1:
+        write_item<std::uint8_t>(w.out, digit, digit_text, u16_len, digits, v);
+        break;
+    case 2:
+        write_item<std::uint16_t>(w.out, digit, digit_text, u16_len, digits, v);
+        break;
+    default:
+        write_item<std::uint32_t>(w.out, digit, digit_text, u16_len, digits, v);
+        break;
     }
     return 0;
 }
 
-int add_row_terminator(Document& doc) noexcept {
-    try {
-        doc.items.push_back(Item{Ref(), rules::row_terminator, false});
-    } catch (const std::bad_alloc&) {
+int add_row_terminator(Writer& w) noexcept {
+    if (!w.out.reserve(1, 1)) {
         PyErr_NoMemory();
         return line_terminator;
     }
-    doc.size += 1;
-    doc.max_char = std::max<Py_UCS4>(doc.max_char, rules::row_terminator);
-    doc.pieces += 1;
+    switch (w.out.width()) {
+    case 1:
+        *w.out.cursor<std::uint8_t>() = rules::row_terminator;
+        w.out.advance_to(w.out.cursor<std::uint8_t>() + 1);
+        break;
+    case 2:
+        *w.out.cursor<std::uint16_t>() = rules::row_terminator;
+        w.out.advance_to(w.out.cursor<std::uint16_t>() + 1);
+        break;
+    default:
+        *w.out.cursor<std::uint32_t>() = rules::row_terminator;
+        w.out.advance_to(w.out.cursor<std::uint32_t>() + 1);
+        break;
+    }
+    w.max_char = std::max<Py_UCS4>(w.max_char, rules::row_terminator);
+    w.pieces += 1;
     return 0;
 }
 
-// Hands each element of `seq` to `visit` as a new reference, in order: an
-// exact list by index (its length read again before every element, since a
-// leaf's own code may change it), an exact tuple by index, anything else
-// through its iterator. 0, or the failing line with an exception set: `line`
-// for the walk itself, the visitor's own line otherwise.
-template <typename Visit>
+// Hands each element of `seq` to `visit`, in order: an exact list by index
+// (its length read again before every element, since a leaf's own code may
+// change it), an exact tuple by index, anything else through its iterator.
+// The element is held for the visit. 0, or the failing line with an exception
+// set: `line` for the walk itself, the visitor's own line otherwise.
+// A visitor that runs Python code takes its own reference first (`Hold` false
+// says the visitor does that itself, where the GIL makes it safe to wait).
+template <bool Hold, typename Visit>
 int walk(PyObject* seq, int line, Visit&& visit) noexcept {
     if (PyList_CheckExact(seq)) {
         for (Py_ssize_t k = 0; k < PyList_GET_SIZE(seq); ++k) {
+#ifdef Py_GIL_DISABLED
             // The unlocked read is safe only while no other thread can reach the list.
             Ref element = PyUnstable_Object_IsUniquelyReferenced(seq)
                               ? Ref::borrow(PyList_GET_ITEM(seq, k))
@@ -154,16 +282,26 @@ int walk(PyObject* seq, int line, Visit&& visit) noexcept {
             if (!element) {
                 return line;
             }
-            if (const int failed = visit(std::move(element))) {
+            if (const int failed = visit(element.get())) {
                 return failed;
             }
+#else
+            // With the GIL held no other code runs between the length read
+            // above and this read, which is all that the checked fetch adds.
+            PyObject* element = PyList_GET_ITEM(seq, k);
+            Ref held = Hold ? Ref::borrow(element) : Ref();
+            if (const int failed = visit(element)) {
+                return failed;
+            }
+#endif
         }
         return 0;
     }
     if (PyTuple_CheckExact(seq)) {
         const Py_ssize_t n = PyTuple_GET_SIZE(seq);
         for (Py_ssize_t k = 0; k < n; ++k) {
-            if (const int failed = visit(Ref::borrow(PyTuple_GET_ITEM(seq, k)))) {
+            // The tuple holds its elements for as long as the caller holds it.
+            if (const int failed = visit(PyTuple_GET_ITEM(seq, k))) {
                 return failed;
             }
         }
@@ -185,110 +323,44 @@ int walk(PyObject* seq, int line, Visit&& visit) noexcept {
             }
             return 0;
         }
-        if (const int failed = visit(std::move(element))) {
+        if (const int failed = visit(element.get())) {
             return failed;
         }
     }
 }
 
-template <typename Out, typename In>
-Out* copy_units(const In* from, std::size_t n, Out* to) noexcept {
-    if constexpr (sizeof(In) == sizeof(Out)) {
-        std::memcpy(to, from, n * sizeof(Out));
-        return to + n;
-    } else {
-        for (std::size_t k = 0; k < n; ++k) {
-            to[k] = static_cast<Out>(from[k]); // only ever widening: the result is the widest
-        }
-        return to + n;
-    }
-}
-
-template <typename Out>
-Out* copy_text(PyObject* text, Out* to) noexcept {
-    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
-    const void* data = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        return copy_units(static_cast<const Py_UCS1*>(data), n, to);
-    case PyUnicode_2BYTE_KIND:
-        return copy_units(static_cast<const Py_UCS2*>(data), n, to);
-    default:
-        return copy_units(static_cast<const Py_UCS4*>(data), n, to);
-    }
-}
-
-// Writes the document at the result's width: for each item the width digit,
-// the length field and the text; for each row its terminator.
-template <typename Out>
-void write_document(const Document& doc, Out* to) noexcept {
-    auto odd = doc.odd_digits.begin();
-    for (const Item& item : doc.items) {
-        if (!item.text) {
-            *to++ = static_cast<Out>(rules::row_terminator);
-            continue;
-        }
-        if (item.odd_digit) {
-            to = copy_text((odd++)->get(), to);
-        } else {
-            *to++ = static_cast<Out>(item.digit);
-        }
-        const rules::LengthField field = rules::length_field(utf16_length(item.text.get()));
-        for (int k = 0; k < field.count; ++k) {
-            *to++ = static_cast<Out>(field.digits[static_cast<std::size_t>(k)]);
-        }
-        to = copy_text(item.text.get(), to);
-    }
-}
-
-PyObject* join(const Document& doc) noexcept {
-    if (doc.bad_piece >= 0) {
+PyObject* finish(const Writer& w) noexcept {
+    if (w.bad_digit) {
         PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
-                     doc.bad_piece, doc.bad_type->tp_name);
+                     static_cast<Py_ssize_t>(w.bad_piece), Py_TYPE(w.bad_digit.get())->tp_name);
         return nullptr;
     }
-    if (doc.size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
-        PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
-        return nullptr;
+    const std::size_t size = w.out.size();
+    if (size == 0) {
+        return Py_NewRef(state.str(S::empty));
     }
-    Ref result = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(doc.size), doc.max_char));
+    Ref result = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), w.max_char));
     if (!result) {
         return nullptr;
     }
-    void* data = PyUnicode_DATA(result.get());
-    switch (PyUnicode_KIND(result.get())) {
-    case PyUnicode_1BYTE_KIND:
-        write_document(doc, static_cast<Py_UCS1*>(data));
-        break;
-    case PyUnicode_2BYTE_KIND:
-        write_document(doc, static_cast<Py_UCS2*>(data));
-        break;
-    default:
-        write_document(doc, static_cast<Py_UCS4*>(data));
-        break;
-    }
+    // The buffer is at the result's own width: both follow from max_char.
+    std::memcpy(PyUnicode_DATA(result.get()), w.out.data(), size * static_cast<std::size_t>(w.out.width()));
     return result.release();
-}
-
-int add_table(Document& doc, PyObject* lists) noexcept {
-    return walk(lists, line_table, [&doc](Ref row) noexcept {
-        const int failed = walk(row.get(), line_row,
-                                [&doc](Ref leaf) noexcept { return add_leaf(doc, std::move(leaf)); });
-        return failed != 0 ? failed : add_row_terminator(doc);
-    });
 }
 
 } // namespace
 
 PyObject* stringify_body(PyObject* lists) noexcept {
-    Document doc;
-    if (const int failed = add_table(doc, lists)) {
+    Writer w;
+    const int failed = walk<true>(lists, line_table, [&w](PyObject* row) noexcept {
+        const int row_failed =
+            walk<false>(row, line_row, [&w](PyObject* leaf) noexcept { return add_leaf(w, leaf); });
+        return row_failed != 0 ? row_failed : add_row_terminator(w);
+    });
+    if (failed != 0) {
         return fail_at(function_name, failed);
     }
-    if (doc.size == 0) {
-        return Py_NewRef(state.str(S::empty));
-    }
-    PyObject* result = join(doc);
+    PyObject* result = finish(w);
     return result != nullptr ? result : fail_at(function_name, line_join);
 }
 

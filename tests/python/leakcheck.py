@@ -71,9 +71,12 @@ def module_dir():
 
 
 # The child runs `call` once for every k from 0 up: `prepare()` builds fresh
-# arguments with memory intact, `set_nomemory(k)` lets k allocations succeed
-# and fails all later ones, and the hooks come off before anything is judged or
-# printed. One JSON line per k lets the parent name the k at which a crash hit.
+# arguments with memory intact, `set_nomemory` makes allocation number k fail
+# (and every later one too, unless only that one is to fail), and the hooks
+# come off before anything is judged or printed. One JSON line per k lets the
+# parent name the k at which a crash hit. The sweep ends once `margin`
+# outcomes in a row were not MemoryError; a last attempt with memory intact
+# follows.
 _CHILD = """\
 import gc, json, sys, _testcapi
 sys.path.insert(0, {lib!r})
@@ -83,7 +86,8 @@ gc.disable()
 def _attempt(k):
     arg = prepare()
     result = error = None
-    _testcapi.set_nomemory(k)
+    if k is not None:
+        _testcapi.set_nomemory(k, {stop})
     try:
         result = {call}
     except BaseException as exc:
@@ -107,72 +111,72 @@ def _record(k, result, error):
     return {{"k": k, "type": type(error).__name__, "message": str(error),
              "entries": _module_entries(error)}}
 
-first_ok = None
+streak = 0
 for k in range({limit}):
-    result, error = _attempt(k)
-    record = _record(k, result, error)
-    del result, error
+    record = _record(k, *_attempt(k))
+    # The error and the frame in its traceback hold each other; freed at
+    # once, MemoryError goes back to the interpreter's free list instead of
+    # leaving its shared last-resort instance to collect entries attempt after attempt.
+    gc.collect()
     print(json.dumps(record), flush=True)
-    if first_ok is None and "ok" in record:
-        first_ok = k
-    if first_ok is not None and k >= first_ok + {margin}:
+    streak = 0 if record.get("type") == "MemoryError" else streak + 1
+    if streak > {margin}:
         break
-# With memory back, the same call must still give the right outcome.
-result, error = _attempt(-1) if False else (None, None)
-arg = prepare()
-try:
-    result = {call}
-except BaseException as exc:
-    error = exc
-record = _record("after", result, error)
-print(json.dumps(record), flush=True)
+print(json.dumps(_record("after", *_attempt(None))), flush=True)
 """
 
 
-def nomemory_sweep(setup, call, check, *, entries, error=None, margin=25, limit=20000,
-                   timeout=240):
+def nomemory_sweep(setup, call, check, *, entries, error=None, only_one=False,
+                   entry_required=False, margin=25, limit=20000, timeout=240):
     """Runs `call` (an expression of `arg`) in a fresh interpreter under
-    `_testcapi.set_nomemory(k)` for k = 0, 1, ... until it succeeds, plus
-    `margin` more. `setup` is source run first in the child; it defines
-    `prepare()`, which returns a fresh `arg` for every attempt. On success
-    `check` (an expression of `result`) must be true. Otherwise the call must
-    raise MemoryError, or `error` = (type name, message) when the call is
-    meant to fail. Never SystemError (a result with an exception set, or no
-    result without one), never a crash, and the module adds at most one
-    traceback entry, whose (function, line) must be in `entries`.
+    `_testcapi.set_nomemory` for k = 0, 1, ... until `margin` attempts in a row
+    got past the memory failures, then once with memory intact. `setup` is
+    source run first in the child; it defines `prepare()`, which returns a
+    fresh `arg` for every attempt. Allocation number k fails, and with it every
+    later one; with `only_one`, that allocation alone.
+
+    Without `error` the call must succeed with `check` (an expression of
+    `result`) true, or raise MemoryError. With `error` = (type name, message,
+    (function, line)) it must raise that error with exactly that module
+    traceback entry, or MemoryError. Never anything else (SystemError is what
+    a result with an exception set, or no result without one, turns into),
+    never a crash. A MemoryError carries at most one module entry, whose
+    (function, line) is in `entries`. With `entry_required` it must carry one:
+    fair only when one allocation fails (so the entry itself can be made) and
+    every allocation of the call happens inside the module's function.
     Returns the number of k values tried."""
     script = _CHILD.format(lib=module_dir(), setup=textwrap.dedent(setup), call=call,
-                           check=check, limit=limit, margin=margin)
+                           check=check, limit=limit, margin=margin,
+                           stop="k + 1" if only_one else "0")
     env = dict(os.environ, PYTHONHASHSEED="0")
     proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           env=env, timeout=timeout)
     records = [json.loads(line) for line in proc.stdout.splitlines() if line.startswith("{")]
-    last_k = next((r["k"] for r in reversed(records) if r["k"] != "after"), None)
+    tried = [r["k"] for r in records if r["k"] != "after"]
     assert proc.returncode == 0, (
-        f"child ended with status {proc.returncode} after k={last_k} "
-        f"(so at k={0 if last_k is None else last_k + 1}):\n{proc.stderr[-3000:]}")
-    assert records and records[-1]["k"] == "after", f"child printed no final check:\n{proc.stderr[-3000:]}"
+        f"child ended with status {proc.returncode} at k={len(tried)} "
+        f"(all k below passed):\n{proc.stderr[-3000:]}")
+    assert records and records[-1]["k"] == "after", f"no final attempt:\n{proc.stderr[-3000:]}"
 
     allowed = {tuple(entry) for entry in entries}
     faults = []
     for record in records:
+        k = record["k"]
         if "ok" in record:
-            if not record["ok"]:
-                faults.append((record["k"], "succeeded with a wrong result"))
-            continue
-        outcome = (record["type"], record["message"])
-        if record["type"] == "MemoryError" and record["k"] != "after":
-            pass
-        elif error is None or outcome != tuple(error):
-            faults.append((record["k"], f"raised {outcome}"))
+            if error is not None:
+                faults.append((k, "succeeded, but the call should fail"))
+            elif not record["ok"]:
+                faults.append((k, "succeeded with a wrong result"))
             continue
         module_entries = [tuple(entry) for entry in record["entries"]]
-        if len(module_entries) > 1 or not set(module_entries) <= allowed:
-            faults.append((record["k"], f"{record['type']} with module entries {module_entries}"))
-        if record["type"] != "MemoryError" and not module_entries:
-            faults.append((record["k"], f"{record['type']} without the module's entry"))
+        if record["type"] == "MemoryError" and k != "after":
+            if (len(module_entries) > 1 or not set(module_entries) <= allowed
+                    or (entry_required and not module_entries)):
+                faults.append((k, f"MemoryError with module entries {module_entries}"))
+        elif error is None or (record["type"], record["message"]) != tuple(error[:2]):
+            faults.append((k, f"{record['type']}: {record['message']}"))
+        elif module_entries != [tuple(error[2])]:
+            faults.append((k, f"{record['type']} with module entries {module_entries}"))
     assert not faults, f"{len(faults)} faulty outcomes, first ones: {faults[:8]}"
-    succeeded = [r for r in records if "ok" in r and r["k"] != "after"]
-    if error is None:
-        assert succeeded, f"no success below k={limit}"
-    return len(records) - 1
+    assert len(tried) < limit, f"still failing at k={limit}"
+    return len(tried)

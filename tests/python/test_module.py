@@ -30,6 +30,7 @@ INTERPRETER_CHANGE = (
     "Interpreter change detected - this module can only be loaded into one "
     "interpreter per process."
 )
+NATIVE_CODEC = "utf-16-be" if sys.byteorder == "big" else "utf-16-le"
 REINITIALISED = "Module 'dwex' has already been imported. Re-initialisation is not supported."
 
 # The execution step takes `sys` from sys.modules and reads its byteorder, so a
@@ -93,7 +94,7 @@ def test_own_keys_come_after_the_interpreters():
         ("__all__", ["stringify", "parse"]),
         ("HEX", "0123456789abcdef"),
         ("ErrUnexpectedEndOfInput", "Unexpected end of input"),
-        ("UTF16_CODEC", "utf-16-be" if sys.byteorder == "big" else "utf-16-le"),
+        ("UTF16_CODEC", NATIVE_CODEC),
         ("__test__", {}),
         ("__name__", "dwex"),
         ("__package__", ""),
@@ -389,7 +390,8 @@ FAILED = (
     + """
 import traceback
 err = failed_import({byteorder})
-entries = [(f.name, f.lineno) for f in traceback.extract_tb(err.__traceback__) if f.filename == "dwex"]
+frames = traceback.extract_tb(err.__traceback__)
+entries = [(f.name, f.lineno) for f in frames if f.filename == "dwex"]
 result = {expr}
 """
 )
@@ -414,7 +416,7 @@ def test_failed_import_has_one_init_entry(byteorder, error):
     ("expr", "expected"),
     [
         ('"dwex" in sys.modules', False),
-        ("__import__('dwex').UTF16_CODEC", "utf-16-be" if sys.byteorder == "big" else "utf-16-le"),
+        ("__import__('dwex').UTF16_CODEC", NATIVE_CODEC),
     ],
     ids=["no-sys-modules-entry", "reimport-works"],
 )
@@ -495,6 +497,7 @@ def test_isolated_subinterpreter_refusal_leaves_main_free():
     # The interpreter refuses the module in an isolated interpreter before the
     # create step runs, so the first interpreter can still load it afterwards.
     code = IN_SUBINTERPRETER.format(
-        main="", config="isolated", expr='(err.type.__name__, __import__("dwex").HEX)'
+        main="", config="isolated", expr='(err.type.__name__, err.msg, __import__("dwex").HEX)'
     )
-    assert run(code) == ("ImportError", "0123456789abcdef")
+    refusal = "module dwex does not support loading in subinterpreters"
+    assert run(code) == ("ImportError", refusal, "0123456789abcdef")

@@ -1,0 +1,115 @@
+"""The benchmark's tables, built afresh on every run from the Unicode data files
+of the toolchain root. Each table is a list of rows, each row a list of str, so
+every contender (marshal included) can take it as it is."""
+
+from __future__ import annotations
+
+import bz2
+import dataclasses
+from pathlib import Path
+
+UNICODE = Path("/usr/share/unicode")
+
+
+@dataclasses.dataclass
+class Table:
+    name: str
+    description: str
+    rows: list[list[str]]
+
+    @property
+    def leaves(self) -> list[str]:
+        return [leaf for row in self.rows for leaf in row]
+
+
+def ascii_table() -> Table:
+    """UnicodeData.txt: one row per line, its fields split on ';'."""
+    text = (UNICODE / "UnicodeData.txt").read_text(encoding="ascii")
+    rows = [line.split(";") for line in text.splitlines()]
+    return Table("ascii", "UnicodeData.txt, one row per line, fields split on ';'", rows)
+
+
+def bmp_table() -> Table:
+    """Unihan readings of the BMP ideographs: (ideograph, field, value).
+
+    Ideographs above U+FFFF, and the few values holding such characters, are
+    left out so that the document stays at two bytes per code point."""
+    rows = []
+    with bz2.open(UNICODE / "Unihan_Readings.txt.bz2", "rt", encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("#") or not line.strip():
+                continue
+            code, field, value = line.rstrip("\n").split("\t")
+            cp = int(code[2:], 16)
+            if cp > 0xFFFF or any(ord(ch) > 0xFFFF for ch in value):
+                continue
+            rows.append([chr(cp), field, value])
+    return Table("bmp", "Unihan_Readings, BMP ideographs only: (ideograph, field, value)", rows)
+
+
+def astral_table() -> Table:
+    """emoji-test.txt: (code points, status, the emoji, its name)."""
+    rows = []
+    text = (UNICODE / "emoji" / "emoji-test.txt").read_text(encoding="utf-8")
+    for line in text.splitlines():
+        if line.startswith("#") or not line.strip():
+            continue
+        fields, comment = line.split("#", 1)
+        code_points, status = (part.strip() for part in fields.split(";"))
+        emoji, _version, name = comment.strip().split(" ", 2)
+        rows.append([code_points, status, emoji, name])
+    return Table("astral", "emoji-test.txt: (code points, status, emoji, name)", rows)
+
+
+def wide_table() -> Table:
+    """NamesList.txt, one row per block: the block's header line, then one
+    long cell per subheaded section (the section's lines joined by newlines),
+    so that copying the content dominates."""
+    rows: list[list[str]] = []
+    section: list[str] = []
+
+    def close_section() -> None:
+        if section and rows:
+            rows[-1].append("\n".join(section))
+        section.clear()
+
+    for line in (UNICODE / "NamesList.txt").read_text(encoding="utf-8").splitlines():
+        if line.startswith("@@\t"):
+            close_section()
+            rows.append([line[3:]])
+        elif line.startswith("@\t"):
+            close_section()
+            section.append(line)
+        elif rows:
+            section.append(line)
+    close_section()
+    return Table("wide", "NamesList.txt, one row per block, one cell per subheaded section", rows)
+
+
+def all_tables() -> list[Table]:
+    return [ascii_table(), bmp_table(), astral_table(), wide_table()]
+
+
+def scaled(rows: list[list[str]], items: int) -> list[list[str]]:
+    """A table of exactly `items` leaves made by cycling over `rows`. Each pass
+    after the first makes new string objects, so that a large table does not
+    stay in cache by reusing the same few megabytes of text."""
+    out: list[list[str]] = []
+    left = items
+    copy = False
+    while left > 0:
+        for row in rows:
+            if left <= 0:
+                break
+            row = row[:left]
+            if copy:
+                # Slicing a concatenation yields a distinct object, except for
+                # the interpreter's shared empty and one-character strings,
+                # which the source data shares in the same way.
+                row = [(leaf + " ")[:-1] for leaf in row]
+            else:
+                row = list(row)
+            out.append(row)
+            left -= len(row)
+        copy = True
+    return out

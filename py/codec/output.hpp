@@ -1,0 +1,107 @@
+// output.hpp: the growing buffer that the serializer writes the document into,
+// one code unit per character at the narrowest width seen so far (1, 2 or 4
+// bytes), widened in place when a wider character arrives. Interpreter-free.
+#ifndef DWEX_CODEC_OUTPUT_HPP
+#define DWEX_CODEC_OUTPUT_HPP
+
+#include "codec/rules.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace dwex::rules {
+
+class Output {
+public:
+    Output() noexcept = default;
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    ~Output() { std::free(data_); }
+
+    std::size_t size() const noexcept { return size_; }
+    int width() const noexcept { return width_; }
+    const void* data() const noexcept { return data_; }
+
+    /// Makes room for `extra` more units at a width of at least `width`
+    /// bytes; false when memory runs out (the buffer is then unchanged).
+    bool reserve(std::size_t extra, int width) noexcept {
+        if (width > width_ && !widen(width)) {
+            return false;
+        }
+        if (extra > capacity_ - size_) {
+            return grow(extra);
+        }
+        return true;
+    }
+
+    /// The next free unit, at the current width `U`; `advance` commits them.
+    template <CodeUnit U> U* cursor() noexcept { return static_cast<U*>(data_) + size_; }
+    template <CodeUnit U> void advance_to(U* end) noexcept {
+        size_ = static_cast<std::size_t>(end - static_cast<U*>(data_));
+    }
+
+private:
+    bool grow(std::size_t extra) noexcept {
+        std::size_t capacity = capacity_ < 256 ? 256 : capacity_ * 2;
+        if (capacity - size_ < extra) {
+            capacity = size_ + extra;
+        }
+        if (capacity > max_bytes / static_cast<std::size_t>(width_)) {
+            return false;
+        }
+        void* grown = std::realloc(data_, capacity * static_cast<std::size_t>(width_));
+        if (grown == nullptr) {
+            return false;
+        }
+        data_ = grown;
+        capacity_ = capacity;
+        return true;
+    }
+
+    template <CodeUnit From, CodeUnit To> static void convert(const void* from, void* to, std::size_t n) noexcept {
+        const From* src = static_cast<const From*>(from);
+        To* dst = static_cast<To*>(to);
+        for (std::size_t k = 0; k < n; ++k) {
+            dst[k] = src[k];
+        }
+    }
+
+    template <CodeUnit To> void convert_from_current(void* to) const noexcept {
+        if (width_ == 1) {
+            convert<std::uint8_t, To>(data_, to, size_);
+        } else {
+            convert<std::uint16_t, To>(data_, to, size_);
+        }
+    }
+
+    bool widen(int width) noexcept {
+        const std::size_t capacity = capacity_ < 256 ? 256 : capacity_;
+        if (capacity > max_bytes / static_cast<std::size_t>(width)) {
+            return false;
+        }
+        void* wider = std::malloc(capacity * static_cast<std::size_t>(width));
+        if (wider == nullptr) {
+            return false;
+        }
+        if (width == 2) {
+            convert_from_current<std::uint16_t>(wider);
+        } else {
+            convert_from_current<std::uint32_t>(wider);
+        }
+        std::free(std::exchange(data_, wider));
+        capacity_ = capacity;
+        width_ = width;
+        return true;
+    }
+
+    static constexpr std::size_t max_bytes = std::size_t{1} << 62;
+    void* data_ = nullptr;
+    std::size_t size_ = 0;     // units written
+    std::size_t capacity_ = 0; // units allocated
+    int width_ = 1;            // bytes per unit
+};
+
+} // namespace dwex::rules
+
+#endif

@@ -1,0 +1,55 @@
+// hex_cache.cpp: the dict watcher behind the serializer's HEX cache.
+#include "hex_cache.hpp"
+
+#include "state.hpp"
+
+namespace dwex {
+
+#ifndef Py_GIL_DISABLED
+PyObject* cached_hex = nullptr;
+#endif
+
+namespace {
+
+#ifndef Py_GIL_DISABLED
+int watcher_id = -1;
+
+int forget_hex(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    cached_hex = nullptr; // any change may rebind or delete HEX
+    return 0;
+}
+#endif
+
+} // namespace
+
+void hex_cache_start() noexcept {
+#ifndef Py_GIL_DISABLED
+    if (watcher_id >= 0) {
+        return;
+    }
+    const int id = PyDict_AddWatcher(forget_hex);
+    if (id < 0) {
+        PyErr_Clear(); // no free slot: the serializer looks HEX up every time
+        return;
+    }
+    if (PyDict_Watch(id, state.ns.get()) < 0) {
+        PyErr_Clear();
+        PyDict_ClearWatcher(id);
+        PyErr_Clear();
+        return;
+    }
+    watcher_id = id;
+#endif
+}
+
+void hex_cache_remember(PyObject* hex) noexcept {
+#ifndef Py_GIL_DISABLED
+    if (watcher_id >= 0 && PyUnicode_CheckExact(hex)) {
+        cached_hex = hex;
+    }
+#else
+    (void)hex;
+#endif
+}
+
+} // namespace dwex
