@@ -171,7 +171,7 @@ int bind_codec(PyObject* dict) noexcept {
 
 // Steps 10 to 21 of the execution step: everything after the constants
 // exist. A failure returns the line that its traceback entry reports.
-int fill_namespace(PyObject* module, PyObject* dict) noexcept {
+int fill_namespace(PyObject* module, PyObject* dict, bool& entered_as_dwex) noexcept {
     state.function_type = Ref::steal(reinterpret_cast<PyObject*>(function_type_new()));
     if (!state.function_type) {
         return line_frame;
@@ -180,8 +180,11 @@ int fill_namespace(PyObject* module, PyObject* dict) noexcept {
         return line_frame;
     }
     PyObject* modules = PyImport_GetModuleDict();
-    if (PyDict_GetItemString(modules, "dwex") == nullptr && PyDict_SetItemString(modules, "dwex", module) < 0) {
-        return line_frame;
+    if (PyDict_GetItemString(modules, "dwex") == nullptr) {
+        if (PyDict_SetItemString(modules, "dwex", module) < 0) {
+            return line_frame;
+        }
+        entered_as_dwex = true;
     }
     if (make_code_objects() < 0) {
         return line_frame;
@@ -241,6 +244,20 @@ int fill_namespace(PyObject* module, PyObject* dict) noexcept {
     return 0;
 }
 
+void forget_dwex_entry(PyObject* module) noexcept {
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* entry = nullptr;
+    if (PyDict_GetItemStringRef(modules, "dwex", &entry) > 0) {
+        Ref held = Ref::steal(entry);
+        if (entry == module && PyDict_DelItemString(modules, "dwex") < 0) {
+            PyErr_Clear(); // the pending failure is the one to report
+        }
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending.release());
+}
+
 int module_exec(PyObject* module) noexcept {
     if (module_ref != nullptr) {
         if (module_ref == module) {
@@ -256,6 +273,7 @@ int module_exec(PyObject* module) noexcept {
 #endif
     // Before the constants exist a failure adds no traceback entry.
     int line = -1;
+    bool entered_as_dwex = false;
     PyObject* dict = PyModule_GetDict(module);
     state.ns = Ref::borrow(dict);
     state.builtins = Ref::steal(PyImport_AddModuleRef("builtins"));
@@ -264,7 +282,7 @@ int module_exec(PyObject* module) noexcept {
         state.empty_tuple = Ref::steal(PyTuple_New(0));
         state.empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
         if (state.empty_tuple && state.empty_bytes && make_constants() == 0) {
-            line = fill_namespace(module, dict);
+            line = fill_namespace(module, dict, entered_as_dwex);
             if (line == 0) {
                 return 0;
             }
@@ -272,6 +290,11 @@ int module_exec(PyObject* module) noexcept {
     }
     if (line > 0) {
         add_traceback(init_name, line);
+    }
+    if (entered_as_dwex) {
+        // The import system forgets the module under the name it was loaded
+        // as; the extra name entered here must not keep a half-made module.
+        forget_dwex_entry(module);
     }
     Ref failed = Ref::steal(std::exchange(module_ref, nullptr));
     return -1;
