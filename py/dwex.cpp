@@ -180,7 +180,15 @@ int fill_namespace(PyObject* module, PyObject* dict, bool& entered_as_dwex) noex
         return line_frame;
     }
     PyObject* modules = PyImport_GetModuleDict();
-    if (PyDict_GetItemString(modules, "dwex") == nullptr) {
+    // A failed lookup is a failure, not an absent key: taking it for one could
+    // replace a module that holds the name.
+    PyObject* existing = nullptr;
+    const int found = PyDict_GetItemStringRef(modules, "dwex", &existing);
+    Ref existing_ref = Ref::steal(existing);
+    if (found < 0) {
+        return line_frame;
+    }
+    if (found == 0) {
         if (PyDict_SetItemString(modules, "dwex", module) < 0) {
             return line_frame;
         }

@@ -9,6 +9,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from concurrent.futures import ThreadPoolExecutor
 
 IS_DEBUG = hasattr(sys, "gettotalrefcount")
 
@@ -70,13 +71,13 @@ def module_dir():
     return os.path.dirname(importlib.util.find_spec("dwex").origin)
 
 
-# The child runs `call` once for every k from 0 up: `prepare()` builds fresh
+# A child runs `call` once for every k of its range: `prepare()` builds fresh
 # arguments with memory intact, `set_nomemory` makes allocation number k fail
 # (and every later one too, unless only that one is to fail), and the hooks
 # come off before anything is judged or printed. One JSON line per k lets the
-# parent name the k at which a crash hit. The sweep ends once `margin`
-# outcomes in a row were not MemoryError; a last attempt with memory intact
-# follows.
+# parent name the k at which a crash hit. The loop ends once `margin`
+# outcomes in a row were not MemoryError; with `final`, one attempt with
+# memory intact follows.
 _CHILD = """\
 import gc, json, sys, _testcapi
 sys.path.insert(0, {lib!r})
@@ -112,53 +113,40 @@ def _record(k, result, error):
              "entries": _module_entries(error)}}
 
 streak = 0
-for k in range({limit}):
+for k in range({first}, {end}):
     record = _record(k, *_attempt(k))
-    # The error and the frame in its traceback hold each other; freed at
-    # once, MemoryError goes back to the interpreter's free list instead of
-    # leaving its shared last-resort instance to collect entries attempt after attempt.
+    # The error and the frame in its traceback hold each other. Freed at once,
+    # MemoryError goes back to the interpreter's free list; left to pile up,
+    # they leave the shared last-resort instance collecting entries attempt
+    # after attempt.
     gc.collect()
     print(json.dumps(record), flush=True)
     streak = 0 if record.get("type") == "MemoryError" else streak + 1
     if streak > {margin}:
         break
-print(json.dumps(_record("after", *_attempt(None))), flush=True)
+if {final}:
+    print(json.dumps(_record("after", *_attempt(None))), flush=True)
 """
 
 
-def nomemory_sweep(setup, call, check, *, entries, error=None, only_one=False,
-                   entry_required=False, margin=25, limit=20000, timeout=240):
-    """Runs `call` (an expression of `arg`) in a fresh interpreter under
-    `_testcapi.set_nomemory` for k = 0, 1, ... until `margin` attempts in a row
-    got past the memory failures, then once with memory intact. `setup` is
-    source run first in the child; it defines `prepare()`, which returns a
-    fresh `arg` for every attempt. Allocation number k fails, and with it every
-    later one; with `only_one`, that allocation alone.
-
-    Without `error` the call must succeed with `check` (an expression of
-    `result`) true, or raise MemoryError. With `error` = (type name, message,
-    (function, line)) it must raise that error with exactly that module
-    traceback entry, or MemoryError. Never anything else (SystemError is what
-    a result with an exception set, or no result without one, turns into),
-    never a crash. A MemoryError carries at most one module entry, whose
-    (function, line) is in `entries`. With `entry_required` it must carry one:
-    fair only when one allocation fails (so the entry itself can be made) and
-    every allocation of the call happens inside the module's function.
-    Returns the number of k values tried."""
+def _run_child(setup, call, check, *, first, end, margin, final, only_one, timeout):
+    """Runs one child over k in [first, end); returns (records, crash report or None)."""
     script = _CHILD.format(lib=module_dir(), setup=textwrap.dedent(setup), call=call,
-                           check=check, limit=limit, margin=margin,
+                           check=check, first=first, end=end, margin=margin, final=final,
                            stop="k + 1" if only_one else "0")
     env = dict(os.environ, PYTHONHASHSEED="0")
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+    proc = subprocess.run([sys.executable, "-S", "-c", script], capture_output=True, text=True,
                           env=env, timeout=timeout)
     records = [json.loads(line) for line in proc.stdout.splitlines() if line.startswith("{")]
-    tried = [r["k"] for r in records if r["k"] != "after"]
-    assert proc.returncode == 0, (
-        f"child ended with status {proc.returncode} at k={len(tried)} "
-        f"(all k below passed):\n{proc.stderr[-3000:]}")
-    assert records and records[-1]["k"] == "after", f"no final attempt:\n{proc.stderr[-3000:]}"
+    crash = None
+    if proc.returncode != 0:
+        crash = (f"child ended with status {proc.returncode} at k={first + len(records)}:\n"
+                 f"{proc.stderr[-3000:]}")
+    return records, crash
 
-    allowed = {tuple(entry) for entry in entries}
+
+def _faults(records, *, check_entries, error):
+    """What is wrong with the outcomes: see nomemory_sweep."""
     faults = []
     for record in records:
         k = record["k"]
@@ -170,13 +158,66 @@ def nomemory_sweep(setup, call, check, *, entries, error=None, only_one=False,
             continue
         module_entries = [tuple(entry) for entry in record["entries"]]
         if record["type"] == "MemoryError" and k != "after":
-            if (len(module_entries) > 1 or not set(module_entries) <= allowed
-                    or (entry_required and not module_entries)):
+            if not check_entries(module_entries):
                 faults.append((k, f"MemoryError with module entries {module_entries}"))
         elif error is None or (record["type"], record["message"]) != tuple(error[:2]):
             faults.append((k, f"{record['type']}: {record['message']}"))
         elif module_entries != [tuple(error[2])]:
             faults.append((k, f"{record['type']} with module entries {module_entries}"))
+    return faults
+
+
+def nomemory_sweep(setup, call, check, *, entries, error=None, only_one=False,
+                   entry_required=False, fresh=False, margin=25, limit=20000, timeout=240):
+    """Runs `call` (an expression of `arg`) under `_testcapi.set_nomemory` for
+    k = 0, 1, ... until `margin` attempts in a row got past the memory
+    failures. Allocation number k fails, and with it every later one; with
+    `only_one`, that allocation alone. All attempts run in one fresh
+    interpreter, followed by one attempt with memory intact; with `fresh`,
+    every attempt runs in an interpreter of its own (for calls such as an
+    import, whose first success ends what later attempts in the same process
+    could reach). `setup` is source run first in each child; it defines
+    `prepare()`, which returns a fresh `arg` for every attempt.
+
+    Without `error` the call must succeed with `check` (an expression of
+    `result`) true, or raise MemoryError. With `error` = (type name, message,
+    (function, line)) it must raise that error with exactly that module
+    traceback entry, or MemoryError. Never anything else (SystemError is what
+    a result with an exception set, or no result without one, turns into),
+    never a crash. A MemoryError carries at most one module entry, whose
+    (function, line) is in `entries`. With `entry_required` it must carry one:
+    fair only when one allocation fails (so the entry itself can be made) and
+    every allocation of the call happens inside the module's function.
+
+    Returns the sorted (function, line) entries seen on MemoryErrors."""
+    allowed = {tuple(entry) for entry in entries}
+
+    def check_entries(found):
+        return (len(found) <= 1 and set(found) <= allowed
+                and (found or not entry_required))
+
+    options = dict(only_one=only_one, timeout=timeout)
+    if fresh:
+        records = []
+        with ThreadPoolExecutor(max_workers=2) as pool:
+            streak, k = 0, 0
+            while streak <= margin and k < limit:
+                batch = range(k, min(k + 8, limit))
+                for found, crash in pool.map(
+                        lambda first: _run_child(setup, call, check, first=first, end=first + 1,
+                                                 margin=0, final=False, **options), batch):
+                    assert crash is None, crash
+                    records.extend(found)
+                    streak = 0 if found[0].get("type") == "MemoryError" else streak + 1
+                k = batch[-1] + 1
+    else:
+        records, crash = _run_child(setup, call, check, first=0, end=limit, margin=margin,
+                                    final=True, **options)
+        assert crash is None, crash
+        assert records and records[-1]["k"] == "after", "no attempt with memory intact"
+    faults = _faults(records, check_entries=check_entries, error=error)
     assert not faults, f"{len(faults)} faulty outcomes, first ones: {faults[:8]}"
+    tried = [r for r in records if r["k"] != "after"]
     assert len(tried) < limit, f"still failing at k={limit}"
-    return len(tried)
+    return sorted({tuple(e) for r in tried if r.get("type") == "MemoryError"
+                   for e in r["entries"]})

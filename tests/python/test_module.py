@@ -501,3 +501,35 @@ def test_isolated_subinterpreter_refusal_leaves_main_free():
     )
     refusal = "module dwex does not support loading in subinterpreters"
     assert run(code) == ("ImportError", refusal, "0123456789abcdef")
+
+
+# -- a failed load as a package member -------------------------------------
+
+PACKAGE_FAILED_LOAD = (
+    STAND_IN_SYS
+    + """
+import os, shutil, types
+pkg = os.path.join(ROOT, "pkg")
+os.mkdir(pkg)
+open(os.path.join(pkg, "__init__.py"), "w").close()
+shutil.copy(SO, pkg)
+sys.path.insert(0, ROOT)
+real = sys.modules["sys"]
+stand_in = types.ModuleType("sys")
+stand_in.byteorder = Raises()
+sys.modules["sys"] = stand_in
+try:
+    import pkg.dwex
+except ValueError:
+    pass
+finally:
+    sys.modules["sys"] = real
+result = ("pkg.dwex" in sys.modules, "dwex" in sys.modules, __import__("dwex").parse("01a;"))
+"""
+)
+
+
+def test_failed_package_member_load_leaves_no_dwex_entry(tmp_path):
+    # The extra name is entered before the step that fails; a half-made
+    # module must not stay reachable under it.
+    assert run(PACKAGE_FAILED_LOAD, ROOT=str(tmp_path)) == (False, False, [["a"]])

@@ -4,14 +4,13 @@ with allocations failing at every possible point, calls and the import end
 with their result or MemoryError, never with SystemError or a crash."""
 
 import builtins
-import sys
 
 import pytest
 
 import dwex
 from leakcheck import IS_DEBUG, assert_no_leak, nomemory_sweep
 from test_serialize import (
-    DEFAULT_HEX, UPPER_HEX, Broken, IterStops, RaisingStr, ReversedList, Stop,
+    UPPER_HEX, Broken, IterStops, RaisingStr, ReversedList, Stop,
     StoppingIterator, StrSub, Text, failing_after, guard_hex, python_error,
 )
 
@@ -113,7 +112,8 @@ STRINGIFY_FAILURES = [
      *python_error(lambda: str(Text(1)))),
     # 50
     ("HEX too short", "0", lambda: S([["a", "b" * 10]]), IndexError, "string index out of range"),
-    ("HEX not subscriptable", 5, lambda: S([["a"]]), TypeError, "'int' object is not subscriptable"),
+    ("HEX not subscriptable", 5, lambda: S([["a"]]), TypeError,
+     "'int' object is not subscriptable"),
     ("HEX deleted", _DELETE, lambda: S([["a"]]), NameError, "name 'HEX' is not defined"),
     # 54
     ("HEX element not str", [7] * 16, lambda: S([["a"], ["b"]]), TypeError,
@@ -243,14 +243,22 @@ def test_sweep_document_is_right():
     assert S(scope["prepare"]()) == _SWEEP_DOCUMENT
 
 
-def test_stringify_without_memory():
-    nomemory_sweep(_SWEEP_SETUP, "dwex.stringify(arg)",
-                   f"type(result) is str and result == {ascii(_SWEEP_DOCUMENT)}",
-                   entries=_STRINGIFY_LINES)
+ONE_OR_ALL = pytest.mark.parametrize("only_one", [False, True], ids=["all fail", "one fails"])
 
 
+@ONE_OR_ALL
+def test_stringify_without_memory(only_one):
+    seen = nomemory_sweep(_SWEEP_SETUP, "dwex.stringify(arg)",
+                          f"type(result) is str and result == {ascii(_SWEEP_DOCUMENT)}",
+                          entries=_STRINGIFY_LINES, only_one=only_one, entry_required=only_one)
+    # Converting the float leaf alone must allocate, so some attempt failed in the call.
+    assert seen or not only_one
+
+
+@ONE_OR_ALL
 @pytest.mark.parametrize("setup, call, error", [
-    pytest.param("def prepare():\n    dwex.__dict__.pop('HEX', None)\n    return [['a']]\n", "dwex.stringify(arg)",
+    pytest.param("def prepare():\n    dwex.__dict__.pop('HEX', None)\n    return [['a']]\n",
+                 "dwex.stringify(arg)",
                  ("NameError", "name 'HEX' is not defined", ("dwex.stringify", 50)),
                  id="HEX deleted"),
     pytest.param("def prepare():\n    return [['a', Text(Broken('leaf'))]]\n",
@@ -270,9 +278,10 @@ def test_stringify_without_memory():
                  ("TypeError", "stringify() got an unexpected keyword argument 'x'",
                   ("dwex.stringify", 23)), id="unexpected keyword"),
 ])
-def test_stringify_failure_without_memory(setup, call, error):
+def test_stringify_failure_without_memory(setup, call, error, only_one):
     entries = _STRINGIFY_LINES + [("dwex.stringify", 23)]
-    nomemory_sweep(_SWEEP_SETUP + setup, call, "False", entries=entries, error=error)
+    nomemory_sweep(_SWEEP_SETUP + setup, call, "False", entries=entries, error=error,
+                   only_one=only_one)
 
 
 _IMPORT_SETUP = """
@@ -298,7 +307,17 @@ _INIT_LINES = [("init dwex", line) for line in (1, 6, 16, 18, 19, 20, 23, 57)]
 
 
 def test_import_without_memory():
-    # Every failed attempt leaves the module to be made afresh by the next one;
-    # once one succeeds, later imports hand back that same module.
+    # All attempts share one interpreter: every failed import leaves the module
+    # to be made afresh by the next one, and once one succeeds, later imports
+    # hand back that same module.
     nomemory_sweep(_IMPORT_SETUP, "__import__('dwex')", "check_module(result)",
                    entries=_INIT_LINES)
+
+
+def test_import_with_one_failed_allocation():
+    # One allocation fails, so the entry of the execution step can be made.
+    # Each attempt needs an interpreter of its own: an allocation failure that
+    # the import survives would otherwise end the sweep at that k.
+    seen = nomemory_sweep(_IMPORT_SETUP, "__import__('dwex')", "check_module(result)",
+                          entries=_INIT_LINES, only_one=True, fresh=True, margin=15)
+    assert seen
