@@ -119,7 +119,7 @@ template <rules::CodeUnit U, TableSink S>
 Result parse_narrow(const U* data, std::int64_t length, S& sink) {
     std::int64_t i = 0;
     for (;;) {
-        // N1: a row terminator closes the row; at the last code point, the table.
+        // A row terminator closes the row; at the last code point, the table.
         std::uint32_t c = data[i];
         if (c == rules::row_terminator) {
             if (!sink.end_row()) {
@@ -133,18 +133,18 @@ Result parse_narrow(const U* data, std::int64_t length, S& sink) {
             }
             continue;
         }
-        // N2: otherwise a width digit must start an item.
+        // Otherwise a width digit must start an item.
         const int h = rules::width_digit_value(c);
         if (h < 0) {
             return detail::token(Fault::narrow_width_digit, i, c);
         }
-        // N3: the h + 1 length digits and at least one more code point must fit,
+        // The h + 1 length digits and at least one more code point must fit,
         // tested before any length digit is read.
         const std::int64_t char_start = i + h + 2;
         if (char_start >= length) {
             return detail::fail(Fault::narrow_length_end);
         }
-        // N4: the length field, at most 16 digits, so `n` stays below 10^16.
+        // The length field, at most 16 digits, so `n` stays below 10^16.
         std::int64_t n = 0;
         for (std::int64_t j = i + 1; j < char_start; ++j) {
             c = data[j];
@@ -153,14 +153,14 @@ Result parse_narrow(const U* data, std::int64_t length, S& sink) {
             }
             n = n * 10 + static_cast<std::int64_t>(c - rules::digit_zero);
         }
-        // N5: the content must end before the last code point, leaving room for
+        // The content must end before the last code point, leaving room for
         // a ';' or another item. Written as a difference so that no length
         // value can overflow the sum.
         if (n >= length - char_start) {
             return detail::fail(Fault::narrow_content_end);
         }
         i = char_start + n;
-        // N6: the content is cut, never read.
+        // The content is cut, never read.
         if (!sink.item(char_start, i)) {
             return detail::fail(Fault::narrow_item_sink);
         }
@@ -171,12 +171,11 @@ Result parse_narrow(const U* data, std::int64_t length, S& sink) {
 /// so every content code point is read once to count them, and `u16_idx`
 /// tracks the UTF-16 position beside the code-point index `char_idx`.
 /// Requires `length` > 0 and a started table and row.
-template <TableSink S>
-Result parse_wide(const std::uint32_t* buf, std::int64_t length, S& sink) {
+template <TableSink S> Result parse_wide(const std::uint32_t* buf, std::int64_t length, S& sink) {
     std::int64_t char_idx = 0;
     std::int64_t u16_idx = 0;
     for (;;) {
-        // W1: a row terminator closes the row; at the last code point, the table.
+        // A row terminator closes the row; at the last code point, the table.
         std::uint32_t ch = buf[char_idx];
         if (ch == rules::row_terminator) {
             if (!sink.end_row()) {
@@ -192,18 +191,19 @@ Result parse_wide(const std::uint32_t* buf, std::int64_t length, S& sink) {
             }
             continue;
         }
-        // W2: otherwise a width digit; an astral code point is quoted whole.
+        // Otherwise a width digit; an astral code point is quoted whole.
         const int h = rules::width_digit_value(ch);
         if (h < 0) {
             return detail::token(Fault::wide_width_digit, u16_idx, ch);
         }
-        // W3: unlike N3 this only fails when the length digits themselves run
-        // past the end; digits ending on the last code point are read by W4.
+        // Unlike the narrow loop, this only fails when the length digits
+        // themselves run past the end: digits that end on the last code point
+        // are still read and tested below.
         const std::int64_t H_digits = h + 1;
         if (length < char_idx + H_digits + 1) {
             return detail::fail(Fault::wide_length_end);
         }
-        // W4: the digits are ASCII, so `u16_idx` stays the position of `char_idx`.
+        // The digits are ASCII, so `u16_idx` stays the position of `char_idx`.
         std::int64_t target_u16_len = 0;
         for (std::int64_t _ = 0; _ < H_digits; ++_) {
             ++char_idx;
@@ -212,9 +212,10 @@ Result parse_wide(const std::uint32_t* buf, std::int64_t length, S& sink) {
             if (!rules::is_decimal_digit(ch)) {
                 return detail::token(Fault::wide_length_digit, u16_idx, ch);
             }
-            target_u16_len = target_u16_len * 10 + static_cast<std::int64_t>(ch - rules::digit_zero);
+            target_u16_len =
+                target_u16_len * 10 + static_cast<std::int64_t>(ch - rules::digit_zero);
         }
-        // W5: count the content's UTF-16 units code point by code point.
+        // Count the content's UTF-16 units code point by code point.
         ++char_idx;
         ++u16_idx;
         const std::int64_t char_start = char_idx;
@@ -227,19 +228,18 @@ Result parse_wide(const std::uint32_t* buf, std::int64_t length, S& sink) {
             u16_accum += buf[char_idx] > rules::last_bmp ? 2 : 1;
             ++char_idx;
         }
-        // W6: one unit too many means the length ended between the two halves
+        // One unit too many means the length ended between the two halves
         // of an astral code point; its low surrogate is the offending token.
-        // This comes before W7 on purpose.
+        // This comes before the test for a missing terminator on purpose.
         if (u16_accum > target_u16_len) {
             const std::uint32_t low_surrogate_code =
                 (buf[char_idx - 1] & rules::low_ten_bits) | rules::low_surrogate_base;
             return detail::token(Fault::wide_split_astral, p + target_u16_len, low_surrogate_code);
         }
-        // W7: something must follow the content.
+        // Something must follow the content.
         if (char_idx >= length) {
             return detail::fail(Fault::wide_no_terminator);
         }
-        // W8
         if (!sink.item(char_start, char_idx)) {
             return detail::fail(Fault::wide_item_sink);
         }

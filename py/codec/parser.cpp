@@ -21,36 +21,61 @@ constexpr const char* function_name = "dwex.parse";
 using codec::Fault;
 using codec::FaultKind;
 
-/// The source line that reports each fault in a traceback entry.
-constexpr std::array<int, static_cast<std::size_t>(Fault::count)> fault_lines{
-    0,   // none
-    64,  // empty_input
-    67,  // table_sink: out
-    68,  // first_row_sink
-    87,  // narrow_row_end_sink
-    91,  // narrow_row_sink
-    102, // narrow_width_digit
-    106, // narrow_length_end
-    112, // narrow_length_digit
-    119, // narrow_content_end
-    121, // narrow_item_sink
-    138, // wide_row_end_sink
-    143, // wide_row_sink
-    152, // wide_width_digit
-    160, // wide_length_end
-    166, // wide_length_digit
-    177, // wide_content_end
-    190, // wide_split_astral: the exception; its message is built at line 191
-    195, // wide_no_terminator
-    197, // wide_item_sink
-};
+/// The source line that reports each fault in its traceback entry. A switch
+/// without a default, so that a new fault without a line fails to compile.
+constexpr int traceback_line(Fault fault) noexcept {
+    switch (fault) {
+    case Fault::empty_input:
+        return 64;
+    case Fault::table_sink:
+        return 67;
+    case Fault::first_row_sink:
+        return 68;
+    case Fault::narrow_row_end_sink:
+        return 87;
+    case Fault::narrow_row_sink:
+        return 91;
+    case Fault::narrow_width_digit:
+        return 102;
+    case Fault::narrow_length_end:
+        return 106;
+    case Fault::narrow_length_digit:
+        return 112;
+    case Fault::narrow_content_end:
+        return 119;
+    case Fault::narrow_item_sink:
+        return 121;
+    case Fault::wide_row_end_sink:
+        return 138;
+    case Fault::wide_row_sink:
+        return 143;
+    case Fault::wide_width_digit:
+        return 152;
+    case Fault::wide_length_end:
+        return 160;
+    case Fault::wide_length_digit:
+        return 166;
+    case Fault::wide_content_end:
+        return 177;
+    case Fault::wide_split_astral:
+        return 190; // the exception; its message is built at the next line
+    case Fault::wide_no_terminator:
+        return 195;
+    case Fault::wide_item_sink:
+        return 197;
+    case Fault::none:
+    case Fault::count:
+        break;
+    }
+    return 0;
+}
 constexpr int split_astral_message_line = 191;
 
 /// Builds `out` and its rows from what the reader reports. Owns everything it
 /// made until `take_table`; on failure its destructor releases `out` (with the
 /// rows already in it) and the current row, so no partial table survives.
 class ListSink {
-public:
+  public:
     explicit ListSink(PyObject* input) noexcept : input_(input) {}
 
     bool start_table() noexcept {
@@ -71,21 +96,19 @@ public:
     /// The finished table, a new reference for the caller.
     PyObject* take_table() noexcept { return out_.release(); }
 
-private:
+  private:
     PyObject* input_; // borrowed from the binding for the whole call
     Ref out_;
     Ref ls_;
 };
 
 /// Raises `SyntaxError(message)`: the instance itself becomes the pending
-/// exception. Returns false with the failure of the call pending instead.
-bool raise_syntax_error(PyObject* message) noexcept {
+/// exception. If the call fails, its own error is left pending instead.
+void raise_syntax_error(PyObject* message) noexcept {
     PyObject* instance = PyObject_CallOneArg(PyExc_SyntaxError, message);
-    if (instance == nullptr) {
-        return false;
+    if (instance != nullptr) {
+        PyErr_SetRaisedException(instance); // steals the instance
     }
-    PyErr_SetRaisedException(instance); // steals the instance
-    return true;
 }
 
 /// The end-of-input error. The message is the module attribute
@@ -134,9 +157,8 @@ PyObject* token_message(std::uint32_t code_point, std::int64_t pos) noexcept {
     return message.release();
 }
 
-[[gnu::cold, gnu::noinline]] PyObject* raise_unexpected_token(const codec::Result& r,
-                                                              int message_line,
-                                                              int raise_line) noexcept {
+[[gnu::cold, gnu::noinline]] PyObject*
+raise_unexpected_token(const codec::Result& r, int message_line, int raise_line) noexcept {
     Ref message = Ref::steal(token_message(r.code_point, r.pos));
     if (!message) {
         return fail_at(function_name, message_line);
@@ -147,15 +169,15 @@ PyObject* token_message(std::uint32_t code_point, std::int64_t pos) noexcept {
 
 /// Reports a fault that stopped the reader; always returns null.
 [[gnu::cold, gnu::noinline]] PyObject* raise_fault(const codec::Result& r) noexcept {
-    const int line = fault_lines[static_cast<std::size_t>(r.fault)];
+    const int line = traceback_line(r.fault);
     switch (codec::fault_kind(r.fault)) {
     case FaultKind::end_of_input:
         return raise_end_of_input(line);
     case FaultKind::unexpected_token:
         return raise_unexpected_token(
             r, r.fault == Fault::wide_split_astral ? split_astral_message_line : line, line);
-    case FaultKind::sink:   // the interpreter's error is already pending
-    case FaultKind::none:   // not reached: success never gets here
+    case FaultKind::sink: // the interpreter's error is already pending
+    case FaultKind::none: // not reached: success never gets here
         break;
     }
     return fail_at(function_name, line);

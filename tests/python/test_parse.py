@@ -13,7 +13,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import dwex
-import subproc
+from leakcheck import assert_no_leak, nomemory_sweep
 from model import END_OF_INPUT, HEX, model_outcome, model_parse, model_stringify, utf16_length
 
 # HYPOTHESIS_PROFILE=long runs every property with 10,000 examples.
@@ -23,8 +23,6 @@ PROPERTY = settings(
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
-
-IS_DEBUG = hasattr(sys, "gettotalrefcount")
 
 E = "\U0001f600"  # two UTF-16 units
 E_LOW = "\ude00"  # its low surrogate
@@ -45,6 +43,15 @@ def outcome(text: str):
         return ("ok", dwex.parse(text))
     except SyntaxError as e:
         return ("error", type(e), e.args)
+
+
+def line_of(text: str) -> str:
+    """Where the module stopped on `text`, for the statistics of a property."""
+    try:
+        dwex.parse(text)
+    except SyntaxError as e:
+        return f"line {traceback.extract_tb(e.__traceback__)[-1].lineno}"
+    return "table"
 
 
 def raised(text: str, exc_type: type = SyntaxError) -> BaseException:
@@ -331,69 +338,90 @@ def split_astral(doc: str, at: int) -> str:
     return doc
 
 
+def reshape(draw, width: str, digits: str, leaf: str):
+    """One item's prefix made wrong: a width digit that is no hex digit or
+    counts one digit too many or too few, a length digit that is no decimal
+    digit, or a length one or two units off."""
+    change = draw(st.integers(0, 3))
+    if change == 0:
+        width = draw(st.sampled_from("ghxzGXZ \x00;" + E + "\u4e2d"))
+    elif change == 1:
+        width = HEX[min(15, max(0, len(digits) - 1 + draw(st.sampled_from([-1, 1]))))]
+    elif change == 2:
+        at = draw(st.integers(0, len(digits) - 1))
+        digits = digits[:at] + draw(_NOISE) + digits[at + 1 :]
+    elif all(d in "0123456789" for d in digits):
+        digits = str(max(0, int(digits) + draw(st.sampled_from([-2, -1, 1, 2]))))
+        width = HEX[len(digits) - 1]
+    return width, digits, leaf
+
+
+def damage(draw, doc: str) -> str:
+    """The document truncated, extended, or with a character inserted,
+    replaced or removed, or with an astral code point split in two."""
+    at = draw(st.integers(0, len(doc)))
+    change = draw(st.integers(-1, 5))
+    if change == -1:
+        # near the end, where a final item loses its terminator or content
+        return doc[: max(1, len(doc) - draw(st.integers(1, 3)))]
+    if change == 0:
+        return doc[:at]
+    if change == 1:
+        return doc[:at] + draw(_NOISE) + doc[at:]
+    if change == 2:
+        return doc[:at] + draw(_NOISE) + doc[at + 1 :]
+    if change == 3:
+        return doc[:at] + doc[at + 1 :]
+    if change == 4:
+        return doc + draw(st.text(_NOISE, min_size=1, max_size=3))
+    return split_astral(doc, at if draw(st.booleans()) else 0)
+
+
 @st.composite
 def documents(draw):
-    """A written document, perhaps with its items' prefixes reshaped (case,
-    leading zeros, wrong lengths, wrong width digits), then perhaps damaged
-    (truncated, extended, characters inserted, replaced or removed)."""
+    """A written document in the reader's wider forms (upper-case width
+    digits, leading zeros), then perhaps with an item's prefix made wrong and
+    perhaps damaged as a whole."""
     table = draw(tables(draw(st.sampled_from(list(ALPHABETS.values())))))
-    pieces = []
+    items = []  # [width digit, length digits, content] or None for a ';'
     for row in table:
         for leaf in row:
-            n = utf16_length(leaf)
-            n = max(0, n + draw(st.sampled_from([0] * 12 + [-2, -1, 1, 2])))
-            digits = str(n)
+            digits = str(utf16_length(leaf))
             if draw(st.integers(0, 9)) == 0:
                 digits = "0" * draw(st.integers(1, 16 - len(digits))) + digits
             width = HEX[len(digits) - 1]
-            shape = draw(st.integers(0, 19))
-            if shape == 0:
+            if draw(st.integers(0, 9)) == 0:
                 width = width.upper()
-            elif shape == 1:
-                width = draw(st.sampled_from("ghxzGXZ \x00;" + E + "\u4e2d"))
-            elif shape == 2:
-                width = HEX[min(15, max(0, len(digits) - 1 + draw(st.sampled_from([-1, 1]))))]
-            elif shape == 3:
-                at = draw(st.integers(0, len(digits) - 1))
-                digits = digits[:at] + draw(_NOISE) + digits[at + 1 :]
-            pieces += [width, digits, leaf]
-        pieces.append(";")
-    doc = "".join(pieces)
-    for _ in range(draw(st.integers(0, 2))):
-        at = draw(st.integers(0, len(doc)))
-        damage = draw(st.integers(0, 5))
-        if damage == 0:
-            doc = doc[:at]
-        elif damage == 1:
-            doc = doc[:at] + draw(_NOISE) + doc[at:]
-        elif damage == 2:
-            doc = doc[:at] + draw(_NOISE) + doc[at + 1 :]
-        elif damage == 3:
-            doc = doc[:at] + doc[at + 1 :]
-        elif damage == 4:
-            doc = doc + draw(st.text(_NOISE, min_size=1, max_size=3))
-        else:
-            doc = split_astral(doc, at if draw(st.booleans()) else 0)
+            items.append([width, digits, leaf])
+        items.append(None)
+    leaves = [k for k, item in enumerate(items) if item is not None]
+    if leaves:
+        for _ in range(draw(st.sampled_from([0, 0, 1, 1, 2]))):
+            k = draw(st.sampled_from(leaves))
+            items[k] = list(reshape(draw, *items[k]))
+    doc = "".join(";" if item is None else "".join(item) for item in items)
+    for _ in range(draw(st.sampled_from([0, 1, 1, 2]))):
+        doc = damage(draw, doc)
     return doc
 
 
 @PROPERTY
 @given(doc=documents())
 def test_agrees_with_model(doc):
-    expected = model_outcome(doc)
     event(f"kind {kind(doc)}")
-    event(expected[0] if expected[0] == "ok" else expected[2][0].split(" at ")[0][:18])
-    assert outcome(doc) == expected
+    event(line_of(doc))
+    assert outcome(doc) == model_outcome(doc)
 
 
 @PROPERTY
 @given(doc=st.text(st.one_of(_NOISE, _FORMAT_CHARACTERS), max_size=20))
 def test_agrees_with_model_on_noise(doc):
     event(f"kind {kind(doc)}")
+    event(line_of(doc))
     assert outcome(doc) == model_outcome(doc)
 
 
-# -------------------------------------------- references and memory (debug)
+# ------------------------------------------------ references and memory
 
 # A workload through every exit: tables, each kind of fault, and the NameError.
 _WORKLOAD = [
@@ -414,121 +442,82 @@ _WORKLOAD = [
 ]
 
 
-def _run_workload(times: int) -> None:
-    for _ in range(times):
-        for doc in _WORKLOAD:
-            try:
-                dwex.parse(doc)
-            except SyntaxError:
-                pass
-        saved = dwex.ErrUnexpectedEndOfInput
-        del dwex.ErrUnexpectedEndOfInput
+def _workload() -> None:
+    for doc in _WORKLOAD:
         try:
-            dwex.parse("01a")
-        except NameError:
+            dwex.parse(doc)
+        except SyntaxError:
             pass
-        finally:
-            dwex.ErrUnexpectedEndOfInput = saved
-
-
-@pytest.mark.skipif(not IS_DEBUG, reason="needs a debug interpreter")
-def test_reference_counts_stay_level():
-    _run_workload(20)  # warm up caches (traceback code objects, interned texts)
-    deltas = []
-    for _ in range(5):
-        refs, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
-        _run_workload(200)
-        deltas.append((sys.gettotalrefcount() - refs, sys.getallocatedblocks() - blocks))
-    # A leak of one reference per call would add thousands per round.
-    assert all(abs(r) < 50 and abs(b) < 50 for r, b in deltas), deltas
-
-
-# The child runs each document with allocation failures injected at every
-# allocation in turn: set_nomemory(k, 0) fails the (k+1)-th allocation and
-# every later one, set_nomemory(k, k + 1) only the (k+1)-th. It returns, per
-# document, the number of allocations the call makes, the traceback lines of
-# the MemoryErrors that single failures raise, and every outcome that is
-# neither the normal one nor MemoryError.
-_SWEEP = """
-import _testcapi
-import dwex
-import traceback
-
-def attempt(doc, start, stop):
-    value = None
-    # Lists come from a free list first; holding many empties it, so that
-    # every list the call makes is a real allocation that can fail.
-    spare = [[] for _ in range(200)]
+    saved = dwex.ErrUnexpectedEndOfInput
+    del dwex.ErrUnexpectedEndOfInput
     try:
-        _testcapi.set_nomemory(start, stop)
-        try:
-            value = dwex.parse(doc)
-        finally:
-            _testcapi.remove_mem_hooks()
-    except BaseException as e:
-        entries = traceback.extract_tb(e.__traceback__)
-        last = (entries[-1].filename, entries[-1].name) if entries else None
-        line = entries[-1].lineno if last == ("dwex", "dwex.parse") else None
-        return ("raised", type(e).__name__, e.args, line)
-    return ("ok", value)
+        dwex.parse("01a")
+    except NameError:
+        pass
+    finally:
+        dwex.ErrUnexpectedEndOfInput = saved
 
-result = []
-for doc in DOCS:
-    normal = attempt(doc, 1 << 30, 0)
-    bad, lines, k = [], set(), 0
-    while attempt(doc, k, 0) != normal:
-        k += 1
-        if k > 500:
-            bad.append(("no end", k))
-            break
-    for start in range(k + 3):
-        for stop in (0, start + 1):
-            got = attempt(doc, start, stop)
-            if got == normal:
-                continue
-            if got[:2] != ("raised", "MemoryError"):
-                bad.append((start, stop, got))
-            elif stop and got[3] is not None:
-                lines.add(got[3])
-    result.append((doc, k, sorted(lines), bad))
+
+def test_every_exit_keeps_totals():
+    assert_no_leak(_workload, calls=100)
+
+
+# Lists come from a free list before the allocator; holding many empties it, so
+# that every list a call makes is an allocation that can fail.
+_SWEEP_SETUP = """
+import dwex
+_spare = None
+
+def prepare():
+    global _spare
+    _spare = None
+    _spare = [[] for _ in range(200)]
+    return DOC
 """
 
 _NARROW_TABLE = [67, 68, 87, 91, 121]
 _WIDE_TABLE = [67, 68, 138, 143, 197]
-# (document, traceback lines of a failed allocation): the table, its rows and
-# items, then the message or exception of the document's own fault.
-_SWEEP_DOCS = {
-    1: [
-        ("01a02bc;;03xyz;00;", _NARROW_TABLE),
-        ("01a;01b", _NARROW_TABLE + [119]),
-        ("01a;g", _NARROW_TABLE + [102]),
-        ("01a;0x;", _NARROW_TABLE + [112]),
-        ("0x", [67, 68, 106]),
-        ("", [64]),
-    ],
-    2: [
-        ("01\u4e2d02bc;;03x\u4e2dz;", _NARROW_TABLE),
-        ("01\u4e2d;g", _NARROW_TABLE + [102]),
-        ("05\u4e2d;", [67, 68, 119]),
-        ("0\u4e2d;", [67, 68, 112]),
-    ],
-    4: [
-        ("02" + E + "02bc;;04x" + E + "z;00;", _WIDE_TABLE),
-        ("01" + E + ";", [67, 68, 190, 191]),
-        ("02" + E, [67, 68, 195]),
-        ("02" + E + ";g", _WIDE_TABLE + [152]),
-        ("0x;" + E, [67, 68, 166]),
-        ("02" + E + ";1", _WIDE_TABLE + [160]),
-        ("05" + E + ";", [67, 68, 177]),
-    ],
-}
+
+# (document, its fault as (message, line) or None, the lines at which one
+# failed allocation is reported: the table, its rows and items, then the
+# message or exception of the document's own fault).
+_SWEEPS = [
+    pytest.param("01a02bc;;03xyz;00;", None, _NARROW_TABLE, id="1 table"),
+    pytest.param("01a;01b", (END, 119), _NARROW_TABLE + [119], id="1 content end"),
+    pytest.param("01a;g", (token("g", 4), 102), _NARROW_TABLE + [102], id="1 width digit"),
+    pytest.param("01a;0x;", (token("x", 5), 112), _NARROW_TABLE + [112], id="1 length digit"),
+    pytest.param("0x", (END, 106), [67, 68, 106], id="1 length end"),
+    pytest.param("", (END, 64), [64], id="1 empty"),
+    pytest.param("01\u4e2d02bc;;03x\u4e2dz;", None, _NARROW_TABLE, id="2 table"),
+    pytest.param("01\u4e2d;g", (token("g", 4), 102), _NARROW_TABLE + [102], id="2 width digit"),
+    pytest.param("05\u4e2d;", (END, 119), [67, 68, 119], id="2 content end"),
+    pytest.param("0\u4e2d;", (token("\u4e2d", 1), 112), [67, 68, 112], id="2 length digit"),
+    pytest.param("02" + E + "02bc;;04x" + E + "z;00;", None, _WIDE_TABLE, id="4 table"),
+    pytest.param("02" + E + ";g", (token("g", 5), 152), _WIDE_TABLE + [152], id="4 width digit"),
+    pytest.param("02" + E + ";1", (END, 160), _WIDE_TABLE + [160], id="4 length end"),
+    pytest.param("0x;" + E, (token("x", 1), 166), [67, 68, 166], id="4 length digit"),
+    pytest.param("05" + E + ";", (END, 177), [67, 68, 177], id="4 content end"),
+    pytest.param("01" + E + ";", (token(E_LOW, 3), 190), [67, 68, 190, 191], id="4 split"),
+    pytest.param("02" + E, (END, 195), [67, 68, 195], id="4 no terminator"),
+]
 
 
-@pytest.mark.parametrize("storage", [1, 2, 4])
-def test_allocation_failures_raise_memory_error_at_their_line(storage):
-    docs = dict(_SWEEP_DOCS[storage])
-    assert all(kind(doc) == storage for doc in docs if doc)
-    for doc, allocations, lines, bad in subproc.run(_SWEEP, DOCS=list(docs)):
-        assert bad == [], (doc, bad)
-        assert allocations > 0
-        assert lines == sorted(docs[doc]), doc
+@pytest.mark.parametrize("only_one", [False, True], ids=["all fail", "one fails"])
+@pytest.mark.parametrize(("doc", "fault", "lines"), _SWEEPS)
+def test_allocation_failures_raise_memory_error(doc, fault, lines, only_one):
+    expected = dwex.parse(doc) if fault is None else None
+    error = None if fault is None else ("SyntaxError", fault[0], ("dwex.parse", fault[1]))
+    seen = nomemory_sweep(
+        _SWEEP_SETUP.replace("DOC", ascii(doc)),
+        "dwex.parse(arg)",
+        f"type(result) is list and result == {expected!r}",
+        entries=[("dwex.parse", line) for line in lines],
+        error=error,
+        only_one=only_one,
+        # The entry of a SyntaxError is itself made with allocations; when one
+        # of them fails, that MemoryError replaces the error without an entry.
+        entry_required=only_one and fault is None,
+    )
+    if only_one:
+        # Every allocation site of the document was reached, each at its line.
+        assert seen == [("dwex.parse", line) for line in sorted(lines)]
