@@ -12,6 +12,8 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <new>
+#include <vector>
 
 namespace dwex {
 namespace {
@@ -71,9 +73,13 @@ constexpr int traceback_line(Fault fault) noexcept {
 }
 constexpr int split_astral_message_line = 191;
 
-/// Builds `out` and its rows from what the reader reports. Owns everything it
-/// made until `take_table`; on failure its destructor releases `out` (with the
-/// rows already in it) and the current row, so no partial table survives.
+/// Builds `out` and its rows from what the reader reports. Each row's list is
+/// made when the row starts and holds its items once its ';' is read: they
+/// wait here until then and enter the list at once, sparing the row the
+/// repeated growth of appending them one by one. Owns everything it made
+/// until `take_table`; on failure its destructor releases `out` (with the rows
+/// already in it), the current row and the waiting items, so no partial table
+/// survives.
 class ListSink {
   public:
     explicit ListSink(PyObject* input) noexcept : input_(input) {}
@@ -87,19 +93,80 @@ class ListSink {
         return static_cast<bool>(ls_);
     }
     // The row stays referenced by `ls_` as well until the next start_row.
-    bool end_row() noexcept { return PyList_Append(out_.get(), ls_.get()) == 0; }
+    bool end_row() noexcept {
+        if (!fill_row()) {
+            fill_failed_ = true;
+            return false;
+        }
+        return PyList_Append(out_.get(), ls_.get()) == 0;
+    }
     bool item(std::int64_t begin, std::int64_t end) noexcept {
         Ref content = Ref::steal(PyUnicode_Substring(input_, begin, end));
-        return content && PyList_Append(ls_.get(), content.get()) == 0;
+        if (!content) {
+            return false;
+        }
+        try {
+            pending_.push_back(std::move(content));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+
+    /// A failure to put the items into their row is reported as a failure to
+    /// append an item, which is what it replaces.
+    Fault row_end_fault(Fault fault) const noexcept {
+        if (!fill_failed_) {
+            return fault;
+        }
+        return fault == Fault::narrow_row_end_sink ? Fault::narrow_item_sink : Fault::wide_item_sink;
     }
 
     /// The finished table, a new reference for the caller.
     PyObject* take_table() noexcept { return out_.release(); }
 
   private:
+    // Moves the waiting items into the row's list, which nothing else can reach yet.
+    bool fill_row() noexcept {
+        const std::size_t n = pending_.size();
+        if (n == 0) {
+            return true;
+        }
+#ifndef Py_GIL_DISABLED
+        auto* list = reinterpret_cast<PyListObject*>(ls_.get());
+        if (list->ob_item == nullptr && list->allocated == 0) {
+            // An empty new list owns no item array yet: give it one of exactly
+            // n slots, from the allocator that the list frees it with.
+            PyObject** items = PyMem_New(PyObject*, n);
+            if (items == nullptr) {
+                PyErr_NoMemory();
+                return false;
+            }
+            for (std::size_t k = 0; k < n; ++k) {
+                items[k] = pending_[k].release(); // the list takes over each reference
+            }
+            list->ob_item = items;
+            list->allocated = static_cast<Py_ssize_t>(n);
+            Py_SET_SIZE(list, static_cast<Py_ssize_t>(n));
+            pending_.clear();
+            return true;
+        }
+#endif
+        for (Ref& content : pending_) {
+            if (PyList_Append(ls_.get(), content.get()) < 0) {
+                return false;
+            }
+        }
+        pending_.clear();
+        return true;
+    }
+
     PyObject* input_; // borrowed from the binding for the whole call
     Ref out_;
     Ref ls_;
+    std::vector<Ref> pending_; // the current row's items, in order
+    bool fill_failed_ = false;
 };
 
 /// Raises `SyntaxError(message)`: the instance itself becomes the pending
@@ -202,6 +269,7 @@ PyObject* parse_body(PyObject* dwex) noexcept {
         break;
     }
     if (!result.ok()) {
+        result.fault = sink.row_end_fault(result.fault);
         return raise_fault(result);
     }
     return sink.take_table();
