@@ -54,7 +54,8 @@ int same_name(const Signature& sig, PyObject* parameter, PyObject* key) noexcept
 
 // Binds the single parameter: a borrowed pointer to the value, or null with
 // an exception set (the traceback entry is the caller's to add).
-PyObject* bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) noexcept {
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     if (nkw == 0) {
         if (nargs != 1) {
@@ -81,7 +82,8 @@ PyObject* bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
             return nullptr;
         }
         if (match == 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
+                         key);
             return nullptr;
         }
         if (by_position) {
@@ -119,15 +121,16 @@ bool is_str_subclass(PyTypeObject* type) noexcept {
 // entry: the caller's traceback ends at the calling line.
 [[gnu::cold]] void raise_not_str(PyObject* value) noexcept {
     PyTypeObject* type = Py_TYPE(value);
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 "dwex", PyUnicode_Type.tp_name, type->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "dwex",
+                 PyUnicode_Type.tp_name, type->tp_name);
     if (!is_str_subclass(type)) {
         return;
     }
     Ref exception = Ref::steal(PyErr_GetRaisedException());
     PyObject* call_args[] = {exception.get(), state.str(S::str_subclass_note)};
-    Ref ignored = Ref::steal(PyObject_VectorcallMethod(
-        state.str(S::add_note), call_args, 2, nullptr));
+    Ref ignored =
+        Ref::steal(PyObject_VectorcallMethod(state.str(S::add_note), call_args, 2, nullptr));
     if (!ignored) {
         PyErr_Clear(); // the TypeError is what the caller gets
     }
@@ -136,7 +139,8 @@ bool is_str_subclass(PyTypeObject* type) noexcept {
 
 } // namespace
 
-PyObject* stringify_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* stringify_call(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
     PyObject* value = bind(stringify_signature, args, nargs, kwnames);
     if (value == nullptr) {
         return fail_at(stringify_signature.qualified_name, stringify_signature.line);
@@ -145,7 +149,8 @@ PyObject* stringify_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return stringify_body(value);
 }
 
-PyObject* parse_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* parse_call(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
     PyObject* value = bind(parse_signature, args, nargs, kwnames);
     if (value == nullptr) {
         return fail_at(parse_signature.qualified_name, parse_signature.line);

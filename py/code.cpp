@@ -52,7 +52,8 @@ PyObject* names_tuple(std::initializer_list<S> names) noexcept {
     return tuple;
 }
 
-PyObject* code_object(S name, int first_line, PyObject* lines, std::initializer_list<S> varnames) noexcept {
+PyObject* code_object(S name, int first_line, PyObject* lines,
+                      std::initializer_list<S> varnames) noexcept {
     Ref varnames_tuple = Ref::steal(names_tuple(varnames));
     if (!varnames_tuple) {
         return nullptr;
@@ -84,17 +85,34 @@ int make_line_tables() noexcept {
 }
 
 int make_code_objects() noexcept {
-    state.code_stringify = Ref::steal(code_object(
-        S::stringify, stringify_line, state.lines_stringify.get(),
-        {S::lists, S::out, S::v, S::l_str, S::u16_len, S::i, S::v_len, S::kind, S::buf, S::l, S::item}));
+    state.code_stringify =
+        Ref::steal(code_object(S::stringify, stringify_line, state.lines_stringify.get(),
+                               {S::lists, S::out, S::v, S::l_str, S::u16_len, S::i, S::v_len,
+                                S::kind, S::buf, S::l, S::item}));
     if (!state.code_stringify) {
         return -1;
     }
-    state.code_parse = Ref::steal(code_object(
-        S::parse, parse_line, state.lines_parse.get(),
-        {S::dwex, S::length, S::kind, S::out, S::ls, S::data, S::i, S::j, S::n, S::c, S::char_start,
-         S::H_digits, S::target_u16_len, S::u16_accum, S::char_idx, S::u16_idx, S::buf, S::ch,
-         S::low_surrogate_code, S::underscore}));
+    state.code_parse = Ref::steal(code_object(S::parse, parse_line, state.lines_parse.get(),
+                                              {S::dwex,
+                                               S::length,
+                                               S::kind,
+                                               S::out,
+                                               S::ls,
+                                               S::data,
+                                               S::i,
+                                               S::j,
+                                               S::n,
+                                               S::c,
+                                               S::char_start,
+                                               S::H_digits,
+                                               S::target_u16_len,
+                                               S::u16_accum,
+                                               S::char_idx,
+                                               S::u16_idx,
+                                               S::buf,
+                                               S::ch,
+                                               S::low_surrogate_code,
+                                               S::underscore}));
     return state.code_parse ? 0 : -1;
 }
 

@@ -28,18 +28,26 @@ std::int64_t main_interpreter_id = -1;
 constexpr const char* init_name = "init dwex";
 
 // Source lines of the execution step, reported in its traceback entries.
-enum InitLine : int { line_frame = 1, line_sys = 6, line_all = 16, line_hex = 18, line_eoi = 19,
-                      line_codec = 20 };
+enum InitLine : int {
+    line_frame = 1,
+    line_sys = 6,
+    line_all = 16,
+    line_hex = 18,
+    line_eoi = 19,
+    line_codec = 20
+};
 
-PyMethodDef stringify_def = {"stringify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(stringify_call)),
-                             METH_FASTCALL | METH_KEYWORDS,
-                             "Serialize a 2D iterable of strings into a DWEX string."};
-PyMethodDef parse_def = {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parse_call)),
-                         METH_FASTCALL | METH_KEYWORDS, "Parse a DWEX string into a 2D list of strings."};
+PyMethodDef stringify_def = {
+    "stringify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(stringify_call)),
+    METH_FASTCALL | METH_KEYWORDS, "Serialize a 2D iterable of strings into a DWEX string."};
+PyMethodDef parse_def = {
+    "parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parse_call)),
+    METH_FASTCALL | METH_KEYWORDS, "Parse a DWEX string into a 2D list of strings."};
 
 // Copies one attribute of the module spec into the module dict. A missing
 // attribute is skipped; `skip_none` leaves None out as well.
-int copy_spec_attr(PyObject* spec, const char* from, PyObject* dict, const char* to, bool skip_none) noexcept {
+int copy_spec_attr(PyObject* spec, const char* from, PyObject* dict, const char* to,
+                   bool skip_none) noexcept {
     Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
     if (!value) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -55,7 +63,8 @@ int copy_spec_attr(PyObject* spec, const char* from, PyObject* dict, const char*
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
-    const std::int64_t id = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
+    const std::int64_t id =
+        PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
     if (id == -1) {
         return nullptr;
     }
@@ -96,8 +105,8 @@ int check_version() noexcept {
     }
     char message[200];
     PyOS_snprintf(message, sizeof message,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 15,
-                  "dwex", "does not match", major, minor);
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  3, 15, "dwex", "does not match", major, minor);
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
@@ -122,7 +131,8 @@ int make_constants() noexcept {
             return -1;
         }
     }
-    if (PyObject_Hash(state.lines_stringify.get()) == -1 || PyObject_Hash(state.lines_parse.get()) == -1) {
+    if (PyObject_Hash(state.lines_stringify.get()) == -1 ||
+        PyObject_Hash(state.lines_parse.get()) == -1) {
         return -1;
     }
     PyUnstable_SetImmortal(state.lines_stringify.get());
@@ -135,9 +145,11 @@ int set_attr(PyObject* dict, S name, PyObject* value) noexcept {
 }
 
 // Makes one function object and binds it in the module namespace.
-int bind_function(PyObject* dict, PyMethodDef* def, S name, PyObject* code, Ref annotations) noexcept {
-    Ref function = Ref::steal(function_new(reinterpret_cast<PyTypeObject*>(state.function_type.get()), def, state.str(name), state.str(S::dwex),
-                                           dict, code));
+int bind_function(PyObject* dict, PyMethodDef* def, S name, PyObject* code,
+                  Ref annotations) noexcept {
+    Ref function =
+        Ref::steal(function_new(reinterpret_cast<PyTypeObject*>(state.function_type.get()), def,
+                                state.str(name), state.str(S::dwex), dict, code));
     if (!function) {
         return -1;
     }
@@ -206,7 +218,8 @@ int fill_namespace(PyObject* module, PyObject* dict, bool& entered_as_dwex) noex
         if (!locals) {
             return line_sys;
         }
-        sys = Ref::steal(PyImport_ImportModuleLevelObject(state.str(S::sys), dict, locals.get(), nullptr, 0));
+        sys = Ref::steal(
+            PyImport_ImportModuleLevelObject(state.str(S::sys), dict, locals.get(), nullptr, 0));
         if (!sys) {
             return line_sys;
         }
@@ -233,7 +246,8 @@ int fill_namespace(PyObject* module, PyObject* dict, bool& entered_as_dwex) noex
         return line_codec;
     }
     Ref stringify_annotations = Ref::steal(PyDict_New());
-    if (!stringify_annotations || set_attr(stringify_annotations.get(), S::return_, state.str(S::str)) < 0 ||
+    if (!stringify_annotations ||
+        set_attr(stringify_annotations.get(), S::return_, state.str(S::str)) < 0 ||
         bind_function(dict, &stringify_def, S::stringify, state.code_stringify.get(),
                       std::move(stringify_annotations)) < 0) {
         return stringify_line;
@@ -241,7 +255,8 @@ int fill_namespace(PyObject* module, PyObject* dict, bool& entered_as_dwex) noex
     Ref parse_annotations = Ref::steal(PyDict_New());
     if (!parse_annotations || set_attr(parse_annotations.get(), S::dwex, state.str(S::str)) < 0 ||
         set_attr(parse_annotations.get(), S::return_, state.str(S::list)) < 0 ||
-        bind_function(dict, &parse_def, S::parse, state.code_parse.get(), std::move(parse_annotations)) < 0) {
+        bind_function(dict, &parse_def, S::parse, state.code_parse.get(),
+                      std::move(parse_annotations)) < 0) {
         return parse_line;
     }
     Ref test = Ref::steal(PyDict_New());
@@ -271,8 +286,9 @@ int module_exec(PyObject* module) noexcept {
         if (module_ref == module) {
             return 0;
         }
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'dwex' has already been imported. Re-initialisation is not supported.");
+        PyErr_SetString(
+            PyExc_RuntimeError,
+            "Module 'dwex' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
     module_ref = Py_NewRef(module);
@@ -285,7 +301,8 @@ int module_exec(PyObject* module) noexcept {
     PyObject* dict = PyModule_GetDict(module);
     state.ns = Ref::borrow(dict);
     state.builtins = Ref::steal(PyImport_AddModuleRef("builtins"));
-    if (state.builtins && PyObject_SetAttrString(module, "__builtins__", state.builtins.get()) == 0 &&
+    if (state.builtins &&
+        PyObject_SetAttrString(module, "__builtins__", state.builtins.get()) == 0 &&
         check_version() == 0) {
         state.empty_tuple = Ref::steal(PyTuple_New(0));
         state.empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
@@ -318,7 +335,8 @@ PyModuleDef_Slot module_slots[] = {
 PyMethodDef module_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "dwex", nullptr, 0, module_methods, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "dwex",  nullptr, 0,       module_methods,
+    module_slots,          nullptr, nullptr, nullptr,
 };
 
 } // namespace

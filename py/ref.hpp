@@ -11,7 +11,7 @@ namespace dwex {
 
 /// Owns at most one strong reference. Move-only: a copy would be an invisible incref.
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     /// Adopts a new reference (which may be null after a failed call).
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
@@ -34,7 +34,7 @@ public:
     void reset() noexcept { Ref().swap(*this); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
-private:
+  private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     void swap(Ref& o) noexcept { std::swap(p_, o.p_); }
     PyObject* p_ = nullptr;

@@ -13,7 +13,7 @@
 namespace dwex::rules {
 
 class Output {
-public:
+  public:
     Output() noexcept = default;
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
@@ -41,7 +41,7 @@ public:
         size_ = static_cast<std::size_t>(end - static_cast<U*>(data_));
     }
 
-private:
+  private:
     bool grow(std::size_t extra) noexcept {
         std::size_t capacity = capacity_ < 256 ? 256 : capacity_ * 2;
         if (capacity - size_ < extra) {
@@ -59,7 +59,8 @@ private:
         return true;
     }
 
-    template <CodeUnit From, CodeUnit To> static void convert(const void* from, void* to, std::size_t n) noexcept {
+    template <CodeUnit From, CodeUnit To>
+    static void convert(const void* from, void* to, std::size_t n) noexcept {
         const From* src = static_cast<const From*>(from);
         To* dst = static_cast<To*>(to);
         for (std::size_t k = 0; k < n; ++k) {

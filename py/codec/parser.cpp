@@ -120,7 +120,8 @@ class ListSink {
         if (!fill_failed_) {
             return fault;
         }
-        return fault == Fault::narrow_row_end_sink ? Fault::narrow_item_sink : Fault::wide_item_sink;
+        return fault == Fault::narrow_row_end_sink ? Fault::narrow_item_sink
+                                                   : Fault::wide_item_sink;
     }
 
     /// The finished table, a new reference for the caller.

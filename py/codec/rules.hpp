@@ -13,8 +13,8 @@ namespace dwex::rules {
 
 /// The three storage widths of a str: 1, 2 or 4 bytes per code point.
 template <typename U>
-concept CodeUnit =
-    std::same_as<U, std::uint8_t> || std::same_as<U, std::uint16_t> || std::same_as<U, std::uint32_t>;
+concept CodeUnit = std::same_as<U, std::uint8_t> || std::same_as<U, std::uint16_t> ||
+                   std::same_as<U, std::uint32_t>;
 
 inline constexpr char32_t row_terminator = U';';
 inline constexpr char32_t digit_zero = U'0';
@@ -46,8 +46,7 @@ constexpr int width_digit_value(std::uint32_t c) noexcept {
 /// for every code point above U+FFFF. Lone surrogates count one like any other
 /// BMP code point. Only 4-byte arrays can hold astral code points, so the
 /// narrower widths cost nothing.
-template <CodeUnit U>
-constexpr std::size_t utf16_length(const U* units, std::size_t n) noexcept {
+template <CodeUnit U> constexpr std::size_t utf16_length(const U* units, std::size_t n) noexcept {
     if constexpr (sizeof(U) < 4) {
         (void)units;
         return n;

@@ -39,7 +39,9 @@ struct Writer {
     std::size_t bad_piece = 0; // and its piece number
 };
 
-int width_of(Py_UCS4 max_char) noexcept { return max_char < 0x100 ? 1 : max_char < 0x10000 ? 2 : 4; }
+int width_of(Py_UCS4 max_char) noexcept {
+    return max_char < 0x100 ? 1 : max_char < 0x10000 ? 2 : 4;
+}
 
 std::size_t utf16_length(PyObject* v) noexcept {
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
@@ -83,8 +85,7 @@ Out* copy_units(const In* from, std::size_t n, Out* to) noexcept {
     return to + n;
 }
 
-template <typename Out>
-Out* copy_text(PyObject* text, Out* to) noexcept {
+template <typename Out> Out* copy_text(PyObject* text, Out* to) noexcept {
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
     const void* data = PyUnicode_DATA(text);
     switch (PyUnicode_KIND(text)) {
@@ -98,8 +99,7 @@ Out* copy_text(PyObject* text, Out* to) noexcept {
 }
 
 // The length field: the decimal digits of n, the last one written first.
-template <typename Out>
-Out* write_decimal(std::size_t n, int digits, Out* to) noexcept {
+template <typename Out> Out* write_decimal(std::size_t n, int digits, Out* to) noexcept {
     Out* const end = to + digits;
     Out* at = end;
     do {
@@ -170,7 +170,8 @@ int add_leaf(Writer& w, PyObject* item) noexcept {
         if (hex != nullptr && PyUnicode_IS_ASCII(hex)) {
             const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
             const int digits = rules::decimal_digit_count(n);
-            if (digits <= PyUnicode_GET_LENGTH(hex) && w.out.reserve(1 + static_cast<std::size_t>(digits) + n, 1)) {
+            if (digits <= PyUnicode_GET_LENGTH(hex) &&
+                w.out.reserve(1 + static_cast<std::size_t>(digits) + n, 1)) {
                 std::uint8_t* to = w.out.cursor<std::uint8_t>();
                 *to++ = PyUnicode_1BYTE_DATA(hex)[digits - 1];
                 to = write_decimal(n, digits, to);
@@ -221,7 +222,8 @@ int add_leaf(Writer& w, PyObject* item) noexcept {
     w.pieces += 3;
     w.max_char = std::max(w.max_char, PyUnicode_MAX_CHAR_VALUE(v));
     const std::size_t length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
-    if (!w.out.reserve(digit_size + static_cast<std::size_t>(digits) + length, width_of(w.max_char))) {
+    if (!w.out.reserve(digit_size + static_cast<std::size_t>(digits) + length,
+                       width_of(w.max_char))) {
         PyErr_NoMemory();
         return line_digit;
     }
@@ -270,8 +272,7 @@ int add_row_terminator(Writer& w) noexcept {
 // set: `line` for the walk itself, the visitor's own line otherwise.
 // A visitor that runs Python code takes its own reference first (`Hold` false
 // says the visitor does that itself, where the GIL makes it safe to wait).
-template <bool Hold, typename Visit>
-int walk(PyObject* seq, int line, Visit&& visit) noexcept {
+template <bool Hold, typename Visit> int walk(PyObject* seq, int line, Visit&& visit) noexcept {
     if (PyList_CheckExact(seq)) {
         for (Py_ssize_t k = 0; k < PyList_GET_SIZE(seq); ++k) {
 #ifdef Py_GIL_DISABLED
@@ -344,7 +345,8 @@ PyObject* finish(const Writer& w) noexcept {
         return nullptr;
     }
     // The buffer is at the result's own width: both follow from max_char.
-    std::memcpy(PyUnicode_DATA(result.get()), w.out.data(), size * static_cast<std::size_t>(w.out.width()));
+    std::memcpy(PyUnicode_DATA(result.get()), w.out.data(),
+                size * static_cast<std::size_t>(w.out.width()));
     return result.release();
 }
 
