@@ -12,6 +12,7 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -73,6 +74,68 @@ constexpr int traceback_line(Fault fault) noexcept {
 }
 constexpr int split_astral_message_line = 191;
 
+template <typename Out, typename In>
+void copy_units(const In* from, std::size_t n, Out* to) noexcept {
+    if constexpr (sizeof(In) == sizeof(Out)) {
+        std::memcpy(to, from, n * sizeof(Out));
+    } else {
+        for (std::size_t k = 0; k < n; ++k) {
+            to[k] = static_cast<Out>(from[k]); // the code points fit: `to` is wide enough
+        }
+    }
+}
+
+/// The input's code points [begin, end) as a new str at the narrowest width
+/// that holds them, as a substring would be. The widest code point is found
+/// by OR-ing them all: the width limits are powers of two, so the OR falls in
+/// the same class as the maximum, and a loop without branches is vectorised.
+template <typename In>
+PyObject* cut_units(const In* from, Py_ssize_t n) noexcept {
+    std::uint32_t bits = 0;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        bits |= from[k];
+    }
+    const Py_UCS4 max_char = bits < 0x80 ? 0x7F : bits < 0x100 ? 0xFF : bits < 0x10000 ? 0xFFFF : 0x10FFFF;
+    PyObject* text = PyUnicode_New(n, max_char);
+    if (text == nullptr) {
+        return nullptr;
+    }
+    const auto count = static_cast<std::size_t>(n);
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        copy_units(from, count, PyUnicode_1BYTE_DATA(text));
+        break;
+    case PyUnicode_2BYTE_KIND:
+        copy_units(from, count, PyUnicode_2BYTE_DATA(text));
+        break;
+    default:
+        copy_units(from, count, PyUnicode_4BYTE_DATA(text));
+        break;
+    }
+    return text;
+}
+
+/// The content of an item: one substring of the input. The interpreter's own
+/// substring serves ASCII input (which needs no scan) and short items (where
+/// its fixed costs are lower); longer items are cut here, where the scan for
+/// their widest code point runs several code points a step.
+PyObject* cut(PyObject* input, std::int64_t begin, std::int64_t end) noexcept {
+    constexpr Py_ssize_t short_item = 64;
+    const Py_ssize_t n = end - begin;
+    if (n < short_item || PyUnicode_IS_ASCII(input)) {
+        return PyUnicode_Substring(input, begin, end);
+    }
+    const void* data = PyUnicode_DATA(input);
+    switch (PyUnicode_KIND(input)) {
+    case PyUnicode_1BYTE_KIND:
+        return cut_units(static_cast<const Py_UCS1*>(data) + begin, n);
+    case PyUnicode_2BYTE_KIND:
+        return cut_units(static_cast<const Py_UCS2*>(data) + begin, n);
+    default:
+        return cut_units(static_cast<const Py_UCS4*>(data) + begin, n);
+    }
+}
+
 /// Builds `out` and its rows from what the reader reports. Each row's list is
 /// made when the row starts and holds its items once its ';' is read: they
 /// wait here until then and enter the list at once, sparing the row the
@@ -101,7 +164,7 @@ class ListSink {
         return PyList_Append(out_.get(), ls_.get()) == 0;
     }
     bool item(std::int64_t begin, std::int64_t end) noexcept {
-        Ref content = Ref::steal(PyUnicode_Substring(input_, begin, end));
+        Ref content = Ref::steal(cut(input_, begin, end));
         if (!content) {
             return false;
         }
