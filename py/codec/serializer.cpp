@@ -212,8 +212,10 @@ int add_leaf(Writer& w, PyObject* item) noexcept {
         digit_size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(digit_text));
         w.max_char = std::max(w.max_char, PyUnicode_MAX_CHAR_VALUE(digit_text));
     } else {
-        // The join fails on it, but only once every leaf has been processed.
+        // The join fails on it, but only once every leaf has been processed;
+        // until then it takes no room and writes nothing.
         digit_size = 0;
+        digit_text = state.str(S::empty);
         if (!w.bad_digit) {
             w.bad_digit = std::move(digit_object);
             w.bad_piece = w.pieces;
