@@ -76,6 +76,11 @@ PyObject* code_object(S name, int first_line, PyObject* lines,
 } // namespace
 
 int make_line_tables() noexcept {
+    // Made once per process: they become immortal, so an import that fails
+    // after making them must leave them for the next one rather than make more.
+    if (state.lines_stringify && state.lines_parse) {
+        return 0;
+    }
     state.lines_stringify = Ref::steal(line_table(stringify_lines));
     if (!state.lines_stringify) {
         return -1;

@@ -464,14 +464,8 @@ growth(200)
 result = [growth(50) for _ in range(4)]
 """
 
-# Known fault, reported: every import that fails after the constants exist
-# leaves behind the two location tables it made immortal, and the next import
-# makes new ones.
-_IMMORTAL_TABLES = pytest.mark.xfail(
-    strict=True, reason="a failed import leaks the two location tables it made immortal")
-
-
-@_IMMORTAL_TABLES
+# Every import that fails after the constants exist once left behind the two
+# location tables it had made immortal; the next import now reuses them.
 @pytest.mark.skipif(not IS_DEBUG, reason="needs the reference total of a debug build")
 def test_failed_imports_keep_totals():
     from subproc import run
