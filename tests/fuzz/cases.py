@@ -347,31 +347,11 @@ def run_case(case):
 
 # ---------------------------------------------------------------- known faults
 
-
-def _nonstr_hex_element(case):
-    return case[0] == "stringify" and any(
-        isinstance(value, (list, tuple, dict)) and any(
-            not isinstance(v, str) for v in (value.values() if isinstance(value, dict) else value))
-        for value in _hex_values(case))
-
-
-def _hex_values(case):
-    yield case[2][1] if len(case[2]) > 1 else None
-    stack = [case[1]]
-    while stack:
-        node = stack.pop()
-        if isinstance(node, (tuple, list)):
-            if len(node) == 5 and node[0] == "mutate" and node[2] == "hex" and len(node[3]) > 1:
-                yield node[3][1]
-            stack.extend(node)
-
-
-# Faults found and reported but not fixed yet, each with the cases it covers.
-# The fuzzer leaves such cases out unless asked (--with-known); the replay
-# expects the saved cases named here to fail. Delete an entry with its fix.
-# Faults found and not fixed yet: name -> (reason, the cases it covers, saved
-# cases that show it). Fixed faults leave their saved cases behind as plain
-# regression cases.
+# Faults found and not fixed yet: name -> (reason, a predicate that tells the
+# cases which may run into it, names of the saved cases that show it). The
+# fuzzer leaves such cases out unless asked (--with-known); the replay expects
+# the saved cases named here to fail. Delete the entry with the fix: its saved
+# cases stay behind as plain regression cases.
 KNOWN_FAULTS = {}
 
 
