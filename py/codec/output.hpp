@@ -12,12 +12,20 @@
 
 namespace dwex::rules {
 
-class Output {
+/// The C library's heap: the default, for code that runs without the interpreter.
+struct HeapAllocator {
+    static void* allocate(std::size_t n) noexcept { return std::malloc(n); }
+    static void* reallocate(void* p, std::size_t n) noexcept { return std::realloc(p, n); }
+    static void release(void* p) noexcept { std::free(p); }
+};
+
+/// `Allocator` supplies allocate, reallocate and release as static functions.
+template <typename Allocator = HeapAllocator> class Output {
   public:
     Output() noexcept = default;
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
-    ~Output() { std::free(data_); }
+    ~Output() { Allocator::release(data_); }
 
     std::size_t size() const noexcept { return size_; }
     int width() const noexcept { return width_; }
@@ -50,7 +58,7 @@ class Output {
         if (capacity > max_bytes / static_cast<std::size_t>(width_)) {
             return false;
         }
-        void* grown = std::realloc(data_, capacity * static_cast<std::size_t>(width_));
+        void* grown = Allocator::reallocate(data_, capacity * static_cast<std::size_t>(width_));
         if (grown == nullptr) {
             return false;
         }
@@ -81,7 +89,7 @@ class Output {
         if (capacity > max_bytes / static_cast<std::size_t>(width)) {
             return false;
         }
-        void* wider = std::malloc(capacity * static_cast<std::size_t>(width));
+        void* wider = Allocator::allocate(capacity * static_cast<std::size_t>(width));
         if (wider == nullptr) {
             return false;
         }
@@ -90,7 +98,7 @@ class Output {
         } else {
             convert_from_current<std::uint32_t>(wider);
         }
-        std::free(std::exchange(data_, wider));
+        Allocator::release(std::exchange(data_, wider));
         capacity_ = capacity;
         width_ = width;
         return true;

@@ -16,7 +16,14 @@
 namespace dwex {
 namespace {
 
-using rules::Output;
+// The interpreter's raw allocator, so that the buffer's memory is accounted
+// for, and fails, like the interpreter's own.
+struct RawAllocator {
+    static void* allocate(std::size_t n) noexcept { return PyMem_RawMalloc(n); }
+    static void* reallocate(void* p, std::size_t n) noexcept { return PyMem_RawRealloc(p, n); }
+    static void release(void* p) noexcept { PyMem_RawFree(p); }
+};
+using Output = rules::Output<RawAllocator>;
 
 constexpr const char* function_name = "dwex.stringify";
 

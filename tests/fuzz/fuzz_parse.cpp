@@ -299,13 +299,13 @@ void check_all_widths(const std::vector<std::uint32_t>& cps) {
 
 // ------------------------------------------------------------------ round trip
 
-template <typename U> void put(dwex::rules::Output& out, std::uint32_t c) {
+template <typename U> void put(dwex::rules::Output<>& out, std::uint32_t c) {
     U* at = out.cursor<U>();
     *at = static_cast<U>(c);
     out.advance_to(at + 1);
 }
 
-void put_any(dwex::rules::Output& out, std::uint32_t c) {
+void put_any(dwex::rules::Output<>& out, std::uint32_t c) {
     const int width = c < 0x100 ? 1 : c < 0x10000 ? 2 : 4;
     check(out.reserve(1, width), "reserve");
     switch (out.width()) {
@@ -337,7 +337,7 @@ void check_round_trip(const std::uint8_t* data, std::size_t size) {
             table.back().back().push_back(special(data[k]));
         }
     }
-    dwex::rules::Output out;
+    dwex::rules::Output<> out;
     std::vector<std::uint32_t> written;
     for (const auto& row : table) {
         for (const auto& leaf : row) {
