@@ -173,7 +173,7 @@ BARE = 'types.SimpleNamespace(name="dwex", origin=SO)'
 
 
 @pytest.mark.parametrize(
-    ("spec", "expr", "expected"),
+    ("module_spec", "expr", "expected"),
     [
         (PLAIN, 'd["__name__"]', "dwex"),
         (PLAIN, 'd["__loader__"] is spec.loader', True),
@@ -188,8 +188,8 @@ BARE = 'types.SimpleNamespace(name="dwex", origin=SO)'
         (BARE, '"__path__" in d', False),
     ],
 )
-def test_create_step_copies_spec(spec, expr, expected):
-    code = "import types\n" + CREATE.format(spec=spec, expr=expr)
+def test_create_step_copies_spec(module_spec, expr, expected):
+    code = "import types\n" + CREATE.format(spec=module_spec, expr=expr)
     assert run(code) == expected
 
 
@@ -197,14 +197,14 @@ def test_create_step_fails_with_a_spec_error():
     got = run(
         """
         import _imp
-        class Spec:
+        class BrokenSpec:
             name = "dwex"
             origin = SO
             @property
             def loader(self):
                 raise KeyError("loader")
         try:
-            _imp.create_dynamic(Spec())
+            _imp.create_dynamic(BrokenSpec())
             result = None
         except KeyError as e:
             result = repr(e)
