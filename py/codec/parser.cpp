@@ -4,6 +4,7 @@
 #include "codec/codec.hpp"
 
 #include "codec/parse.hpp"
+#include "codec/units.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 #include "strings.hpp"
@@ -74,32 +75,24 @@ constexpr int traceback_line(Fault fault) noexcept {
 }
 constexpr int split_astral_message_line = 191;
 
-template <typename Out, typename In>
-void copy_units(const In* from, std::size_t n, Out* to) noexcept {
-    if constexpr (sizeof(In) == sizeof(Out)) {
-        std::memcpy(to, from, n * sizeof(Out));
-    } else {
-        for (std::size_t k = 0; k < n; ++k) {
-            to[k] = static_cast<Out>(from[k]); // the code points fit: `to` is wide enough
-        }
-    }
-}
-
 /// The input's code points [begin, end) as a new str at the narrowest width
 /// that holds them, as a substring would be. The widest code point is found
 /// by OR-ing them all: the width limits are powers of two, so the OR falls in
 /// the same class as the maximum, and a loop without branches is vectorised.
-template <typename In>
-PyObject* cut_units(const In* from, Py_ssize_t n) noexcept {
+template <typename In> PyObject* cut_units(const In* from, Py_ssize_t n) noexcept {
     std::uint32_t bits = 0;
     for (Py_ssize_t k = 0; k < n; ++k) {
         bits |= from[k];
     }
-    const Py_UCS4 max_char = bits < 0x80 ? 0x7F : bits < 0x100 ? 0xFF : bits < 0x10000 ? 0xFFFF : 0x10FFFF;
+    const Py_UCS4 max_char = bits < 0x80      ? 0x7F
+                             : bits < 0x100   ? 0xFF
+                             : bits < 0x10000 ? 0xFFFF
+                                              : 0x10FFFF;
     PyObject* text = PyUnicode_New(n, max_char);
     if (text == nullptr) {
         return nullptr;
     }
+    using rules::copy_units;
     const auto count = static_cast<std::size_t>(n);
     switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND:

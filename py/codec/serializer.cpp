@@ -5,6 +5,7 @@
 #include "codec/codec.hpp"
 #include "codec/output.hpp"
 #include "codec/rules.hpp"
+#include "codec/units.hpp"
 #include "hex_cache.hpp"
 #include "ref.hpp"
 #include "state.hpp"
@@ -24,6 +25,7 @@ struct RawAllocator {
     static void release(void* p) noexcept { PyMem_RawFree(p); }
 };
 using Output = rules::Output<RawAllocator>;
+using rules::copy_units;
 
 constexpr const char* function_name = "dwex.stringify";
 
@@ -56,40 +58,6 @@ std::size_t utf16_length(PyObject* v) noexcept {
         return n;
     }
     return rules::utf16_length(static_cast<const std::uint32_t*>(PyUnicode_DATA(v)), n);
-}
-
-// Copies a short run of bytes with two overlapping fixed-size moves, reading
-// nothing outside [from, from + n).
-inline void copy_short_bytes(const std::uint8_t* from, std::size_t n, std::uint8_t* to) noexcept {
-    if (n >= 8) {
-        std::memcpy(to, from, 8);
-        std::memcpy(to + n - 8, from + n - 8, 8);
-    } else if (n >= 4) {
-        std::memcpy(to, from, 4);
-        std::memcpy(to + n - 4, from + n - 4, 4);
-    } else if (n > 0) {
-        to[0] = from[0];
-        to[n / 2] = from[n / 2];
-        to[n - 1] = from[n - 1];
-    }
-}
-
-template <typename Out, typename In>
-Out* copy_units(const In* from, std::size_t n, Out* to) noexcept {
-    if constexpr (sizeof(In) == 1 && sizeof(Out) == 1) {
-        if (n <= 16) {
-            copy_short_bytes(from, n, to);
-            return to + n;
-        }
-    }
-    if (sizeof(In) == sizeof(Out) && n > 16) {
-        std::memcpy(to, from, n * sizeof(Out));
-        return to + n;
-    }
-    for (std::size_t k = 0; k < n; ++k) { // short cells, or widening: no call
-        to[k] = static_cast<Out>(from[k]);
-    }
-    return to + n;
 }
 
 template <typename Out> Out* copy_text(PyObject* text, Out* to) noexcept {
@@ -182,11 +150,7 @@ int add_leaf(Writer& w, PyObject* item) noexcept {
                 std::uint8_t* to = w.out.cursor<std::uint8_t>();
                 *to++ = PyUnicode_1BYTE_DATA(hex)[digits - 1];
                 to = write_decimal(n, digits, to);
-                copy_short_bytes(PyUnicode_1BYTE_DATA(item), std::min<std::size_t>(n, 16), to);
-                if (n > 16) {
-                    std::memcpy(to, PyUnicode_1BYTE_DATA(item), n);
-                }
-                w.out.advance_to(to + n);
+                w.out.advance_to(copy_units(PyUnicode_1BYTE_DATA(item), n, to));
                 w.max_char = std::max<Py_UCS4>(w.max_char, 0x7F);
                 w.pieces += 3;
                 return 0;
