@@ -36,6 +36,7 @@ build: $(SANDBOX)
 test: build
 	$(RUN) ctest --test-dir $(BUILD) --output-on-failure
 	$(RUN) $(PY) -m pytest tests/python
+	$(RUN) sh -c 'DWEX_LIB=$$PWD/build/lib-ft-paths PYTHONPATH=$$PWD/tests/fuzz exec $(PY) -m pytest -p dwex_lib -q tests/python'
 ifneq ($(PYD),)
 	$(RUN) $(PYD) -m pytest tests/python
 endif

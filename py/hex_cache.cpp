@@ -5,25 +5,23 @@
 
 namespace dwex {
 
-#ifndef Py_GIL_DISABLED
 PyObject* cached_hex = nullptr;
-#endif
 
 namespace {
 
-#ifndef Py_GIL_DISABLED
 int watcher_id = -1;
 
 int forget_hex(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
     cached_hex = nullptr; // any change may rebind or delete HEX
     return 0;
 }
-#endif
 
 } // namespace
 
 void hex_cache_start() noexcept {
-#ifndef Py_GIL_DISABLED
+    if constexpr (free_threaded_paths) {
+        return;
+    }
     if (watcher_id >= 0) {
         return;
     }
@@ -39,17 +37,12 @@ void hex_cache_start() noexcept {
         return;
     }
     watcher_id = id;
-#endif
 }
 
 void hex_cache_remember(PyObject* hex) noexcept {
-#ifndef Py_GIL_DISABLED
-    if (watcher_id >= 0 && PyUnicode_CheckExact(hex)) {
+    if (!free_threaded_paths && watcher_id >= 0 && PyUnicode_CheckExact(hex)) {
         cached_hex = hex;
     }
-#else
-    (void)hex;
-#endif
 }
 
 } // namespace dwex

@@ -7,27 +7,27 @@
 
 #include <Python.h>
 
+#include "threads.hpp"
+
 namespace dwex {
 
 /// Starts watching the module dict; without a free watcher slot the cache
 /// stays empty and every read looks HEX up. Never fails.
 void hex_cache_start() noexcept;
 
-#ifndef Py_GIL_DISABLED
 /// Borrowed: the module dict holds it while unchanged. Only the watcher clears it.
 extern PyObject* cached_hex;
-#endif
 
 /// HEX when it is bound in the module dict to an exact str and known to be
 /// unchanged; otherwise null, and the caller looks it up. Borrowed: valid
 /// until Python code runs. Always null where the GIL can be off, since another
 /// thread could release the value between this read and its use.
 inline PyObject* hex_cache_peek() noexcept {
-#ifndef Py_GIL_DISABLED
-    return cached_hex;
-#else
-    return nullptr;
-#endif
+    if constexpr (free_threaded_paths) {
+        return nullptr;
+    } else {
+        return cached_hex;
+    }
 }
 
 /// Remembers `hex`, just found in the module dict, if it is an exact str.

@@ -7,6 +7,7 @@
 #include "codec/units.hpp"
 #include "ref.hpp"
 #include "state.hpp"
+#include "threads.hpp"
 #include "strings.hpp"
 #include "traceback.hpp"
 
@@ -190,9 +191,9 @@ class ListSink {
         if (n == 0) {
             return true;
         }
-#ifndef Py_GIL_DISABLED
         auto* list = reinterpret_cast<PyListObject*>(ls_.get());
-        if (list->ob_item == nullptr && list->allocated == 0) {
+        // Without the GIL the list's storage is written only through the API.
+        if (!free_threaded_paths && list->ob_item == nullptr && list->allocated == 0) {
             // An empty new list owns no item array yet: give it one of exactly
             // n slots, from the allocator that the list frees it with.
             PyObject** items = PyMem_New(PyObject*, n);
@@ -209,7 +210,6 @@ class ListSink {
             pending_.clear();
             return true;
         }
-#endif
         for (Ref& content : pending_) {
             if (PyList_Append(ls_.get(), content.get()) < 0) {
                 return false;

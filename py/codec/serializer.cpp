@@ -7,6 +7,7 @@
 #include "codec/rules.hpp"
 #include "codec/units.hpp"
 #include "hex_cache.hpp"
+#include "threads.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
@@ -248,26 +249,26 @@ int add_row_terminator(Writer& w) noexcept {
 template <bool Hold, typename Visit> int walk(PyObject* seq, int line, Visit&& visit) noexcept {
     if (PyList_CheckExact(seq)) {
         for (Py_ssize_t k = 0; k < PyList_GET_SIZE(seq); ++k) {
-#ifdef Py_GIL_DISABLED
-            // The unlocked read is safe only while no other thread can reach the list.
-            Ref element = PyUnstable_Object_IsUniquelyReferenced(seq)
-                              ? Ref::borrow(PyList_GET_ITEM(seq, k))
-                              : Ref::steal(PyList_GetItemRef(seq, k));
-            if (!element) {
-                return line;
+            if constexpr (free_threaded_paths) {
+                // The unlocked read is safe only while no other thread can reach the list.
+                Ref element = PyUnstable_Object_IsUniquelyReferenced(seq)
+                                  ? Ref::borrow(PyList_GET_ITEM(seq, k))
+                                  : Ref::steal(PyList_GetItemRef(seq, k));
+                if (!element) {
+                    return line;
+                }
+                if (const int failed = visit(element.get())) {
+                    return failed;
+                }
+            } else {
+                // With the GIL held no other code runs between the length read
+                // above and this read, which is all that the checked fetch adds.
+                PyObject* element = PyList_GET_ITEM(seq, k);
+                Ref held = Hold ? Ref::borrow(element) : Ref();
+                if (const int failed = visit(element)) {
+                    return failed;
+                }
             }
-            if (const int failed = visit(element.get())) {
-                return failed;
-            }
-#else
-            // With the GIL held no other code runs between the length read
-            // above and this read, which is all that the checked fetch adds.
-            PyObject* element = PyList_GET_ITEM(seq, k);
-            Ref held = Hold ? Ref::borrow(element) : Ref();
-            if (const int failed = visit(element)) {
-                return failed;
-            }
-#endif
         }
         return 0;
     }
