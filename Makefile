@@ -52,6 +52,21 @@ bench: build
 bench-deep: build
 	$(BENCH_COMMIT) $(RUN) $(PY) bench/bench.py --deep
 
+# What an index takes, in dist/: an sdist, and a wheel for $(PY) built from
+# that sdist (which proves the sdist builds). auditwheel refuses a wheel that
+# needs a newer system than $(DIST_PLAT) and tags it for the oldest system it
+# fits; twine checks both for upload.
+DIST_PLAT := manylinux_2_28
+
+.PHONY: dist
+dist: $(SANDBOX)
+	rm -rf dist build/dist
+	$(RUN) $(PY) -m build --no-isolation --outdir build/dist .
+	$(RUN) sh -c 'auditwheel repair --plat $(DIST_PLAT)_$$(uname -m) -w dist build/dist/*.whl'
+	cp build/dist/*.tar.gz dist/
+	$(RUN) twine check --strict dist/*
+	$(RUN) sh -c 'auditwheel show dist/*.whl'
+
 format: $(SANDBOX)
 	$(RUN) clang-format -i py/*.cpp py/*.hpp py/codec/*.cpp py/codec/*.hpp tests/cpp/*.cpp
 
