@@ -3,7 +3,7 @@ serializers on real tables, all in one process run, and reports per table the
 median time per call, ns per item, MB/s and each contender's time over dwex's
 (>1 means dwex is faster), with the garbage collector on (judged) and off;
 then linearity in the number of items, peak memory per call, optionally
-instruction counts under callgrind, and which targets are met.
+instruction counts under callgrind, and which goals are reached.
 
 Run with `make bench` (or `tools/run python3.15 bench/bench.py`). Writes
 build/bench/results.json and, through the root's python3 with matplotlib,
@@ -539,7 +539,7 @@ def print_memory(mem: dict, rss: dict) -> None:
 
 
 def print_targets(targets: list[dict]) -> None:
-    print("\n== targets (judged with the collector on; GC-off value in brackets)")
+    print("\n== goals (judged with the collector on; GC-off value in brackets)")
     for t in targets:
         on, off = t["gc_on"], t["gc_off"]
         unit = "" if "%" in t["target"] else "x"
@@ -549,7 +549,7 @@ def print_targets(targets: list[dict]) -> None:
         else:
             val = f"{on:.2f}{unit}" + (f" [{off:.2f}{unit}]" if off is not None else "")
             need = (">= " if t["kind"] == "min" else "<= ") + f"{t['required']:g}{unit}"
-        status = "MET   " if t["met"] else "MISSED"
+        status = ("goal reached:" if t["met"] else "goal not yet reached:").ljust(21)
         if t["miss"] is None or unit != "x":
             margin = ""
         elif t["kind"] == "min":
@@ -644,7 +644,7 @@ def main() -> None:
     meta["load_average_end"] = os.getloadavg()
     meta["seconds"] = time.perf_counter() - started
     missed = sum(not t["met"] for t in results["targets"])
-    print(f"\n{len(results['targets']) - missed} of {len(results['targets'])} targets met; "
+    print(f"\n{len(results['targets']) - missed} of {len(results['targets'])} goals reached; "
           f"load average {meta['load_average_end'][0]:.2f} at the end; {meta['seconds']:.0f} s")
 
     OUT.mkdir(parents=True, exist_ok=True)

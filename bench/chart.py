@@ -45,7 +45,7 @@ def draw(results: dict, png: Path) -> None:
                 limit = limits.get((n, op, label))
                 if limit is not None:
                     ax.plot([x - width * 0.5, x + width * 0.5], [limit, limit], color="black", linewidth=2,
-                            label="target" if not marked else None)
+                            label="goal" if not marked else None)
                     marked = True
             for x, y in zip(xs, ys):
                 ax.annotate(f"{y:.2g}", (x, y), ha="center", va="bottom" if y >= 1 else "top", fontsize=7,
@@ -60,7 +60,7 @@ def draw(results: dict, png: Path) -> None:
         ax.legend(fontsize=8, loc="upper left")
     axes[0].set_ylabel("contender time / dwex time  (log; >1: dwex faster)")
     axes[0].yaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}x"))
-    fig.suptitle("Time per call relative to dwex, garbage collector on (dashed line: 1x; black marks: targets)",
+    fig.suptitle("Time per call relative to dwex, garbage collector on (dashed line: 1x; black marks: goals)",
                  fontsize=12)
     commit = str(meta.get("commit", ""))[:12]
     fig.text(0.01, 0.01, f"{meta['python'].split()[0]}, {meta['cpu']}, commit {commit}", fontsize=7, color="#555555")
