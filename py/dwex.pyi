@@ -1,4 +1,4 @@
-# Types of the dwex extension module: tables of strings to one compact text
+# Types of the dwex extension module: tables of strings to one text
 # (the DWEX document) and back. The module itself has no docstring.
 
 from collections.abc import Iterable
