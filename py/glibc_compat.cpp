@@ -7,8 +7,6 @@
 // (`-Wl,--wrap=NAME` sends them to `__wrap_NAME`) to the definitions below,
 // which need nothing newer than glibc 2.2.5.
 
-#include <cstdint>
-
 extern "C" {
 
 // The C library's strtoul under its first symbol version. Declared under a
@@ -27,6 +25,6 @@ unsigned long __wrap___isoc23_strtoul(const char* text, char** end, int base) no
 // `__libc_single_threaded` (glibc 2.32) is nonzero while the process has one
 // thread, letting the runtime skip atomic instructions. Zero is always a
 // correct answer: the runtime then always takes its thread-safe path.
-std::uint8_t __wrap___libc_single_threaded = 0;
+char __wrap___libc_single_threaded = 0;
 
 } // extern "C"

@@ -1,8 +1,9 @@
 """The package as a user gets it: an sdist built from the source tree, a wheel
 built from that sdist, the wheel installed into a fresh virtual environment.
 The installed module round-trips real tables, mypy finds the type stub in
-that environment, and the wheel needs no newer system than manylinux_2_28.
-Everything is built offline from the tools already installed."""
+that environment, the wheel needs no newer system than manylinux_2_28, and
+both files carry the licence. Everything is built offline from the tools
+already installed."""
 
 import importlib.util
 import os
@@ -13,6 +14,7 @@ import subprocess
 import sys
 import tarfile
 import textwrap
+import zipfile
 
 import pytest
 
@@ -89,5 +91,10 @@ def test_wheel_from_the_sdist_installs_round_trips_and_types(tmp_path):
     assert tag, shown
     assert (int(tag[1]), int(tag[2])) <= NEWEST_GLIBC, shown
 
+    # The licence travels with both.
     with tarfile.open(sdist) as archive:
         assert f"{sdist.name.removesuffix('.tar.gz')}/LICENSE" in archive.getnames()
+    with zipfile.ZipFile(wheel) as archive:
+        info = next(name.partition("/")[0] for name in archive.namelist() if name.endswith(".dist-info/METADATA"))
+        assert "License-File: LICENSE" in archive.read(f"{info}/METADATA").decode()
+        assert f"{info}/licenses/LICENSE" in archive.namelist()
