@@ -1,0 +1,165 @@
+// _scan.cpp: dwexio's private helper. It runs the reader's own loop over a
+// piece of a document and reports where the complete rows of that piece end
+// and how the piece stops, so that the stream reader can hand exactly those
+// rows to dwex.parse and keep the rest for the next read. It builds nothing:
+// its sink only remembers where the last row ended.
+#include "codec/parse.hpp"
+#include "codec/rules.hpp"
+#include "ref.hpp"
+
+#include <cstdint>
+#include <new>
+#include <vector>
+
+namespace dwexio {
+namespace {
+
+using dwex::Ref;
+using dwex::codec::FaultKind;
+using dwex::codec::Result;
+
+/// Follows the reader and remembers the code-point index just past the last
+/// ';' it closed a row at. The reader reports items by their content range
+/// and rows without a position, but every ';' after an item is one code point
+/// long, so the k-th row end since the last item lies at that item's end + k.
+class RowEnds {
+  public:
+    bool start_table() noexcept { return true; }
+    bool start_row() noexcept { return true; }
+    bool end_row() noexcept {
+        ++ends_since_item_;
+        complete_ = item_end_ + ends_since_item_;
+        return true;
+    }
+    bool item(std::int64_t, std::int64_t end) noexcept {
+        item_end_ = end;
+        ends_since_item_ = 0;
+        return true;
+    }
+    std::int64_t complete() const noexcept { return complete_; }
+
+  private:
+    std::int64_t item_end_ = 0;
+    std::int64_t ends_since_item_ = 0;
+    std::int64_t complete_ = 0;
+};
+
+/// What the stream reader learns from one piece: where its complete rows end
+/// (in code points and in UTF-16 units) and how the reader stopped there.
+struct Scan {
+    Result result;
+    std::int64_t end = 0;
+    std::int64_t end_units = 0;
+};
+
+template <dwex::rules::CodeUnit U> Scan scan_units(const U* data, std::int64_t length) noexcept {
+    RowEnds sink;
+    Scan scan{dwex::codec::parse_document(data, length, sink), sink.complete(), 0};
+    scan.end_units = static_cast<std::int64_t>(
+        dwex::rules::utf16_length(data, static_cast<std::size_t>(scan.end)));
+    return scan;
+}
+
+// How a piece stopped, as the stream reader tells the cases apart.
+constexpr int stop_complete = 0;
+constexpr int stop_end_of_input = 1;
+constexpr int stop_unexpected_token = 2;
+
+int stop_of(const Result& result) noexcept {
+    switch (dwex::codec::fault_kind(result.fault)) {
+    case FaultKind::end_of_input:
+        return stop_end_of_input;
+    case FaultKind::unexpected_token:
+        return stop_unexpected_token;
+    case FaultKind::none:
+    case FaultKind::sink: // this sink never fails
+        break;
+    }
+    return stop_complete;
+}
+
+/// scan(text, wide, /) -> (end, end_units, stop, position, code_point, kind)
+///
+/// `wide` runs the wide loop over narrow text too: the last piece of a
+/// document that holds a code point above U+FFFF somewhere earlier must end
+/// the way the whole document's wide loop ends it.
+PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 2 || !PyUnicode_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "scan() takes a str and a flag");
+        return nullptr;
+    }
+    PyObject* text = args[0];
+    const int wide = PyObject_IsTrue(args[1]);
+    if (wide < 0) {
+        return nullptr;
+    }
+    const std::int64_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Scan found;
+    switch (kind) {
+    case PyUnicode_1BYTE_KIND:
+    case PyUnicode_2BYTE_KIND:
+        if (wide) {
+            std::vector<std::uint32_t> widened;
+            try {
+                widened.resize(static_cast<std::size_t>(length));
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return nullptr;
+            }
+            for (std::int64_t k = 0; k < length; ++k) {
+                widened[static_cast<std::size_t>(k)] = PyUnicode_READ(kind, data, k);
+            }
+            found = scan_units(widened.data(), length);
+        } else if (kind == PyUnicode_1BYTE_KIND) {
+            found = scan_units(static_cast<const Py_UCS1*>(data), length);
+        } else {
+            found = scan_units(static_cast<const Py_UCS2*>(data), length);
+        }
+        break;
+    default:
+        found = scan_units(static_cast<const Py_UCS4*>(data), length);
+        break;
+    }
+    Ref answer = Ref::steal(Py_BuildValue("(LLiLki)", static_cast<long long>(found.end),
+                                          static_cast<long long>(found.end_units),
+                                          stop_of(found.result),
+                                          static_cast<long long>(found.result.pos),
+                                          static_cast<unsigned long>(found.result.code_point),
+                                          kind));
+    return answer.release();
+}
+
+PyMethodDef methods[] = {
+    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan)), METH_FASTCALL,
+     "scan(text, wide, /)\n--\n\n"
+     "Where the complete rows of a piece of a DWEX document end, and how the\n"
+     "reader stops on the piece."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The helper keeps no state, so it needs neither the GIL nor one copy per
+// interpreter.
+PyModuleDef_Slot slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "dwexio._scan",
+    "The reader's loop, run over pieces of a document for dwexio.iter_rows.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+} // namespace dwexio
+
+PyMODINIT_FUNC PyInit__scan() { return PyModuleDef_Init(&dwexio::definition); }

@@ -1,0 +1,7 @@
+# The native helper of dwexio.iter_rows.
+
+def scan(text: str, wide: bool, /) -> tuple[int, int, int, int, int, int]:
+    """(end, end_units, stop, position, code_point, kind): where the complete
+    rows of `text` end, in code points and UTF-16 units; how the reader
+    stopped (0 complete, 1 end of input, 2 unexpected token, with its
+    UTF-16 position and code point); and the storage kind of `text`."""
