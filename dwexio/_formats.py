@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import csv
 import io
-import itertools
 import json
 import os
 import sys
@@ -15,6 +14,7 @@ from typing import Any, Callable
 
 import dwex
 
+from ._csv import read_csv
 from ._files import ENCODING, ERRORS
 from ._stream import Reader
 
@@ -22,7 +22,6 @@ FORMATS = ("csv", "tsv", "json", "jsonl", "dwex")
 _EXTENSIONS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".json": "json",
                ".jsonl": "jsonl", ".ndjson": "jsonl", ".dwex": "dwex"}
 
-_CHUNK = 256 * 1024
 _BATCH_ROWS = 4096
 
 Rows = list[list[str]]
@@ -63,69 +62,6 @@ def open_text(name: str, mode: str) -> Any:
 
 # --- readers -----------------------------------------------------------------
 
-def _csv_fallback(f: Any, done: str, tail: str, dialect: str) -> Iterator[Rows]:
-    """Continues with csv.reader from a line boundary: the complete lines in
-    `done`, then the line that `tail` begins, then the rest of the file."""
-    def lines() -> Iterator[str]:
-        yield from io.StringIO(done, newline="")
-        if tail:
-            yield from io.StringIO(tail + f.readline(), newline="")
-        yield from f
-    reader = csv.reader(lines(), dialect)
-    while batch := list(itertools.islice(reader, _BATCH_ROWS)):
-        yield batch
-
-
-def _split_lines(text: str, delimiter: str, limit: int, ended: bool) -> Rows | None:
-    """The rows csv.reader makes of lines that need no quoting rules: each
-    line split at the delimiter, an empty line an empty row; `ended` says that
-    `text` ends with a line end rather than the end of the file. None where
-    csv.reader's own rules are needed: a quote character, a carriage return
-    that does not end a line with a line feed, or a field over the limit
-    (which csv.reader rejects)."""
-    if '"' in text:
-        return None
-    if "\r" in text:
-        if text.count("\r") != text.count("\r\n"):
-            return None
-        text = text.replace("\r\n", "\n")
-    lines = text.split("\n")
-    if ended:
-        lines.pop()
-    if len(text) > limit and max(map(len, lines)) > limit:
-        return None
-    return [line.split(delimiter) if line else [] for line in lines]
-
-
-def read_csv(f: Any, delimiter: str) -> Iterator[Rows]:
-    """Rows exactly as csv.reader reads them (excel or excel-tab dialect).
-    Stretches without quotes are split directly, which is several times
-    faster; from the first stretch that needs them on, csv.reader reads."""
-    dialect = "excel" if delimiter == "," else "excel-tab"
-    limit = csv.field_size_limit()
-    tail = ""
-    while True:
-        data = f.read(max(_CHUNK, len(tail)))
-        if not data:
-            break
-        text = tail + data
-        cut = text.rfind("\n") + 1
-        done, tail = text[:cut], text[cut:]
-        if not done:
-            continue
-        rows = _split_lines(done, delimiter, limit, True)
-        if rows is None:
-            yield from _csv_fallback(f, done, tail, dialect)
-            return
-        yield rows
-    if tail:
-        rows = _split_lines(tail, delimiter, limit, False)
-        if rows is None:
-            yield from _csv_fallback(f, "", tail, dialect)
-        else:
-            yield rows
-
-
 def _check_rows(value: Any, where: str) -> Rows:
     if not isinstance(value, list):
         raise FormatError(f"{where}: not a list of lists of strings")
@@ -162,12 +98,13 @@ def read_jsonl(f: Any, name: str) -> Iterator[Rows]:
         yield batch
 
 
-def read_table(f: Any, fmt: str, name: str) -> Iterator[Rows]:
-    """Batches of rows from an open file: binary for dwex, text otherwise."""
+def read_table(f: Any, fmt: str, name: str, to_dwex: bool = False) -> Iterator[Rows | str]:
+    """Batches of rows from an open file: binary for dwex, text otherwise.
+    With `to_dwex` a batch may come as its DWEX text already."""
     if fmt == "dwex":
         return Reader(f).batches()
     if fmt in ("csv", "tsv"):
-        return read_csv(f, "," if fmt == "csv" else "\t")
+        return read_csv(f, "," if fmt == "csv" else "\t", to_dwex)
     if fmt == "json":
         return read_json(f, name)
     return read_jsonl(f, name)
@@ -175,13 +112,19 @@ def read_table(f: Any, fmt: str, name: str) -> Iterator[Rows]:
 
 # --- writers -----------------------------------------------------------------
 
-def write_table(f: Any, fmt: str, batches: Iterable[Rows], tick: Callable[[int], None]) -> None:
+def write_table(f: Any, fmt: str, batches: Iterable[Rows | str],
+                tick: Callable[[int], None]) -> None:
     """Writes the rows of `batches` to an open file (binary for dwex, text
-    otherwise), calling `tick` with each batch's row count."""
+    otherwise), calling `tick` with each batch's row count. Only the dwex
+    writer takes batches that are DWEX text already."""
     if fmt == "dwex":
         for rows in batches:
-            f.write(dwex.stringify(rows).encode(ENCODING, ERRORS))
-            tick(len(rows))
+            if isinstance(rows, str):
+                f.write(rows.encode(ENCODING, ERRORS))
+                tick(0)
+            else:
+                f.write(dwex.stringify(rows).encode(ENCODING, ERRORS))
+                tick(len(rows))
     elif fmt in ("csv", "tsv"):
         writer = csv.writer(f, "excel" if fmt == "csv" else "excel-tab")
         for rows in batches:

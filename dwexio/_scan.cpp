@@ -1,8 +1,11 @@
-// _scan.cpp: dwexio's private helper. It runs the reader's own loop over a
-// piece of a document and reports where the complete rows of that piece end
-// and how the piece stops, so that the stream reader can hand exactly those
-// rows to dwex.parse and keep the rest for the next read. It builds nothing:
-// its sink only remembers where the last row ended.
+// _scan.cpp: dwexio's private helper module. scan() runs the reader's own
+// loop over a piece of a document and reports where the complete rows of that
+// piece end and how the piece stops, so that the stream reader can hand
+// exactly those rows to dwex.parse and keep the rest for the next read; it
+// builds nothing, its sink only remembers where the last row ended.
+// delimited() (delimited.cpp) writes plain CSV lines as a document.
+#include "delimited.hpp"
+
 #include "codec/parse.hpp"
 #include "codec/rules.hpp"
 #include "ref.hpp"
@@ -136,6 +139,10 @@ PyMethodDef methods[] = {
      "scan(text, wide, /)\n--\n\n"
      "Where the complete rows of a piece of a DWEX document end, and how the\n"
      "reader stops on the piece."},
+    {"delimited", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(delimited)),
+     METH_FASTCALL,
+     "delimited(text, delimiter, limit, alphabet, /)\n--\n\n"
+     "The DWEX document of plain delimited lines, or None for a field over the limit."},
     {nullptr, nullptr, 0, nullptr},
 };
 

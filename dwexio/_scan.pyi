@@ -5,3 +5,8 @@ def scan(text: str, wide: bool, /) -> tuple[int, int, int, int, int, int]:
     rows of `text` end, in code points and UTF-16 units; how the reader
     stopped (0 complete, 1 end of input, 2 unexpected token, with its
     UTF-16 position and code point); and the storage kind of `text`."""
+
+def delimited(text: str, delimiter: str, limit: int, alphabet: str, /) -> str | None:
+    """The DWEX document of plain delimited lines (no quote character, no
+    carriage return but before a line feed), or None for a field longer
+    than `limit`."""

@@ -48,10 +48,11 @@ class Progress:
         if now < self._next:
             return
         self._next = now + self.INTERVAL
-        line = f"dwex: {self.rows:,} rows"
         done = self._position()
         if done is not None and self._total:
-            line += f", {done / self._total:.0%} of {self._total / 1e6:,.1f} MB"
+            line = f"dwex: {done / self._total:.0%} of {self._total / 1e6:,.1f} MB"
+        else:
+            line = f"dwex: {self.rows:,} rows"
         sys.stderr.write("\r" + line + "\x1b[K")
         sys.stderr.flush()
         self._drawn = True
@@ -102,7 +103,7 @@ def convert(args: argparse.Namespace) -> int:
         finished = False
         try:
             with _reading(args.input):
-                batches = _formats.read_table(fin, source, args.input)
+                batches = _formats.read_table(fin, source, args.input, to_dwex=target == "dwex")
                 _formats.write_table(fout, target, batches, progress.tick)
             finished = True
         finally:

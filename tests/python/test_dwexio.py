@@ -14,7 +14,7 @@ from hypothesis import given, settings, strategies as st
 
 import dwex
 import dwexio
-from dwexio import _scan
+from dwexio import _csv, _scan
 
 from leakcheck import assert_no_leak
 
@@ -152,14 +152,54 @@ def test_writer_writes_what_stringify_writes(tmp_path):
     assert out.getvalue() == "01a;01b;"
 
 
+csv_text = st.lists(st.sampled_from(['a', ',', '\t', '"', '""', '\n', '\r\n', '\r', ' ', '\u00e9',
+                                     '\U0001F600', '\ud800']), max_size=40).map("".join)
+
+
+@settings(max_examples=300, deadline=None)
+@given(csv_text, st.sampled_from([",", "\t"]), st.integers(1, 12), st.integers(3, 1000),
+       st.booleans())
+def test_csv_reads_as_csv_reader_reads(text, delimiter, chunk, limit, to_dwex):
+    dialect = "excel" if delimiter == "," else "excel-tab"
+
+    def expected():
+        return dwex.stringify(csv.reader(io.StringIO(text, newline=""), dialect))
+
+    def ours():
+        batches = _csv.read_csv(io.StringIO(text, newline=""), delimiter, to_dwex)
+        return "".join(b if isinstance(b, str) else dwex.stringify(b) for b in batches)
+
+    saved = _csv._CHUNK, csv.field_size_limit(limit)
+    _csv._CHUNK = chunk
+    try:
+        assert outcome_csv(ours) == outcome_csv(expected)
+    finally:
+        _csv._CHUNK = saved[0]
+        csv.field_size_limit(saved[1])
+
+
+def outcome_csv(call):
+    try:
+        return call()
+    except csv.Error as e:
+        return str(e)
+
+
 def test_the_native_helper_leaks_nothing():
     def calls():
         _scan.scan("01a;02b", False)
         _scan.scan("01\U0001F600;0", True)
         _scan.scan("01a;0", True)
+        _scan.delimited('a,"b""c"\r\n\U0001F600,', ",", 100, dwex.HEX)
+        _scan.delimited('a,"b', ",", 100, dwex.HEX)
+        _scan.delimited("abcdef", ",", 2, dwex.HEX)
         with pytest.raises(TypeError):
             _scan.scan(b"01a;", False)
+        with pytest.raises(TypeError):
+            _scan.delimited("a", ",", 100, "0123")
     assert_no_leak(calls)
+    assert _scan.delimited('a,"b""c"\r\n\U0001F600,', ",", 100, dwex.HEX) == (
+        '01a03b"c;02\U0001F60000;')
     assert _scan.scan("01a;02b", False) == (4, 4, 1, 0, 0, 1)
     assert _scan.scan("02\U0001F600;0x", True) == (4, 5, 2, 6, ord("x"), 4)
 
