@@ -60,6 +60,18 @@ def open_text(name: str, mode: str) -> Any:
     return open(name, mode, encoding=ENCODING, errors=ERRORS, newline="")
 
 
+def release(f: Any, name: str) -> None:
+    """Closes a file that open_binary or open_text opened; the standard
+    streams stay open (a text layer over them is flushed and detached)."""
+    if name != "-":
+        f.close()
+    elif isinstance(f, io.TextIOWrapper) and f not in (sys.stdin, sys.stdout):
+        f.flush()
+        f.detach()
+    else:
+        f.flush()
+
+
 # --- readers -----------------------------------------------------------------
 
 def _check_rows(value: Any, where: str) -> Rows:

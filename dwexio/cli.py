@@ -13,7 +13,7 @@ import sys
 import time
 import unicodedata
 from collections.abc import Iterator, Sequence
-from typing import Any
+from typing import Any, cast
 
 from . import _formats
 from ._formats import FORMATS, FormatError
@@ -35,7 +35,7 @@ class Progress:
     def __init__(self, source: Any, total: int | None) -> None:
         self._source = source
         self._total = total
-        self._start = self._next = time.monotonic() + self.DELAY
+        self._next = time.monotonic() + self.DELAY
         self._shown = sys.stderr.isatty()
         self._drawn = False
         self.rows = 0
@@ -96,6 +96,9 @@ def _reading(name: str) -> Iterator[None]:
 def convert(args: argparse.Namespace) -> int:
     source = _formats.format_of(args.input, args.source_format)
     target = _formats.format_of(args.output, args.target_format)
+    if "-" not in (args.input, args.output) and os.path.exists(args.output) and \
+            os.path.samefile(args.input, args.output):
+        raise FormatError(f"{args.input}: cannot convert a file into itself")
     fin = _open_for(args.input, source, "r")
     try:
         fout = _open_for(args.output, target, "w")
@@ -108,16 +111,12 @@ def convert(args: argparse.Namespace) -> int:
             finished = True
         finally:
             progress.close()
-            if args.output == "-":
-                fout.flush()
-            else:
-                fout.close()
-                if not finished:
-                    # No half-written output is left to be mistaken for a result.
-                    os.unlink(args.output)
+            _formats.release(fout, args.output)
+            if not finished and args.output != "-":
+                # No half-written output is left to be mistaken for a result.
+                os.unlink(args.output)
     finally:
-        if args.input != "-":
-            fin.close()
+        _formats.release(fin, args.input)
     return 0
 
 
@@ -210,10 +209,11 @@ def _table(name: str, fmt: str | None) -> Iterator[tuple[Iterator[list[str]], Re
                 reader = Reader(f)
                 yield itertools.chain.from_iterable(reader.batches()), reader
             else:
-                yield itertools.chain.from_iterable(_formats.read_table(f, source, name)), None
+                # Without to_dwex every batch is a list of rows.
+                batches = cast(Iterator[list[list[str]]], _formats.read_table(f, source, name))
+                yield itertools.chain.from_iterable(batches), None
     finally:
-        if name != "-":
-            f.close()
+        _formats.release(f, name)
 
 
 def show(args: argparse.Namespace) -> int:

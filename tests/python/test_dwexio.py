@@ -207,8 +207,10 @@ def test_the_native_helper_leaks_nothing():
 # --- the command -----------------------------------------------------------------
 
 def run(*args, cwd, stdin=None):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [str(pathlib.Path(dwex.__file__).parent), str(ROOT)]))
+    # The module and the helper under test, which may come from two build
+    # directories, then the package's sources.
+    paths = [pathlib.Path(dwex.__file__).parent, pathlib.Path(_scan.__file__).parents[1], ROOT]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, paths)))
     return subprocess.run([sys.executable, "-m", "dwexio", *map(str, args)], cwd=cwd, env=env,
                           input=stdin, capture_output=True, timeout=300)
 
@@ -233,7 +235,10 @@ def test_convert_between_every_format(tmp_path):
     assert json.loads((tmp_path / "b.json").read_text()) == real_tables()["UnicodeData"]
     piped = run("convert", "-", "-", "--from", "csv", "--to", "dwex", cwd=tmp_path,
                 stdin=source.read_bytes())
-    assert piped.stdout == (tmp_path / "a.dwex").read_bytes()
+    assert piped.stdout == (tmp_path / "a.dwex").read_bytes() and not piped.stderr
+    back = run("convert", "-", "-", "--from", "dwex", "--to", "csv", cwd=tmp_path,
+               stdin=piped.stdout)
+    assert back.stdout == source.read_bytes() and not back.stderr
 
 
 def test_a_csv_of_the_system_comes_back_as_csv_writes_it(tmp_path):
