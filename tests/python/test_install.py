@@ -56,3 +56,11 @@ def test_pip_install_builds_and_ships_the_stub(tmp_path):
     assert pathlib.Path(installed).name == "dwex" + sysconfig.get_config_var("EXT_SUFFIX")
     assert value == "[['a', 'bc'], ['d']]"
     assert (purelib / "dwex.pyi").is_file()
+    # The companion package and its command come with it.
+    (tmp_path / "t.csv").write_text("a,b\r\nc,\r\n", newline="")
+    for command in (["convert", "t.csv", "t.dwex"], ["validate", "t.dwex"], ["stats", "t.dwex"]):
+        run = subprocess.run([venv / "bin" / "dwex", *command], capture_output=True, text=True,
+                             env=env, cwd=tmp_path)
+        assert run.returncode == 0, run.stderr
+    assert (tmp_path / "t.dwex").read_text() == "01a01b;01c00;"
+    assert (purelib / "dwexio" / "py.typed").is_file()
