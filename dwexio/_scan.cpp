@@ -10,6 +10,7 @@
 #include "codec/rules.hpp"
 #include "ref.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <vector>
@@ -40,6 +41,9 @@ class RowEnds {
         return true;
     }
     std::int64_t complete() const noexcept { return complete_; }
+    /// Where the item that the reader was in when it stopped begins (or the
+    /// row, if the row has no item yet).
+    std::int64_t last_start() const noexcept { return std::max(item_end_, complete_); }
 
   private:
     std::int64_t item_end_ = 0;
@@ -48,18 +52,46 @@ class RowEnds {
 };
 
 /// What the stream reader learns from one piece: where its complete rows end
-/// (in code points and in UTF-16 units) and how the reader stopped there.
+/// (in code points and in UTF-16 units), how the reader stopped there, and,
+/// when the piece ran out, a length that the text must at least reach for
+/// the unfinished item to end.
 struct Scan {
     Result result;
     std::int64_t end = 0;
     std::int64_t end_units = 0;
+    std::int64_t wanted = 0;
 };
+
+/// The length that the text must reach before the item at `at` can end: past
+/// its length field, its content (in code points, of which a wide one counts
+/// two units) and one code point more. Read only as far as the text goes; a
+/// hint for the size of the next read, which the reader's loop then checks.
+template <dwex::rules::CodeUnit U>
+std::int64_t wanted_length(const U* data, std::int64_t length, std::int64_t at) noexcept {
+    const int h = at < length ? dwex::rules::width_digit_value(data[at]) : -1;
+    const std::int64_t char_start = at + h + 2;
+    if (h < 0 || char_start > length) {
+        return std::max(length, char_start) + 1;
+    }
+    std::int64_t n = 0;
+    for (std::int64_t j = at + 1; j < char_start; ++j) {
+        if (!dwex::rules::is_decimal_digit(data[j])) {
+            return length + 1;
+        }
+        n = n * 10 + static_cast<std::int64_t>(data[j] - dwex::rules::digit_zero);
+    }
+    const std::int64_t content = sizeof(U) == 4 ? (n + 1) / 2 : n;
+    return std::max(length, char_start + content) + 1;
+}
 
 template <dwex::rules::CodeUnit U> Scan scan_units(const U* data, std::int64_t length) noexcept {
     RowEnds sink;
-    Scan scan{dwex::codec::parse_document(data, length, sink), sink.complete(), 0};
+    Scan scan{dwex::codec::parse_document(data, length, sink), sink.complete(), 0, 0};
     scan.end_units = static_cast<std::int64_t>(
         dwex::rules::utf16_length(data, static_cast<std::size_t>(scan.end)));
+    if (dwex::codec::fault_kind(scan.result.fault) == FaultKind::end_of_input) {
+        scan.wanted = wanted_length(data, length, sink.last_start());
+    }
     return scan;
 }
 
@@ -81,7 +113,7 @@ int stop_of(const Result& result) noexcept {
     return stop_complete;
 }
 
-/// scan(text, wide, /) -> (end, end_units, stop, position, code_point, kind)
+/// scan(text, wide, /) -> (end, end_units, stop, position, code_point, kind, wanted)
 ///
 /// `wide` runs the wide loop over narrow text too: the last piece of a
 /// document that holds a code point above U+FFFF somewhere earlier must end
@@ -125,12 +157,12 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         found = scan_units(static_cast<const Py_UCS4*>(data), length);
         break;
     }
-    Ref answer = Ref::steal(Py_BuildValue("(LLiLki)", static_cast<long long>(found.end),
+    Ref answer = Ref::steal(Py_BuildValue("(LLiLkiL)", static_cast<long long>(found.end),
                                           static_cast<long long>(found.end_units),
                                           stop_of(found.result),
                                           static_cast<long long>(found.result.pos),
                                           static_cast<unsigned long>(found.result.code_point),
-                                          kind));
+                                          kind, static_cast<long long>(found.wanted)));
     return answer.release();
 }
 

@@ -62,10 +62,12 @@ class Reader:
         tail = ""
         started = False
         wide = False  # whether the document so far holds a code point above U+FFFF
+        wanted = 0  # the length the unfinished row needs at least
         while True:
             # A long row is read in ever larger pieces, so that rescanning
-            # its start stays linear in its length.
-            data = read(max(self._chunk_size, len(tail)))
+            # its start stays linear in its length; a long item is read up to
+            # its declared end at once.
+            data = read(max(self._chunk_size, len(tail), wanted - len(tail)))
             at_end = not data
             if isinstance(data, str):
                 piece = data
@@ -85,7 +87,7 @@ class Reader:
             # Only the true end needs the whole document's loop: the narrow
             # and the wide loop part ways on a length field at the last code
             # point, nowhere else.
-            end, end_units, stop, position, code_point, kind = scan(text, wide and at_end)
+            end, end_units, stop, position, code_point, kind, wanted = scan(text, wide and at_end)
             if kind == 4:
                 wide = True
             if kind > self.kind:
@@ -102,6 +104,7 @@ class Reader:
                     f"Unexpected token '{chr(code_point)}' at position {base + position}"
                 )
             tail = text[end:] if end < len(text) else ""
+            wanted -= end
             if at_end:
                 if stop == _END_OF_INPUT:
                     self.fault_position = self.units + utf16_units(tail)

@@ -119,13 +119,16 @@ def test_real_tables_in_any_pieces(tmp_path, name):
     assert len(dwex.stringify(rows)) <= at < len(dwex.stringify(table[: len(rows) + 1]))
 
 
-def test_a_long_row_of_terminators_reads_in_linear_time(tmp_path):
+def test_long_rows_read_in_linear_time(tmp_path):
     # One cell of 4 MB of ';' read in one-byte pieces: the pieces grow with the
     # row, so the row's start is rescanned a logarithmic number of times.
     doc = dwex.stringify([[";" * (1 << 22)], ["a"]])
     path = tmp_path / "long.dwex"
     path.write_text(doc, encoding="ascii")
     assert [len(r[0]) for r in dwexio.iter_rows(path, chunk_size=1)] == [1 << 22, 1]
+    # So do the items of one long row.
+    dwexio.dump([["a;"] * 300_000], path)
+    assert [len(r) for r in dwexio.iter_rows(path, chunk_size=1)] == [300_000]
 
 
 def test_files_keep_surrogates_and_line_ends(tmp_path):
@@ -200,8 +203,8 @@ def test_the_native_helper_leaks_nothing():
     assert_no_leak(calls)
     assert _scan.delimited('a,"b""c"\r\n\U0001F600,', ",", 100, dwex.HEX) == (
         '01a03b"c;02\U0001F60000;')
-    assert _scan.scan("01a;02b", False) == (4, 4, 1, 0, 0, 1)
-    assert _scan.scan("02\U0001F600;0x", True) == (4, 5, 2, 6, ord("x"), 4)
+    assert _scan.scan("01a;02b", False) == (4, 4, 1, 0, 0, 1, 9)
+    assert _scan.scan("02\U0001F600;0x", True) == (4, 5, 2, 6, ord("x"), 4, 0)
 
 
 # --- the command -----------------------------------------------------------------
