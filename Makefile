@@ -46,6 +46,7 @@ BENCH_COMMIT = DWEX_COMMIT="$$(git describe --always --dirty --abbrev=12 2>/dev/
 
 bench: build
 	$(BENCH_COMMIT) $(RUN) $(PY) bench/bench.py
+	$(BENCH_COMMIT) $(RUN) $(PY) bench/streaming.py
 
 # Linearity up to 10^7 items and instruction counts under callgrind: slow.
 .PHONY: bench-deep

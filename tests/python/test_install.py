@@ -2,7 +2,8 @@
 built from that sdist, the wheel installed into a fresh virtual environment.
 The installed module round-trips real tables, mypy finds the type stub in
 that environment, the wheel needs no newer system than manylinux_2_28, and
-both files carry the licence. Everything is built offline from the tools
+both files carry the licence; the companion package and its `dwex` command
+come with the wheel. Everything is built offline from the tools
 already installed."""
 
 import importlib.util
@@ -98,3 +99,10 @@ def test_wheel_from_the_sdist_installs_round_trips_and_types(tmp_path):
         info = next(name.partition("/")[0] for name in archive.namelist() if name.endswith(".dist-info/METADATA"))
         assert "License-File: LICENSE" in archive.read(f"{info}/METADATA").decode()
         assert f"{info}/licenses/LICENSE" in archive.namelist()
+
+    # The companion package and its command come with it.
+    (tmp_path / "t.csv").write_text("a,b\r\nc,\r\n", newline="")
+    for command in (["convert", "t.csv", "t.dwex"], ["validate", "t.dwex"], ["stats", "t.dwex"]):
+        _run([venv / "bin" / "dwex", *command], cwd=tmp_path)
+    assert (tmp_path / "t.dwex").read_text() == "01a01b;01c00;"
+    assert (platlib / "dwexio" / "py.typed").is_file()

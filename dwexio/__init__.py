@@ -1,0 +1,28 @@
+"""DWEX documents in files and streams.
+
+``dwex`` turns a table of strings into one DWEX text and back, in memory.
+This package reads and writes such documents in files:
+
+* ``dump(table, file)`` and ``load(file)`` write and read a whole document;
+* ``iter_rows(file)`` reads a document of any size one row at a time;
+* ``Writer(file)`` writes a document row by row.
+
+A file is a path (``str`` or ``os.PathLike``) or an open file. Documents are
+stored as UTF-8 with ``errors="surrogatepass"`` (lone surrogates survive) and
+without newline translation (``"\\r\\n"`` inside a cell survives). An open
+binary file is best; a text file works too, opened with ``newline=""`` and an
+encoding that can hold every character of the cells.
+"""
+
+from __future__ import annotations
+
+import pkgutil
+
+# A development build keeps the native helper under build/lib/dwexio, beside
+# the dwex module it was built with; an installed one sits in this directory.
+__path__ = pkgutil.extend_path(__path__, __name__)
+
+from ._files import Writer, dump, load  # noqa: E402
+from ._stream import DEFAULT_CHUNK_SIZE, iter_rows  # noqa: E402
+
+__all__ = ["DEFAULT_CHUNK_SIZE", "Writer", "dump", "iter_rows", "load"]

@@ -1,0 +1,204 @@
+// _scan.cpp: dwexio's private helper module. scan() runs the reader's own
+// loop over a piece of a document and reports where the complete rows of that
+// piece end and how the piece stops, so that the stream reader can hand
+// exactly those rows to dwex.parse and keep the rest for the next read; it
+// builds nothing, its sink only remembers where the last row ended.
+// delimited() (delimited.cpp) writes plain CSV lines as a document.
+#include "delimited.hpp"
+
+#include "codec/parse.hpp"
+#include "codec/rules.hpp"
+#include "ref.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+namespace dwexio {
+namespace {
+
+using dwex::Ref;
+using dwex::codec::FaultKind;
+using dwex::codec::Result;
+
+/// Follows the reader and remembers the code-point index just past the last
+/// ';' it closed a row at. The reader reports items by their content range
+/// and rows without a position, but every ';' after an item is one code point
+/// long, so the k-th row end since the last item lies at that item's end + k.
+class RowEnds {
+  public:
+    bool start_table() noexcept { return true; }
+    bool start_row() noexcept { return true; }
+    bool end_row() noexcept {
+        ++ends_since_item_;
+        complete_ = item_end_ + ends_since_item_;
+        return true;
+    }
+    bool item(std::int64_t, std::int64_t end) noexcept {
+        item_end_ = end;
+        ends_since_item_ = 0;
+        return true;
+    }
+    std::int64_t complete() const noexcept { return complete_; }
+    /// Where the item that the reader was in when it stopped begins (or the
+    /// row, if the row has no item yet).
+    std::int64_t last_start() const noexcept { return std::max(item_end_, complete_); }
+
+  private:
+    std::int64_t item_end_ = 0;
+    std::int64_t ends_since_item_ = 0;
+    std::int64_t complete_ = 0;
+};
+
+/// What the stream reader learns from one piece: where its complete rows end
+/// (in code points and in UTF-16 units), how the reader stopped there, and,
+/// when the piece ran out, a length that the text must at least reach for
+/// the unfinished item to end.
+struct Scan {
+    Result result;
+    std::int64_t end = 0;
+    std::int64_t end_units = 0;
+    std::int64_t wanted = 0;
+};
+
+/// The length that the text must reach before the item at `at` can end: past
+/// its length field, its content (in code points, of which a wide one counts
+/// two units) and one code point more. Read only as far as the text goes; a
+/// hint for the size of the next read, which the reader's loop then checks.
+template <dwex::rules::CodeUnit U>
+std::int64_t wanted_length(const U* data, std::int64_t length, std::int64_t at) noexcept {
+    const int h = at < length ? dwex::rules::width_digit_value(data[at]) : -1;
+    const std::int64_t char_start = at + h + 2;
+    if (h < 0 || char_start > length) {
+        return std::max(length, char_start) + 1;
+    }
+    std::int64_t n = 0;
+    for (std::int64_t j = at + 1; j < char_start; ++j) {
+        if (!dwex::rules::is_decimal_digit(data[j])) {
+            return length + 1;
+        }
+        n = n * 10 + static_cast<std::int64_t>(data[j] - dwex::rules::digit_zero);
+    }
+    const std::int64_t content = sizeof(U) == 4 ? (n + 1) / 2 : n;
+    return std::max(length, char_start + content) + 1;
+}
+
+template <dwex::rules::CodeUnit U> Scan scan_units(const U* data, std::int64_t length) noexcept {
+    RowEnds sink;
+    Scan scan{dwex::codec::parse_document(data, length, sink), sink.complete(), 0, 0};
+    scan.end_units = static_cast<std::int64_t>(
+        dwex::rules::utf16_length(data, static_cast<std::size_t>(scan.end)));
+    if (dwex::codec::fault_kind(scan.result.fault) == FaultKind::end_of_input) {
+        scan.wanted = wanted_length(data, length, sink.last_start());
+    }
+    return scan;
+}
+
+// How a piece stopped, as the stream reader tells the cases apart.
+constexpr int stop_complete = 0;
+constexpr int stop_end_of_input = 1;
+constexpr int stop_unexpected_token = 2;
+
+int stop_of(const Result& result) noexcept {
+    switch (dwex::codec::fault_kind(result.fault)) {
+    case FaultKind::end_of_input:
+        return stop_end_of_input;
+    case FaultKind::unexpected_token:
+        return stop_unexpected_token;
+    case FaultKind::none:
+    case FaultKind::sink: // this sink never fails
+        break;
+    }
+    return stop_complete;
+}
+
+/// scan(text, wide, /) -> (end, end_units, stop, position, code_point, kind, wanted)
+///
+/// `wide` runs the wide loop over narrow text too: the last piece of a
+/// document that holds a code point above U+FFFF somewhere earlier must end
+/// the way the whole document's wide loop ends it.
+PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 2 || !PyUnicode_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "scan() takes a str and a flag");
+        return nullptr;
+    }
+    PyObject* text = args[0];
+    const int wide = PyObject_IsTrue(args[1]);
+    if (wide < 0) {
+        return nullptr;
+    }
+    const std::int64_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Scan found;
+    switch (kind) {
+    case PyUnicode_1BYTE_KIND:
+    case PyUnicode_2BYTE_KIND:
+        if (wide) {
+            std::vector<std::uint32_t> widened;
+            try {
+                widened.resize(static_cast<std::size_t>(length));
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return nullptr;
+            }
+            for (std::int64_t k = 0; k < length; ++k) {
+                widened[static_cast<std::size_t>(k)] = PyUnicode_READ(kind, data, k);
+            }
+            found = scan_units(widened.data(), length);
+        } else if (kind == PyUnicode_1BYTE_KIND) {
+            found = scan_units(static_cast<const Py_UCS1*>(data), length);
+        } else {
+            found = scan_units(static_cast<const Py_UCS2*>(data), length);
+        }
+        break;
+    default:
+        found = scan_units(static_cast<const Py_UCS4*>(data), length);
+        break;
+    }
+    Ref answer = Ref::steal(Py_BuildValue("(LLiLkiL)", static_cast<long long>(found.end),
+                                          static_cast<long long>(found.end_units),
+                                          stop_of(found.result),
+                                          static_cast<long long>(found.result.pos),
+                                          static_cast<unsigned long>(found.result.code_point),
+                                          kind, static_cast<long long>(found.wanted)));
+    return answer.release();
+}
+
+PyMethodDef methods[] = {
+    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan)), METH_FASTCALL,
+     "scan(text, wide, /)\n--\n\n"
+     "Where the complete rows of a piece of a DWEX document end, and how the\n"
+     "reader stops on the piece."},
+    {"delimited", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(delimited)),
+     METH_FASTCALL,
+     "delimited(text, delimiter, limit, alphabet, /)\n--\n\n"
+     "The DWEX document of plain delimited lines, or None for a field over the limit."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The helper keeps no state, so it needs neither the GIL nor one copy per
+// interpreter.
+PyModuleDef_Slot slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "dwexio._scan",
+    "The reader's loop, run over pieces of a document for dwexio.iter_rows.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+} // namespace dwexio
+
+PyMODINIT_FUNC PyInit__scan() { return PyModuleDef_Init(&dwexio::definition); }

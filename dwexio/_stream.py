@@ -1,0 +1,126 @@
+"""Reading a document of any size one piece at a time.
+
+Each read is decoded and joined to the unfinished row left over from the
+previous one. The reader's own loop (the native helper) finds where the
+complete rows of that text end; dwex.parse reads exactly those, and the rest
+waits for more input. A fault found inside the text is final whatever
+follows, since the whole document's reader would reach the same spot in the
+same state; running out of text is a fault only at the true end.
+"""
+
+from __future__ import annotations
+
+import codecs
+from collections.abc import Iterator
+from typing import Any
+
+import dwex
+
+from . import _scan
+from ._files import ENCODING, ERRORS, File, opened
+
+DEFAULT_CHUNK_SIZE = 64 * 1024
+
+# How the helper's loop stopped on a piece of text.
+_COMPLETE, _END_OF_INPUT, _UNEXPECTED_TOKEN = 0, 1, 2
+
+
+def utf16_units(text: str) -> int:
+    """The UTF-16 length of `text`: code points above U+FFFF count two."""
+    if text.isascii():
+        return len(text)
+    return len(text) + sum(1 for ch in text if ch > "\uffff")
+
+
+def raise_end_of_input() -> None:
+    """Raises what dwex.parse raises at the end of its input, with the
+    module's current message (or its NameError if the message is gone)."""
+    dwex.parse("")
+
+
+class Reader:
+    """Hands out the rows of an open document in batches, one batch per read,
+    and keeps count of what it has read: the rows, their UTF-16 units, the
+    widest storage kind seen and, after a damaged document, the position of
+    the fault (UTF-16 units from the document's start)."""
+
+    def __init__(self, file: Any, chunk_size: int = DEFAULT_CHUNK_SIZE) -> None:
+        if chunk_size < 1:
+            raise ValueError("chunk_size must be at least 1")
+        self._file = file
+        self._chunk_size = chunk_size
+        self.rows = 0
+        self.units = 0
+        self.kind = 1
+        self.fault_position: int | None = None
+
+    def batches(self) -> Iterator[list[list[str]]]:
+        read = self._file.read
+        scan = _scan.scan
+        parse = dwex.parse
+        decoder = None
+        tail = ""
+        started = False
+        wide = False  # whether the document so far holds a code point above U+FFFF
+        wanted = 0  # the length the unfinished row needs at least
+        while True:
+            # A long row is read in ever larger pieces, so that rescanning
+            # its start stays linear in its length; a long item is read up to
+            # its declared end at once.
+            data = read(max(self._chunk_size, len(tail), wanted - len(tail)))
+            at_end = not data
+            if isinstance(data, str):
+                piece = data
+            else:
+                if decoder is None:
+                    decoder = codecs.getincrementaldecoder(ENCODING)(ERRORS)
+                piece = decoder.decode(data, at_end)
+            text = tail + piece if tail else piece
+            if not text:
+                if not at_end:
+                    continue
+                if not started:
+                    self.fault_position = 0
+                    raise_end_of_input()
+                return
+            started = True
+            # Only the true end needs the whole document's loop: the narrow
+            # and the wide loop part ways on a length field at the last code
+            # point, nowhere else.
+            end, end_units, stop, position, code_point, kind, wanted = scan(text, wide and at_end)
+            if kind == 4:
+                wide = True
+            if kind > self.kind:
+                self.kind = kind
+            base = self.units
+            if end:
+                rows = parse(text[:end] if end < len(text) else text)
+                self.rows += len(rows)
+                self.units += end_units
+                yield rows
+            if stop == _UNEXPECTED_TOKEN:
+                self.fault_position = base + position
+                raise SyntaxError(
+                    f"Unexpected token '{chr(code_point)}' at position {base + position}"
+                )
+            tail = text[end:] if end < len(text) else ""
+            wanted -= end
+            if at_end:
+                if stop == _END_OF_INPUT:
+                    self.fault_position = self.units + utf16_units(tail)
+                    raise_end_of_input()
+                return
+
+
+def iter_rows(file: File, *, chunk_size: int = DEFAULT_CHUNK_SIZE) -> Iterator[list[str]]:
+    """Yield the rows of a document one list at a time, like csv.reader.
+
+    The document is read `chunk_size` bytes (characters for a text file) at a
+    time, so memory stays bounded by the chunk size plus the largest row.
+    The rows are exactly those of dwex.parse on the whole document. A damaged
+    document raises the SyntaxError that dwex.parse of the whole document
+    raises, with the position counted from the document's start, after the
+    rows before the damage have been yielded."""
+    with opened(file, "r") as f:
+        for rows in Reader(f, chunk_size).batches():
+            yield from rows

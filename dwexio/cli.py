@@ -1,0 +1,316 @@
+"""The `dwex` command: convert tables between formats, and validate, show and
+summarise DWEX documents. Bad input ends with a one-line message on stderr and
+a non-zero exit status, never a traceback."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import csv
+import itertools
+import os
+import sys
+import time
+import unicodedata
+from collections.abc import Iterator, Sequence
+from typing import Any, cast
+
+from . import _formats
+from ._formats import FORMATS, FormatError
+from ._stream import Reader
+
+# Exit statuses: 1 for a document that does not read, 2 for every other
+# failure (arguments, files, formats), as argparse uses 2 for its own.
+EXIT_INVALID = 1
+EXIT_ERROR = 2
+
+
+class Progress:
+    """A progress line on stderr for long conversions: shown only when stderr
+    is a terminal and the work has run for a second, so pipes stay clean."""
+
+    DELAY = 1.0
+    INTERVAL = 0.25
+
+    def __init__(self, source: Any, total: int | None) -> None:
+        self._source = source
+        self._total = total
+        self._next = time.monotonic() + self.DELAY
+        self._shown = sys.stderr.isatty()
+        self._drawn = False
+        self.rows = 0
+
+    def tick(self, rows: int) -> None:
+        self.rows += rows
+        if not self._shown:
+            return
+        now = time.monotonic()
+        if now < self._next:
+            return
+        self._next = now + self.INTERVAL
+        done = self._position()
+        if done is not None and self._total:
+            line = f"dwex: {done / self._total:.0%} of {self._total / 1e6:,.1f} MB"
+        else:
+            line = f"dwex: {self.rows:,} rows"
+        sys.stderr.write("\r" + line + "\x1b[K")
+        sys.stderr.flush()
+        self._drawn = True
+
+    def _position(self) -> int | None:
+        raw = getattr(self._source, "buffer", self._source)
+        try:
+            return int(raw.tell())
+        except (OSError, ValueError, AttributeError):
+            return None
+
+    def close(self) -> None:
+        if self._drawn:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+
+
+def _size(name: str) -> int | None:
+    try:
+        return os.stat(name).st_size if name != "-" else None
+    except OSError:
+        return None
+
+
+def _open_for(name: str, fmt: str, mode: str) -> Any:
+    opener = _formats.open_binary if fmt == "dwex" else _formats.open_text
+    return opener(name, mode)
+
+
+@contextlib.contextmanager
+def _reading(name: str) -> Iterator[None]:
+    """Names the input in the message of a document that does not read."""
+    try:
+        yield
+    except SyntaxError as e:
+        raise FormatError(f"{name}: damaged document: {e.msg}") from None
+    except (csv.Error, UnicodeError) as e:
+        raise FormatError(f"{name}: {_describe(e)}") from None
+
+
+def convert(args: argparse.Namespace) -> int:
+    source = _formats.format_of(args.input, args.source_format)
+    target = _formats.format_of(args.output, args.target_format)
+    if "-" not in (args.input, args.output) and os.path.exists(args.output) and \
+            os.path.samefile(args.input, args.output):
+        raise FormatError(f"{args.input}: cannot convert a file into itself")
+    fin = _open_for(args.input, source, "r")
+    try:
+        fout = _open_for(args.output, target, "w")
+        progress = Progress(fin, _size(args.input))
+        finished = False
+        try:
+            with _reading(args.input):
+                batches = _formats.read_table(fin, source, args.input, to_dwex=target == "dwex")
+                _formats.write_table(fout, target, batches, progress.tick)
+            finished = True
+        finally:
+            progress.close()
+            _formats.release(fout, args.output)
+            if not finished and args.output != "-":
+                # No half-written output is left to be mistaken for a result.
+                os.unlink(args.output)
+    finally:
+        _formats.release(fin, args.input)
+    return 0
+
+
+def validate(args: argparse.Namespace) -> int:
+    status = 0
+    for name in args.files:
+        try:
+            with _formats.open_binary(name, "r") if name != "-" else contextlib.nullcontext(
+                    sys.stdin.buffer) as f:
+                reader = Reader(f)
+                try:
+                    for _ in reader.batches():
+                        pass
+                except SyntaxError as e:
+                    print(f"{name}: {e.msg} (position {reader.fault_position}, "
+                          f"row {reader.rows + 1})")
+                    status = max(status, EXIT_INVALID)
+                    continue
+        except (OSError, ValueError) as e:
+            print(f"{name}: {e.strerror if isinstance(e, OSError) else _describe(e)}")
+            status = max(status, EXIT_INVALID)
+            continue
+        print(f"{name}: ok, {reader.rows:,} rows")
+    return status
+
+
+# --- show --------------------------------------------------------------------
+
+def visible(text: str) -> str:
+    """`text` with every non-printing character written as its escape."""
+    if text.isprintable():
+        return text
+    return "".join(ch if ch.isprintable() else repr(ch)[1:-1] for ch in text)
+
+
+def _char_width(ch: str) -> int:
+    if unicodedata.combining(ch) or unicodedata.category(ch) in ("Mn", "Me", "Cf"):
+        return 0
+    return 2 if unicodedata.east_asian_width(ch) in ("W", "F") else 1
+
+
+def display_width(text: str) -> int:
+    if text.isascii():
+        return len(text)
+    return sum(map(_char_width, text))
+
+
+def shorten(text: str, limit: int) -> str:
+    """`text` cut to at most `limit` terminal columns, marked with an ellipsis."""
+    if display_width(text) <= limit:
+        return text
+    out, used = [], 0
+    for ch in text:
+        w = _char_width(ch)
+        if used + w > limit - 1:
+            break
+        out.append(ch)
+        used += w
+    return "".join(out) + "\u2026"
+
+
+def format_table(rows: Sequence[Sequence[str]], first_row: int, cell_width: int) -> list[str]:
+    """The rows as aligned lines, each led by its row number."""
+    cells = [[shorten(visible(cell), cell_width) for cell in row] for row in rows]
+    columns = max((len(row) for row in cells), default=0)
+    header = ["row"] + [str(k) for k in range(1, columns + 1)]
+    body = [[str(first_row + n)] + row for n, row in enumerate(cells)]
+    widths = [0] * (columns + 1)
+    for line in [header] + body:
+        for k, cell in enumerate(line):
+            widths[k] = max(widths[k], display_width(cell))
+    out = []
+    for line in [header] + body:
+        padded = [line[0].rjust(widths[0])]
+        padded += [cell + " " * (widths[k] - display_width(cell))
+                   for k, cell in enumerate(line[1:], 1)]
+        out.append("  ".join(padded).rstrip())
+    return out
+
+
+@contextlib.contextmanager
+def _table(name: str, fmt: str | None) -> Iterator[tuple[Iterator[list[str]], Reader | None]]:
+    """The rows of a file, and the document reader when it is a DWEX document
+    (the default for these commands)."""
+    source = _formats.format_of(name, fmt, default="dwex")
+    f = _open_for(name, source, "r")
+    try:
+        with _reading(name):
+            if source == "dwex":
+                reader = Reader(f)
+                yield itertools.chain.from_iterable(reader.batches()), reader
+            else:
+                # Without to_dwex every batch is a list of rows.
+                batches = cast(Iterator[list[list[str]]], _formats.read_table(f, source, name))
+                yield itertools.chain.from_iterable(batches), None
+    finally:
+        _formats.release(f, name)
+
+
+def show(args: argparse.Namespace) -> int:
+    if args.rows < 0 or args.width < 2:
+        raise FormatError("--rows must not be negative, and --width at least 2")
+    with _table(args.file, args.source_format) as (rows, _):
+        first = list(itertools.islice(rows, args.rows))
+    for line in format_table(first, 1, args.width):
+        print(line)
+    return 0
+
+
+def stats(args: argparse.Namespace) -> int:
+    count = cells = widest = widest_row = longest = longest_row = longest_column = 0
+    with _table(args.file, args.source_format) as (rows, reader):
+        for count, row in enumerate(rows, 1):
+            n = len(row)
+            cells += n
+            if n > widest:
+                widest, widest_row = n, count
+            if n and (m := max(map(len, row))) > longest:
+                column = next(k for k, cell in enumerate(row) if len(cell) == m)
+                longest, longest_row, longest_column = m, count, column + 1
+    print(f"rows:          {count:,}")
+    print(f"cells:         {cells:,}")
+    print(f"widest row:    {widest:,} cells (row {widest_row})" if count else "widest row:    -")
+    if cells:
+        print(f"longest cell:  {longest:,} characters (row {longest_row}, "
+              f"column {longest_column})")
+    else:
+        print("longest cell:  -")
+    if reader is not None:
+        names = {1: "1 byte per character (Latin-1)", 2: "2 bytes per character (BMP)",
+                 4: "4 bytes per character (above U+FFFF)"}
+        print(f"storage width: {names[reader.kind]}")
+        print(f"length:        {reader.units:,} UTF-16 units")
+    return 0
+
+
+# --- entry -------------------------------------------------------------------
+
+def _describe(e: BaseException) -> str:
+    if isinstance(e, OSError) and e.strerror:
+        return f"{e.filename}: {e.strerror}" if e.filename else e.strerror
+    if isinstance(e, UnicodeError):
+        return f"not UTF-8 text ({e})"
+    return str(e)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="dwex", description="Convert tables to and from DWEX documents, and inspect them.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    p = commands.add_parser("convert", help="convert a table between formats",
+                            description="Convert IN to OUT; '-' is stdin or stdout. The formats "
+                            f"({', '.join(FORMATS)}) follow the file extensions unless given.")
+    p.add_argument("input", metavar="IN")
+    p.add_argument("output", metavar="OUT")
+    p.add_argument("--from", dest="source_format", choices=FORMATS)
+    p.add_argument("--to", dest="target_format", choices=FORMATS)
+    p.set_defaults(run=convert)
+
+    p = commands.add_parser("validate", help="check that DWEX documents read",
+                            description="Exit 0 when every FILE reads, else 1, naming each "
+                            "damaged file with the error, its position and row number.")
+    p.add_argument("files", nargs="+", metavar="FILE")
+    p.set_defaults(run=validate)
+
+    p = commands.add_parser("show", help="print the first rows as a table")
+    p.add_argument("file", metavar="FILE")
+    p.add_argument("--rows", type=int, default=20, help="rows to show (default 20)")
+    p.add_argument("--width", type=int, default=30, help="widest cell, in columns (default 30)")
+    p.add_argument("--from", dest="source_format", choices=FORMATS)
+    p.set_defaults(run=show)
+
+    p = commands.add_parser("stats", help="count the rows and cells of a table")
+    p.add_argument("file", metavar="FILE")
+    p.add_argument("--from", dest="source_format", choices=FORMATS)
+    p.set_defaults(run=stats)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return int(args.run(args))
+    except SyntaxError as e:
+        print(f"dwex: damaged document: {e.msg}", file=sys.stderr)
+        return EXIT_INVALID
+    except (OSError, ValueError, csv.Error, FormatError) as e:
+        if isinstance(e, BrokenPipeError):
+            # The reader of our output has gone; say nothing more to it.
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            return EXIT_ERROR
+        print(f"dwex: {_describe(e)}", file=sys.stderr)
+        return EXIT_ERROR
+    except KeyboardInterrupt:
+        return 130
