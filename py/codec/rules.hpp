@@ -81,16 +81,6 @@ constexpr LengthField length_field(std::uint64_t n) noexcept {
     return f;
 }
 
-/// Number of decimal digits of n, without building the text.
-constexpr int decimal_digit_count(std::uint64_t n) noexcept {
-    int count = 1;
-    while (n >= 10) {
-        n /= 10;
-        ++count;
-    }
-    return count;
-}
-
 static_assert(width_digit_value(U'0') == 0 && width_digit_value(U'9') == 9);
 static_assert(width_digit_value(U'a') == 10 && width_digit_value(U'F') == 15);
 static_assert(width_digit_value(U'g') == -1 && width_digit_value(U'G') == -1);

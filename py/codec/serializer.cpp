@@ -3,7 +3,9 @@
 // once per leaf, in order, and copies each item straight into the output
 // buffer; the document becomes a str once the walk has ended.
 #include "codec/codec.hpp"
+#include "codec/decimal.hpp"
 #include "codec/output.hpp"
+#include "codec/presized.hpp"
 #include "codec/rules.hpp"
 #include "codec/units.hpp"
 #include "hex_cache.hpp"
@@ -74,17 +76,6 @@ template <typename Out> Out* copy_text(PyObject* text, Out* to) noexcept {
     }
 }
 
-// The length field: the decimal digits of n, the last one written first.
-template <typename Out> Out* write_decimal(std::size_t n, int digits, Out* to) noexcept {
-    Out* const end = to + digits;
-    Out* at = end;
-    do {
-        *--at = static_cast<Out>(rules::digit_zero + n % 10);
-        n /= 10;
-    } while (n != 0);
-    return end;
-}
-
 /// One item: the width digit (a character, or the text of `digit_text`), the
 /// length field and the content. Room has been reserved.
 template <typename Out>
@@ -96,7 +87,7 @@ void write_item(Output& out, Py_UCS4 digit, PyObject* digit_text, std::size_t u1
     } else {
         to = copy_text(digit_text, to);
     }
-    to = write_decimal(u16_len, digits, to);
+    to = rules::write_digits(u16_len, digits, to);
     out.advance_to(copy_text(v, to));
 }
 
@@ -150,7 +141,7 @@ int add_leaf(Writer& w, PyObject* item) noexcept {
                 w.out.reserve(1 + static_cast<std::size_t>(digits) + n, 1)) {
                 std::uint8_t* to = w.out.cursor<std::uint8_t>();
                 *to++ = PyUnicode_1BYTE_DATA(hex)[digits - 1];
-                to = write_decimal(n, digits, to);
+                to = rules::write_digits(n, digits, to);
                 w.out.advance_to(copy_units(PyUnicode_1BYTE_DATA(item), n, to));
                 w.max_char = std::max<Py_UCS4>(w.max_char, 0x7F);
                 w.pieces += 3;
@@ -327,6 +318,9 @@ PyObject* finish(const Writer& w) noexcept {
 } // namespace
 
 PyObject* stringify_body(PyObject* lists) noexcept {
+    if (PyObject* document = stringify_presized(lists)) {
+        return document;
+    }
     Writer w;
     const int failed = walk<true>(lists, line_table, [&w](PyObject* row) noexcept {
         const int row_failed =

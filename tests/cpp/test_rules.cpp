@@ -1,5 +1,6 @@
 // test_rules.cpp: the format rules shared by the writer and the reader, at
 // every storage width where they take code units.
+#include "codec/decimal.hpp"
 #include "codec/rules.hpp"
 
 #include <gtest/gtest.h>

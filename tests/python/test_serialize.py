@@ -11,6 +11,7 @@ import traceback
 import pytest
 
 import dwex
+from model import model_stringify
 
 DEFAULT_HEX = "0123456789abcdef"
 UPPER_HEX = "ABCDEFGHIJKLMNOP"
@@ -907,3 +908,45 @@ def test_references_of_input_unchanged(case):
         pass
     gc.collect()
     assert _refcounts(watched) == before
+
+
+# ---------------------------------------------------------------- sized in advance or not
+
+class _Text(str):
+    def __str__(self):
+        raise AssertionError("a str subclass leaf is written without its __str__")
+
+
+class _Row(list):
+    pass
+
+
+def _gen(items):
+    yield from items
+
+
+# Tables of exact lists and tuples of str are measured before they are
+# written; every other shape, and every HEX that is not an exact str long
+# enough and no wider than the leaves, takes the general writer. Both give the
+# same document, at the narrowest storage that holds it.
+@pytest.mark.parametrize("make, hex_digits", [
+    (lambda: [["a", "bc"], ("d",)], DEFAULT_HEX),
+    (lambda: (["é" * 12, "x"], ["\u4e00", "\U0001f600" * 5]), DEFAULT_HEX),
+    (lambda: [[_Text("sub"), "x" * 100]], DEFAULT_HEX),
+    (lambda: [[], ()], DEFAULT_HEX),
+    (lambda: _gen([["a"]]), DEFAULT_HEX),
+    (lambda: _Row([["a"]]), DEFAULT_HEX),
+    (lambda: [_Row(["a"]), _gen(["b"])], DEFAULT_HEX),
+    (lambda: [["a", 1, None]], DEFAULT_HEX),
+    (lambda: [["a", "b"], "cd"], DEFAULT_HEX),
+    (lambda: [["a" * 10]], UPPER_HEX),
+    (lambda: [["a" * 10]], "0\u00e9"),
+    (lambda: [["a"]], "\u00e9"),
+    (lambda: [["é"]], "\u4e00\u4e01"),
+    (lambda: [["\u4e00" * 10]], "0\U0001f600"),
+    (lambda: [["a" * 10]], ["x", "y"]),
+])
+def test_sized_and_general_writers_agree(make, hex_digits):
+    dwex.HEX = hex_digits
+    # Equal str compare equal only at the same storage width.
+    assert dwex.stringify(make()) == model_stringify(make(), hex_digits)
