@@ -5,6 +5,7 @@
 // reads by the common rules is taken; for the rest the caller uses the module.
 #include "delimited.hpp"
 
+#include "codec/decimal.hpp"
 #include "codec/rules.hpp"
 #include "ref.hpp"
 
