@@ -8,8 +8,8 @@ off, and stringify on the same strings every call (warm) and on new ones
 optionally instruction counts under callgrind, and which goals are met.
 
 Run with `make bench` (or `tools/run python3.15 bench/bench.py`). Writes
-build/bench/results.json and, through the root's python3 with matplotlib,
-build/bench/ratios.png. The parts live by role next to this file: tables,
+build/bench/results.json, the README's tables as build/bench/speed.md and,
+through the root's python3 with matplotlib, build/bench/ratios.png. The parts live by role next to this file: tables,
 contenders, timing, memory, goals, report, chart and callgrind."""
 
 from __future__ import annotations
@@ -47,23 +47,28 @@ def _kind(s: str) -> int:
     return 1 if m < 0x100 else 2 if m < 0x10000 else 4
 
 
-def bench_table(table: tables.Table, entries: list[contenders.Entry], repeat: int) -> dict:
-    """Times every entry on one table and returns per operation the records
-    by label: sizes, median seconds, ns per item, MB/s and ratios to dwex."""
+def describe(table: tables.Table) -> dict:
+    """Sizes of the table and of its dwex document. The list of leaves made
+    here is gone before anything is timed (see contenders.entries)."""
     leaves = table.leaves
-    items = len(leaves)
-    payload = sum(len(s.encode("utf-8", "surrogatepass")) for s in leaves)
     doc = dwex.stringify(table.rows)
-    info = {
+    return {
         "description": table.description,
         "rows": len(table.rows),
-        "items": items,
-        "payload_bytes": payload,
+        "items": len(leaves),
+        "payload_bytes": sum(len(s.encode("utf-8", "surrogatepass")) for s in leaves),
         "document_chars": len(doc),
         "document_kind": _kind(doc),
         "leaf_chars": sum(map(len, leaves)),
         "free_parse_result_s": timing.free_cost(lambda: dwex.parse(doc)),
     }
+
+
+def bench_table(table: tables.Table, entries: list[contenders.Entry], repeat: int) -> dict:
+    """Times every entry on one table and returns per operation the records
+    by label: sizes, median seconds, ns per item, MB/s and ratios to dwex."""
+    info = describe(table)
+    items, payload = info["items"], info["payload_bytes"]
     calls = {(e.op, e.label): (e.fn, e.arg, e.fresh) for e in entries}
     timed = timing.time_many(calls, repeat)
     results: dict = {"info": info, "parse": {}, "stringify": {}}
@@ -200,7 +205,8 @@ def main() -> None:
 
     json_path = OUT / "results.json"
     report.write_results(results, json_path)
-    print(f"results: {json_path.relative_to(REPO)}")
+    (OUT / "speed.md").write_text(report.markdown(results))
+    print(f"results: {json_path.relative_to(REPO)}, {(OUT / 'speed.md').relative_to(REPO)}")
     if not args.no_chart:
         draw_chart(json_path, OUT / "ratios.png")
 

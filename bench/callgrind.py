@@ -178,7 +178,7 @@ def report(results: dict, breakdown: int = 8) -> str:
             if op == "items":
                 continue
             ratio = f"  {r['ratio_to_dwex']:5.2f}x dwex" if "ratio_to_dwex" in r and op not in DWEX_OPS else ""
-            lines.append(f"  {name:7} {op:16} {r['ir_per_item']:8.1f} Ir/item  ({r['ir_per_call']:,.0f} per call, "
+            lines.append(f"  {name:7} {op:24} {r['ir_per_item']:8.1f} Ir/item  ({r['ir_per_call']:,.0f} per call, "
                          f"{table['items']:,} items){ratio}")
             if op in DWEX_OPS:
                 for f in r["functions"][:breakdown]:

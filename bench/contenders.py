@@ -151,14 +151,19 @@ def entries(rows: list[list[str]], copies: tables.FreshCopies | None = None, onl
         fresh = copies.rows if copies is not None else None
         out.append(Entry("stringify", p.dumps_label, p.name, p.dumps, rows, correct, size, fresh))
         out.append(Entry("parse", p.loads_label, p.name, p.loads, doc, correct, size))
-    leaves = [leaf for row in rows for leaf in row]
     if only in (None, SPLIT_FLOOR):
+        leaves = [leaf for row in rows for leaf in row]
         sep = tables.separator(leaves)
         text = sep.join(leaves)
         out.append(Entry("parse", SPLIT_FLOOR, "floor", split_floor, (text, sep), split_floor((text, sep)) == leaves,
                          document_size(text), floor=True))
+        del leaves
     if only in (None, JOIN_FLOOR):
-        fresh = copies.leaves if copies is not None else None
+        # The floor joins copies: a second reference to each of the table's
+        # strings would change what other contenders do (marshal records
+        # every object referenced more than once, at twice the time).
+        copies = copies or tables.FreshCopies(rows)
+        leaves = copies.leaves()
         out.append(Entry("stringify", JOIN_FLOOR, "floor", "".join, leaves, True,
-                         document_size("".join(leaves)), fresh, floor=True))
+                         document_size("".join(leaves)), copies.leaves, floor=True))
     return out

@@ -233,6 +233,39 @@ def flat_entries(tables: dict) -> list[dict]:
     return out
 
 
+def markdown(results: dict) -> str:
+    """The speed and size tables in Markdown, for the README: each contender's
+    time over dwex's (GC on; stringify on fresh strings, warm in brackets),
+    then each document's size in bytes."""
+    names = list(results["tables"])
+    head = "| | " + " | ".join(names) + " |\n|---|" + "---:|" * len(names) + "\n"
+    out = [f"Time of each contender / time of dwex (>1: dwex is faster), collector on; commit "
+           f"{results['meta']['commit']}, {results['meta']['python'].split()[0]}, {results['meta']['cpu']}.\n"]
+    for op in OPS:
+        title = "parse" if op == "parse" else "stringify on new strings (in brackets: the same strings every call)"
+        out.append(f"\n**{title}**\n\n" + head)
+        for label in results["tables"][names[0]][op]:
+            if label.startswith("dwex."):
+                continue
+            cells = []
+            for n in names:
+                r = results["tables"][n][op].get(label)
+                if r is None:
+                    cells.append("-")
+                elif op == "parse":
+                    cells.append(f"{r['gc_on_ratio']:.2f}x")
+                else:
+                    cells.append(f"{r['fresh_gc_on_ratio']:.2f}x ({r['gc_on_ratio']:.2f}x)")
+            out.append(f"| {label} | " + " | ".join(cells) + " |\n")
+    out.append("\n**document size, bytes (str as UTF-8)**\n\n" + head)
+    for label, r in results["tables"][names[0]]["stringify"].items():
+        cells = [f"{results['tables'][n]['stringify'][label]['size']:,}" if label in results["tables"][n]["stringify"]
+                 else "-" for n in names]
+        name = r["peer"] if r["peer"] != "floor" else "the leaves alone"
+        out.append(f"| {name} | " + " | ".join(cells) + " |\n")
+    return "".join(out)
+
+
 def write_results(results: dict, path: Path) -> None:
     path.parent.mkdir(parents=True, exist_ok=True)
     results = {"entries": flat_entries(results["tables"]), **results}

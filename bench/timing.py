@@ -29,16 +29,17 @@ def _loop(fn: Callable[[Any], Any], arg: Any, number: int, gc_on: bool) -> float
 
 
 def _fresh_arg(fresh: Callable[[], Any]) -> Any:
-    """A new argument, made with the collector off and then collected once,
-    so that the call starts, as a warm call does, with its input in the old
-    generation instead of a young generation full of just-made rows."""
+    """A new argument, made with the collector off and then one young
+    collection, so that the call starts, as a warm call does, with its input
+    out of the young generation instead of in a young generation full of
+    just-made rows."""
     was = gc.isenabled()
     gc.disable()
     try:
         arg = fresh()
     finally:
         gc.enable() if was else gc.disable()
-    gc.collect()
+    gc.collect(0)
     return arg
 
 
@@ -71,10 +72,12 @@ def _summary(samples: list[float]) -> dict[str, float]:
 def fresh_loops(fresh: Callable[[], Any], number: int, target: float = TARGET_SECONDS) -> int:
     """Calls per fresh sample: as many as the warm sample has, but no more than
     fit making their arguments into about `target` seconds (at least one)."""
-    t0 = time.perf_counter()
-    _fresh_arg(fresh)
-    making = time.perf_counter() - t0
-    return max(1, min(number, int(target / making)))
+    making = []
+    for _ in range(3):
+        t0 = time.perf_counter()
+        _fresh_arg(fresh)
+        making.append(time.perf_counter() - t0)
+    return max(1, min(number, int(target / min(making))))
 
 
 def time_many(calls: dict[Hashable, tuple], repeat: int) -> dict:
