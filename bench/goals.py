@@ -126,7 +126,7 @@ def format_goal(g: dict) -> str:
     if g["note"] and (not g["met"] or "bench-deep" in g["note"]):
         extra.append(g["note"])
     tail = f"  ({'; '.join(extra)})" if extra else ""
-    return f"{status:22} {g['table']:7} {g['goal']:60} {value}{tail}"
+    return f"{status:22} {g['table']:7} {g['goal']:62} {value}{tail}"
 
 
 def summary(goals: list[dict]) -> str:

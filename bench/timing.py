@@ -14,18 +14,25 @@ MODES = (("gc_on", True), ("gc_off", False))
 TARGET_SECONDS = 0.1  # length of one warm sample
 
 
+def _set_gc(on: bool) -> None:
+    if on:
+        gc.enable()
+    else:
+        gc.disable()
+
+
 def _loop(fn: Callable[[Any], Any], arg: Any, number: int, gc_on: bool) -> float:
     """Seconds per call over `number` calls. Each result is dropped inside the
     loop, so its freeing counts, as it does for a caller that moves on."""
     was = gc.isenabled()
-    gc.enable() if gc_on else gc.disable()
+    _set_gc(gc_on)
     try:
         t0 = time.perf_counter()
         for _ in range(number):
             fn(arg)
         return (time.perf_counter() - t0) / number
     finally:
-        gc.enable() if was else gc.disable()
+        _set_gc(was)
 
 
 def _fresh_arg(fresh: Callable[[], Any]) -> Any:
@@ -38,7 +45,7 @@ def _fresh_arg(fresh: Callable[[], Any]) -> Any:
     try:
         arg = fresh()
     finally:
-        gc.enable() if was else gc.disable()
+        _set_gc(was)
     gc.collect(0)
     return arg
 
