@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import argparse
 import collections
-import functools
 import gc
 import json
 import os
@@ -32,58 +31,28 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 DWEX_OPS = ("dwex.parse", "dwex.stringify")
-PEER_OPS = (
-    "json.loads", "csv.reader", "pickle.loads", "marshal.loads", "str.split floor",
-    "json.dumps", "csv.writer", "pickle.dumps", "marshal.dumps", "''.join floor",
-)
 
 
-def operation(op: str, rows: list, doc: str):
-    """The function and the argument of one operation; the argument is made
-    in the setup, so that both runs of the operation make it."""
-    import csv
-    import marshal
-    import pickle
+def peer_ops() -> tuple[str, ...]:
+    """The labels of every other contender, readers first."""
+    import contenders
 
-    import dwex
-    from bench import csv_dumps, csv_loads, separator
-
-    csv.field_size_limit(sys.maxsize)
-
-    def leaves():
-        return [leaf for row in rows for leaf in row]
-
-    def split_floor():
-        flat = leaves()
-        sep = separator(flat)
-        return sep.join(flat).split, sep
-
-    table = {
-        "dwex.parse": lambda: (dwex.parse, doc),
-        "dwex.stringify": lambda: (dwex.stringify, rows),
-        "json.loads": lambda: (json.loads, json.dumps(rows)),
-        "json.dumps": lambda: (json.dumps, rows),
-        "csv.reader": lambda: (csv_loads, csv_dumps(rows)),
-        "csv.writer": lambda: (csv_dumps, rows),
-        "pickle.loads": lambda: (pickle.loads, pickle.dumps(rows, protocol=5)),
-        "pickle.dumps": lambda: (functools.partial(pickle.dumps, protocol=5), rows),
-        "marshal.loads": lambda: (marshal.loads, marshal.dumps(rows)),
-        "marshal.dumps": lambda: (marshal.dumps, rows),
-        "str.split floor": split_floor,
-        "''.join floor": lambda: ("".join, leaves()),
-    }
-    return table[op]()
+    return tuple(label for op in contenders.OPS for label in contenders.labels(op) if label not in DWEX_OPS)
 
 
 def driver(op: str, document: Path, calls: int, gc_on: bool) -> None:
-    """The program that runs under valgrind: setup, then `calls` calls."""
+    """The program that runs under valgrind: setup (read the document, parse
+    it, make the operation's input), then `calls` calls."""
     sys.path.insert(0, str(REPO / "build" / "lib"))
     sys.path.insert(0, str(HERE))
+    import contenders
     import dwex
 
     doc = document.read_text(encoding="utf-8")
     rows = dwex.parse(doc)
-    fn, arg = operation(op, rows, doc)
+    entry = next(e for e in contenders.entries(rows, only=op, log=lambda _: None) if e.label == op)
+    fn, arg = entry.fn, entry.arg
+    del doc
     if gc_on:
         gc.enable()
     else:
@@ -149,6 +118,12 @@ def _per_function(out: Path) -> dict[str, int]:
     return counts
 
 
+def _direction(label: str) -> str:
+    import contenders
+
+    return "parse" if label in contenders.labels("parse") else "stringify"
+
+
 def _slug(op: str) -> str:
     return re.sub(r"[^a-z]+", "_", op).strip("_")
 
@@ -187,7 +162,7 @@ def measure(documents: dict[str, tuple[Path, int]], ops=DWEX_OPS, calls: int = 5
                 ],
             }
         for op in ops:
-            own = "dwex.parse" if op == "dwex.parse" or op in PEER_OPS[:5] else "dwex.stringify"
+            own = f"dwex.{_direction(op)}"
             if own in table:
                 table[op]["ratio_to_dwex"] = table[op]["ir_per_call"] / table[own]["ir_per_call"]
         results["tables"][name] = table
@@ -203,7 +178,7 @@ def report(results: dict, breakdown: int = 8) -> str:
             if op == "items":
                 continue
             ratio = f"  {r['ratio_to_dwex']:5.2f}x dwex" if "ratio_to_dwex" in r and op not in DWEX_OPS else ""
-            lines.append(f"  {name:7} {op:16} {r['ir_per_item']:8.1f} Ir/item  ({r['ir_per_call']:,.0f} per call, "
+            lines.append(f"  {name:7} {op:24} {r['ir_per_item']:8.1f} Ir/item  ({r['ir_per_call']:,.0f} per call, "
                          f"{table['items']:,} items){ratio}")
             if op in DWEX_OPS:
                 for f in r["functions"][:breakdown]:
@@ -238,11 +213,12 @@ def main() -> None:
         driver(op, Path(document), int(calls), gc_flag == "on")
         return
     sys.path.insert(0, str(HERE))
+    sys.path.insert(0, str(REPO / "build" / "lib"))
     import tables
 
     chosen = [getattr(tables, f"{name}_table")() for name in args.tables.split(",")]
     documents = write_documents(chosen, args.out)
-    ops = DWEX_OPS + (PEER_OPS if args.peers else ())
+    ops = DWEX_OPS + (peer_ops() if args.peers else ())
     results = measure(documents, ops, args.calls, args.gc == "on", args.out)
     print(report(results))
     (args.out / "callgrind.json").write_text(json.dumps(results, indent=1))

@@ -1,6 +1,7 @@
 """The benchmark's tables, built afresh on every run from the Unicode data files
 of the toolchain root. Each table is a list of rows, each row a list of str, so
-every contender (marshal included) can take it as it is."""
+every contender (marshal included) can take it as it is. Also the helpers that
+derive inputs from a table: a free separator and new copies of its strings."""
 
 from __future__ import annotations
 
@@ -84,6 +85,46 @@ def wide_table() -> Table:
             section.append(line)
     close_section()
     return Table("wide", "NamesList.txt, one row per block, one cell per subheaded section", rows)
+
+
+def separator(leaves: list[str]) -> str:
+    """A character that occurs in no leaf, for the split floor's text."""
+    present = set().union(*map(set, leaves)) if leaves else set()
+    for cp in [0, 1, 0x1F, 0x7F, 0xFFFE, 0xFFFF, *range(0xE000, 0xF900)]:
+        if chr(cp) not in present:
+            return chr(cp)
+    raise ValueError("no free separator")
+
+
+class FreshCopies:
+    """New copies of a table's strings, one set per call of `rows()`.
+
+    An encoder that writes UTF-8 stores the UTF-8 of each non-ASCII str inside
+    the str the first time it meets it, so a second call on the same table
+    skips that work. Every copy here is cut anew from one joined text, so its
+    strings have never been encoded. Only the interpreter's shared empty and
+    one-character Latin-1 strings come back as the same objects, as they do
+    in the table itself."""
+
+    def __init__(self, rows: list[list[str]]) -> None:
+        leaves = [leaf for row in rows for leaf in row]
+        self._sep = separator(leaves)
+        self._text = self._sep.join(leaves)
+        self._widths = [len(row) for row in rows]
+        self._empty = not leaves
+
+    def leaves(self) -> list[str]:
+        # An empty text splits into one empty string, not into no strings.
+        return [] if self._empty else self._text.split(self._sep)
+
+    def rows(self) -> list[list[str]]:
+        leaves = self.leaves()
+        out = []
+        at = 0
+        for width in self._widths:
+            out.append(leaves[at : at + width])
+            at += width
+        return out
 
 
 def all_tables() -> list[Table]:

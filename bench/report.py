@@ -1,0 +1,272 @@
+"""The report: the machine and build it ran on, the tables of times, sizes and
+ratios, linearity, memory and goals as printed text, and results.json with
+one flat entry per contender, table and direction for other tools to read."""
+
+from __future__ import annotations
+
+import gc
+import json
+import os
+import platform
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import goals as goals_mod
+from contenders import JOIN_FLOOR, OPS, SPLIT_FLOOR
+
+REPO = Path(__file__).resolve().parent.parent
+MB = 1e6
+
+
+# ------------------------------------------------------------------ machine
+
+
+def machine(module_file: str) -> dict:
+    cpu = platform.processor() or "unknown"
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    os_name = platform.platform()
+    try:
+        for line in open("/etc/os-release"):
+            if line.startswith("PRETTY_NAME="):
+                os_name = f"{line.split('=', 1)[1].strip().strip(chr(34))} ({platform.release()})"
+    except OSError:
+        pass
+    return {
+        "python": sys.version.replace("\n", " "),
+        "implementation": platform.python_implementation(),
+        "build": " ".join(platform.python_build()),
+        "python_compiler": platform.python_compiler(),
+        "gil_disabled": bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+        "config_args": sysconfig.get_config_var("CONFIG_ARGS") or "",
+        "os": os_name,
+        "cpu": cpu,
+        "cpus": os.cpu_count(),
+        "affinity": sorted(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else None,
+        "module": module_file,
+        "module_build": module_build(),
+        "peers": peer_versions(),
+        "commit": commit(),
+        "gc_threshold": gc.get_threshold(),
+        "load_average_start": os.getloadavg(),
+    }
+
+
+def peer_versions() -> dict[str, str]:
+    out = {}
+    for name in ("orjson", "msgspec", "msgpack"):
+        try:
+            module = __import__(name)
+        except ImportError:
+            continue
+        version = getattr(module, "__version__", None) or ".".join(map(str, getattr(module, "version", ())))
+        out[name] = version or "?"
+    return out
+
+
+def module_build() -> dict:
+    """The compiler, build type and compile flags the module was really built
+    with, read from the newest CMake build tree (the root's or the host's)."""
+    trees = [d for d in (REPO / "build" / "cmake", REPO / "build" / "cmake-host") if (d / "build.ninja").exists()]
+    if not trees:
+        return {"compiler": "unknown", "build_type": "unknown", "flags": ""}
+    tree = max(trees, key=lambda d: (d / "build.ninja").stat().st_mtime)
+    compiler, build_type, flags = "c++", "", ""
+    try:
+        for line in (tree / "CMakeCache.txt").read_text().splitlines():
+            if line.startswith("CMAKE_CXX_COMPILER:"):
+                compiler = line.split("=", 1)[1]
+            elif line.startswith("CMAKE_BUILD_TYPE:"):
+                build_type = line.split("=", 1)[1]
+        lines = (tree / "build.ninja").read_text().splitlines()
+        for i, line in enumerate(lines):
+            if line.startswith("build CMakeFiles/dwex.dir/") and "parser.cpp" in line:
+                for follow in lines[i + 1 : i + 8]:
+                    if follow.strip().startswith("FLAGS ="):
+                        flags = follow.split("=", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    try:
+        version = subprocess.run([compiler, "--version"], capture_output=True, text=True).stdout.splitlines()[0]
+    except (OSError, IndexError):
+        version = compiler
+    # Warnings and the forced pyconfig.h include say nothing about the code made.
+    flags = " ".join(f for f in flags.split() if not f.startswith(("-W", "-include", "/")))
+    return {"compiler": version, "build_type": build_type, "flags": flags, "tree": str(tree.relative_to(REPO))}
+
+
+def commit() -> str:
+    """From the environment (the Makefile passes `git describe`), else read
+    from .git directly: the root has no git."""
+    if os.environ.get("DWEX_COMMIT"):
+        return os.environ["DWEX_COMMIT"]
+    git = REPO / ".git"
+    try:
+        if git.is_file():  # a worktree: .git names the real directory
+            git = Path(git.read_text().split(":", 1)[1].strip())
+        head = (git / "HEAD").read_text().strip()
+        if not head.startswith("ref: "):
+            return head
+        ref = head[5:]
+        common = git / "commondir"
+        base = (git / common.read_text().strip()).resolve() if common.exists() else git
+        if (base / ref).exists():
+            return (base / ref).read_text().strip() + " (working tree state unknown)"
+        for line in (base / "packed-refs").read_text().splitlines():
+            if line.endswith(" " + ref):
+                return line.split()[0] + " (working tree state unknown)"
+    except (OSError, IndexError):
+        pass
+    return "unknown"
+
+
+def print_header(meta: dict, settings: dict) -> None:
+    b = meta["module_build"]
+    module = meta["module"]
+    if module.startswith(str(REPO)):
+        module = str(Path(module).relative_to(REPO))
+    print(f"dwex benchmark  commit {meta['commit']}")
+    print(f"Python {meta['python']}  [{meta['implementation']}, GIL "
+          f"{'disabled' if meta['gil_disabled'] else 'enabled'}]")
+    print(f"OS {meta['os']}; CPU {meta['cpu']} x{meta['cpus']} (pinned to {meta['affinity']})")
+    print(f"module {module}: {b['build_type']} build with {b['compiler']}; flags {b['flags']}")
+    print("peers: " + (", ".join(f"{k} {v}" for k, v in meta["peers"].items()) or "none installed"))
+    print(f"timing: {settings['repeat']} interleaved rounds, medians; a warm sample is >= 0.1 s of calls on one "
+          f"table, a fresh one up to as many calls, each on new strings; GC thresholds {meta['gc_threshold']}; "
+          f"load average {meta['load_average_start'][0]:.2f} at start")
+
+
+# ------------------------------------------------------------------ tables
+
+
+def _time(s: float) -> str:
+    return f"{s * 1e3:8.3f}" if s >= 1e-4 else f"{s * 1e6:7.2f}u"
+
+
+def _size(n: int) -> str:
+    return f"{n / MB:7.2f}M" if n >= 10**5 else f"{n / 1e3:7.1f}k"
+
+
+def print_table(name: str, r: dict) -> None:
+    i = r["info"]
+    print(f"\n== {name}: {i['description']}")
+    print(f"   {i['rows']:,} rows, {i['items']:,} items, payload {i['payload_bytes'] / MB:.2f} MB (UTF-8 of the "
+          f"leaves), dwex document {i['document_chars']:,} chars at kind {i['document_kind']}; freeing one parse "
+          f"result takes {i['free_parse_result_s'] * 1e3:.2f} ms (inside every parse figure)")
+    print("   x dwex = its time / dwex's time (>1: dwex faster); size = bytes of its document (str as UTF-8)")
+    for op in OPS:
+        head = f"   {op:24} {'size':>8} {'ms/call':>8} {'ns/item':>8} {'x dwex':>7} {'GC off':>7}"
+        if op == "stringify":
+            head += f"  | fresh: {'ms/call':>8} {'ns/item':>8} {'x dwex':>7} {'GC off':>7}"
+        print(head)
+        for label, t in r[op].items():
+            line = (f"   {label:24} {_size(t['size'])} {_time(t['gc_on'])} {t['gc_on_ns_per_item']:8.1f} "
+                    f"{t['gc_on_ratio']:6.2f}x {t['gc_off_ratio']:6.2f}x")
+            if "fresh_gc_on" in t:
+                line += (f"  |        {_time(t['fresh_gc_on'])} {t['fresh_gc_on_ns_per_item']:8.1f} "
+                         f"{t['fresh_gc_on_ratio']:6.2f}x {t['fresh_gc_off_ratio']:6.2f}x")
+            if not t["correct"]:
+                line += "  (round trip failed)"
+            print(line)
+
+
+def print_linearity(lin: dict) -> None:
+    print("\n== linearity: dwex ns per item on the ascii table, by number of items "
+          "(deviation from the median of the sizes)")
+    for op in (*OPS, SPLIT_FLOOR, JOIN_FLOOR):
+        for mode in ("gc_on", "gc_off"):
+            cells = "  ".join(f"{n:>8.0e}: {lin[op][str(n)][mode]:6.1f} ({dev:+5.1%})"
+                              for n, dev in zip(lin["sizes"], lin[op][mode + "_deviation"]))
+            print(f"   {op:15} GC {mode[3:]:3}  {cells}")
+
+
+def print_memory(mem: dict, rss: dict) -> None:
+    print("\n== peak memory per call (tracemalloc: interpreter allocators only). parse: peak / returned objects; "
+          "stringify: peak / (document + 8 B per leaf)")
+    for name, m in mem.items():
+        for op in OPS:
+            cells = "  ".join(f"{label.split()[0] if 'floor' not in label else 'floor'} {v['ratio']:.2f}"
+                              for label, v in m[op].items())
+            print(f"   {name:7} {op:9} {cells}")
+        r = rss.get(name, {})
+        if "parse" in r and "stringify" in r and "join" in r:
+            print(f"   {name:7} RSS high-water growth (all heap, fresh process): dwex.parse "
+                  f"{r['parse']['peak'] / MB:.1f} MB = {r['parse']['ratio']:.2f}x its result "
+                  f"({r['parse']['result'] / MB:.1f} MB); dwex.stringify {r['stringify']['peak'] / MB:.1f} MB = "
+                  f"{r['stringify']['ratio']:.2f}x the allowance ({r['stringify']['allowance'] / MB:.1f} MB); "
+                  f"''.join {r['join']['peak'] / MB:.1f} MB = {r['join']['peak'] / r['join']['result']:.2f}x its result")
+
+
+def print_goals(goals: list[dict]) -> None:
+    print("\n== goals (judged with the collector on; stringify on fresh strings)")
+    for g in goals:
+        print("   " + goals_mod.format_goal(g))
+
+
+# ------------------------------------------------------------------ results
+
+
+def flat_entries(tables: dict) -> list[dict]:
+    """One entry per contender, table and direction, with median seconds per
+    call (GC on and off; warm and fresh for stringify), document size and
+    whether its round trip held: the part of results.json meant for tools."""
+    out = []
+    for name, t in tables.items():
+        for op in OPS:
+            for label, r in t[op].items():
+                e = {"table": name, "direction": op, "contender": label, "size_bytes": r["size"],
+                     "correct": r["correct"]}
+                if op == "parse":
+                    e.update(gc_on_s=r["gc_on"], gc_off_s=r["gc_off"])
+                else:
+                    e.update(warm_gc_on_s=r["gc_on"], warm_gc_off_s=r["gc_off"], fresh_gc_on_s=r["fresh_gc_on"],
+                             fresh_gc_off_s=r["fresh_gc_off"])
+                out.append(e)
+    return out
+
+
+def markdown(results: dict) -> str:
+    """The speed and size tables in Markdown, for the README: each contender's
+    time over dwex's (GC on; stringify on fresh strings, warm in brackets),
+    then each document's size in bytes."""
+    names = list(results["tables"])
+    head = "| | " + " | ".join(names) + " |\n|---|" + "---:|" * len(names) + "\n"
+    out = [f"Time of each contender / time of dwex (>1: dwex is faster), collector on; commit "
+           f"{results['meta']['commit']}, {results['meta']['python'].split()[0]}, {results['meta']['cpu']}.\n"]
+    for op in OPS:
+        title = "parse" if op == "parse" else "stringify on new strings (in brackets: the same strings every call)"
+        out.append(f"\n**{title}**\n\n" + head)
+        for label in results["tables"][names[0]][op]:
+            if label.startswith("dwex."):
+                continue
+            cells = []
+            for n in names:
+                r = results["tables"][n][op].get(label)
+                if r is None:
+                    cells.append("-")
+                elif op == "parse":
+                    cells.append(f"{r['gc_on_ratio']:.2f}x")
+                else:
+                    cells.append(f"{r['fresh_gc_on_ratio']:.2f}x ({r['gc_on_ratio']:.2f}x)")
+            out.append(f"| {label} | " + " | ".join(cells) + " |\n")
+    out.append("\n**document size, bytes (str as UTF-8)**\n\n" + head)
+    for label, r in results["tables"][names[0]]["stringify"].items():
+        cells = [f"{results['tables'][n]['stringify'][label]['size']:,}" if label in results["tables"][n]["stringify"]
+                 else "-" for n in names]
+        name = r["peer"] if r["peer"] != "floor" else "the leaves alone"
+        out.append(f"| {name} | " + " | ".join(cells) + " |\n")
+    return "".join(out)
+
+
+def write_results(results: dict, path: Path) -> None:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    results = {"entries": flat_entries(results["tables"]), **results}
+    path.write_text(json.dumps(results, indent=1, default=str))

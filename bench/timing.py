@@ -1,0 +1,128 @@
+"""Timing: median seconds per call, with the collector on (as users run) and
+off, the contenders interleaved round by round in one process so that a burst
+of load on the shared machine falls on all of them alike."""
+
+from __future__ import annotations
+
+import gc
+import statistics
+import time
+from collections.abc import Callable, Hashable
+from typing import Any
+
+MODES = (("gc_on", True), ("gc_off", False))
+TARGET_SECONDS = 0.1  # length of one warm sample
+
+
+def _set_gc(on: bool) -> None:
+    if on:
+        gc.enable()
+    else:
+        gc.disable()
+
+
+def _loop(fn: Callable[[Any], Any], arg: Any, number: int, gc_on: bool) -> float:
+    """Seconds per call over `number` calls. Each result is dropped inside the
+    loop, so its freeing counts, as it does for a caller that moves on."""
+    was = gc.isenabled()
+    _set_gc(gc_on)
+    try:
+        t0 = time.perf_counter()
+        for _ in range(number):
+            fn(arg)
+        return (time.perf_counter() - t0) / number
+    finally:
+        _set_gc(was)
+
+
+def _fresh_arg(fresh: Callable[[], Any]) -> Any:
+    """A new argument, made with the collector off and then one young
+    collection, so that the call starts, as a warm call does, with its input
+    out of the young generation instead of in a young generation full of
+    just-made rows."""
+    was = gc.isenabled()
+    gc.disable()
+    try:
+        arg = fresh()
+    finally:
+        _set_gc(was)
+    gc.collect(0)
+    return arg
+
+
+def _fresh_loop(fn: Callable[[Any], Any], fresh: Callable[[], Any], number: int, gc_on: bool) -> float:
+    """Seconds per call over `number` calls, each on a new argument made
+    before its clock starts."""
+    total = 0.0
+    for _ in range(number):
+        arg = _fresh_arg(fresh)
+        total += _loop(fn, arg, 1, gc_on)
+        del arg
+    return total / number
+
+
+def loops_for(fn: Callable[[Any], Any], arg: Any, target: float = TARGET_SECONDS) -> int:
+    """The number of calls that takes at least `target` seconds, 1, 2, 5, 10, ..."""
+    number = 1
+    while True:
+        for factor in (1, 2, 5):
+            n = number * factor
+            if _loop(fn, arg, n, True) * n >= target:
+                return n
+        number *= 10
+
+
+def _summary(samples: list[float]) -> dict[str, float]:
+    return {"median": statistics.median(samples), "min": min(samples), "max": max(samples), "n": len(samples)}
+
+
+def fresh_loops(fresh: Callable[[], Any], number: int, target: float = TARGET_SECONDS) -> int:
+    """Calls per fresh sample: as many as the warm sample has, but no more than
+    fit making their arguments into about `target` seconds (at least one)."""
+    making = []
+    for _ in range(3):
+        t0 = time.perf_counter()
+        _fresh_arg(fresh)
+        making.append(time.perf_counter() - t0)
+    return max(1, min(number, int(target / min(making))))
+
+
+def time_many(calls: dict[Hashable, tuple], repeat: int) -> dict:
+    """Median seconds per call of every entry of `calls`, key -> (fn, arg) or
+    (fn, arg, fresh). Each round runs every entry in turn, collector on then
+    off; an entry with a `fresh` maker also gets a fresh sample per round and
+    mode, each call on a new argument. Returns key -> {"warm": {mode:
+    summary}, "fresh": {...} where timed, "number" and "fresh_number": calls
+    per sample}."""
+    numbers = {key: loops_for(c[0], c[1]) for key, c in calls.items()}
+    fresh_numbers = {}
+    samples: dict = {key: {"warm": {m: [] for m, _ in MODES}} for key in calls}
+    for key, c in calls.items():
+        if len(c) > 2 and c[2] is not None:
+            samples[key]["fresh"] = {m: [] for m, _ in MODES}
+            fresh_numbers[key] = fresh_loops(c[2], numbers[key])
+    for _ in range(repeat):
+        for mode, gc_on in MODES:
+            for key, c in calls.items():
+                fn, arg = c[0], c[1]
+                samples[key]["warm"][mode].append(_loop(fn, arg, numbers[key], gc_on))
+                if "fresh" in samples[key]:
+                    samples[key]["fresh"][mode].append(_fresh_loop(fn, c[2], fresh_numbers[key], gc_on))
+    out = {}
+    for key in calls:
+        out[key] = {"number": numbers[key], "fresh_number": fresh_numbers.get(key)}
+        for kind, by_mode in samples[key].items():
+            out[key][kind] = {mode: _summary(s) for mode, s in by_mode.items()}
+    return out
+
+
+def free_cost(make: Callable[[], Any], repeat: int = 5) -> float:
+    """Median seconds to free one result of `make()`: every loads figure
+    includes it, since each call's result is dropped inside the timed loop."""
+    times = []
+    for _ in range(repeat):
+        r = make()
+        t0 = time.perf_counter()
+        del r
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times)
