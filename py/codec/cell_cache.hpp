@@ -30,9 +30,10 @@ struct CacheRules {
     static constexpr std::uint32_t window = 1024;
     static constexpr std::uint32_t min_hit_ratio = 8;
     /// The table holds one slot per `units_per_slot` code units of the
-    /// document, a power of two between these bounds.
-    static constexpr std::int64_t units_per_slot = 64;
-    static constexpr std::size_t min_slots = 256;
+    /// document, a power of two between these bounds: small beside the
+    /// table it helps to build (a cell takes at least 8 bytes of its row).
+    static constexpr std::int64_t units_per_slot = 256;
+    static constexpr std::size_t min_slots = 64;
     static constexpr std::size_t max_slots = std::size_t{1} << 15;
 };
 

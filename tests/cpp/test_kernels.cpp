@@ -171,7 +171,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CacheCase{"starts_after_the_warm_up", warm + 10, 0, State::on, false},
                       CacheCase{"no_repeats_switch_off", warm + window + 2, 0, State::off, false},
                       CacheCase{"one_in_four_stays_on", warm + 3 * window, 4, State::on, true},
-                      CacheCase{"one_in_seven_stays_on", warm + 3 * window, 7, State::on, true},
+                      CacheCase{"one_in_five_stays_on", warm + 3 * window, 5, State::on, true},
                       CacheCase{"one_in_nine_switches_off", warm + 3 * window, 9, State::off,
                                 true}),
     [](const ::testing::TestParamInfo<CacheCase>& p) { return std::string(p.param.name); });
@@ -187,7 +187,7 @@ TEST(CacheRules, CandidatesAreShortCellsOfTwoBytesOrMore) {
     EXPECT_FALSE(Wide::candidate(17));
     EXPECT_EQ(dwex::codec::cache_slots(0), dwex::codec::CacheRules::min_slots);
     EXPECT_EQ(dwex::codec::cache_slots(std::int64_t{1} << 40), dwex::codec::CacheRules::max_slots);
-    EXPECT_EQ(dwex::codec::cache_slots(64 * 1000), 1024u);
+    EXPECT_EQ(dwex::codec::cache_slots(256 * 1000), 1024u);
 }
 
 } // namespace
