@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -19,7 +20,8 @@ namespace dwex::simd {
 
 /// Copies `n` units from `from` into the narrower `to`; every unit must fit
 /// the output width. Returns the end of what was written. Sixteen output
-/// bytes a step, the last few units one at a time.
+/// bytes a step, then one shorter step of 8 (or 4) bytes where it fits, the
+/// last few units one at a time.
 template <typename Out, typename In>
     requires(sizeof(Out) < sizeof(In))
 inline Out* narrow_copy(const In* from, std::size_t n, Out* to) noexcept {
@@ -31,11 +33,19 @@ inline Out* narrow_copy(const In* from, std::size_t n, Out* to) noexcept {
     const auto store = [to](std::size_t at, __m128i v) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), v);
     };
+    // The low 8 bytes only: a shorter run's last whole step.
+    const auto store_low = [to](std::size_t at, __m128i v) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(to + at), v);
+    };
     if constexpr (sizeof(In) == 2) {
         // 16 units to bytes: every unit is at most 0xFF, so the unsigned
         // saturation of the pack never changes one.
         for (; k + 16 <= n; k += 16) {
             store(k, _mm_packus_epi16(load(k), load(k + 8)));
+        }
+        if (k + 8 <= n) {
+            store_low(k, _mm_packus_epi16(load(k), _mm_setzero_si128()));
+            k += 8;
         }
     } else if constexpr (sizeof(Out) == 2) {
         // 8 code points to 16-bit units. SSE2 packs 32-bit lanes only with
@@ -48,12 +58,28 @@ inline Out* narrow_copy(const In* from, std::size_t n, Out* to) noexcept {
             const __m128i hi = _mm_sub_epi32(load(k + 4), bias32);
             store(k, _mm_xor_si128(_mm_packs_epi32(lo, hi), bias16));
         }
+        if (k + 4 <= n) {
+            const __m128i lo = _mm_sub_epi32(load(k), bias32);
+            store_low(k, _mm_xor_si128(_mm_packs_epi32(lo, lo), bias16));
+            k += 4;
+        }
     } else {
         // 16 code points to bytes: values up to 0xFF pass both packs unchanged.
         for (; k + 16 <= n; k += 16) {
             const __m128i a = _mm_packs_epi32(load(k), load(k + 4));
             const __m128i b = _mm_packs_epi32(load(k + 8), load(k + 12));
             store(k, _mm_packus_epi16(a, b));
+        }
+        if (k + 8 <= n) {
+            const __m128i a = _mm_packs_epi32(load(k), load(k + 4));
+            store_low(k, _mm_packus_epi16(a, a));
+            k += 8;
+        }
+        if (k + 4 <= n) {
+            const __m128i a = _mm_packs_epi32(load(k), load(k));
+            const auto four = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(a, a)));
+            std::memcpy(to + k, &four, 4);
+            k += 4;
         }
     }
 #endif

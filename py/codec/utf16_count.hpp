@@ -8,7 +8,6 @@
 
 #include "rules.hpp"
 
-#include <algorithm>
 #include <cstdint>
 
 #if defined(__SSE2__)
@@ -48,36 +47,30 @@ inline Count count_utf16_plain(const std::uint32_t* buf, std::int64_t idx, std::
 }
 
 /// The same walk, four code points a step. A code point adds at most two
-/// units, so while the target is at least eight units ahead, four whole steps'
-/// worth of code points are all taken without testing the target between
-/// them; the plain loop then finishes the last few.
+/// units, so while the target is at least seven units ahead, all four code
+/// points of a step are taken without testing the target between them; the
+/// plain loop then finishes the last few.
 inline Count count_utf16(const std::uint32_t* buf, std::int64_t idx, std::int64_t length,
                          std::int64_t target) noexcept {
     std::int64_t units = 0;
     std::uint32_t bits = 0;
 #if defined(__SSE2__)
-    // Code points are at most 0x10FFFF, so a signed compare orders them.
-    const __m128i bmp_top = _mm_set1_epi32(static_cast<int>(rules::last_bmp));
-    for (;;) {
-        // Capped so that no lane's count of astral code points can overflow.
-        const std::int64_t steps =
-            std::min({(target - units) / 8, (length - idx) / 4, std::int64_t{1} << 28});
-        if (steps <= 0) {
-            break;
-        }
-        __m128i astral = _mm_setzero_si128();
+    if (target - units >= 7 && length - idx >= 4) {
+        // Code points are at most 0x10FFFF, so a signed compare orders them.
+        const __m128i bmp_top = _mm_set1_epi32(static_cast<int>(rules::last_bmp));
+        // The number of set bits of each 4-bit lane mask: the astral code points.
+        constexpr std::uint8_t astral_count[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
         __m128i ors = _mm_setzero_si128();
-        for (std::int64_t s = 0; s < steps; ++s, idx += 4) {
+        do {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + idx));
             ors = _mm_or_si128(ors, v);
-            astral = _mm_sub_epi32(astral, _mm_cmpgt_epi32(v, bmp_top)); // +1 per astral lane
-        }
-        astral = _mm_add_epi32(astral, _mm_srli_si128(astral, 8));
-        astral = _mm_add_epi32(astral, _mm_srli_si128(astral, 4));
+            const int astral = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(v, bmp_top)));
+            units += 4 + astral_count[astral];
+            idx += 4;
+        } while (target - units >= 7 && length - idx >= 4);
         ors = _mm_or_si128(ors, _mm_srli_si128(ors, 8));
         ors = _mm_or_si128(ors, _mm_srli_si128(ors, 4));
-        units += 4 * steps + _mm_cvtsi128_si32(astral);
-        bits |= static_cast<std::uint32_t>(_mm_cvtsi128_si32(ors));
+        bits = static_cast<std::uint32_t>(_mm_cvtsi128_si32(ors));
     }
 #endif
     return count_utf16_plain(buf, idx, length, target, units, bits);
