@@ -5,6 +5,7 @@
 #define DWEX_CODEC_PARSE_HPP
 
 #include "rules.hpp"
+#include "utf16_count.hpp"
 
 #include <concepts>
 #include <cstdint>
@@ -91,13 +92,16 @@ struct [[nodiscard]] Result {
 ///   start_row():   for the first row, and for each row after a ';' that is not
 ///                  the last code point;
 ///   end_row():     at each ';';
-///   item(b, e):    an item's content, code-point indices [b, e) of the input.
+///   item(b, e):    an item's content, code-point indices [b, e) of the input;
+///   item(b, e, w): the same from the wide loop, which has read the content
+///                  and passes `w`, the OR of its code points.
 template <typename S>
-concept TableSink = requires(S& s, std::int64_t b, std::int64_t e) {
+concept TableSink = requires(S& s, std::int64_t b, std::int64_t e, std::uint32_t w) {
     { s.start_table() } -> std::same_as<bool>;
     { s.start_row() } -> std::same_as<bool>;
     { s.end_row() } -> std::same_as<bool>;
     { s.item(b, e) } -> std::same_as<bool>;
+    { s.item(b, e, w) } -> std::same_as<bool>;
 };
 
 namespace detail {
@@ -130,6 +134,27 @@ Result parse_narrow(const U* data, std::int64_t length, S& sink) {
             }
             if (!sink.start_row()) {
                 return detail::fail(Fault::narrow_row_sink);
+            }
+            continue;
+        }
+        // Width digit '0': one length digit, the common case, read without
+        // the general loop. The checks and their order are those below.
+        if (c == rules::digit_zero) {
+            const std::int64_t char_start = i + 2;
+            if (char_start >= length) {
+                return detail::fail(Fault::narrow_length_end);
+            }
+            c = data[i + 1];
+            if (!rules::is_decimal_digit(c)) {
+                return detail::token(Fault::narrow_length_digit, i + 1, c);
+            }
+            const std::int64_t n = static_cast<std::int64_t>(c - rules::digit_zero);
+            if (n >= length - char_start) {
+                return detail::fail(Fault::narrow_content_end);
+            }
+            i = char_start + n;
+            if (!sink.item(char_start, i)) {
+                return detail::fail(Fault::narrow_item_sink);
             }
             continue;
         }
@@ -215,19 +240,18 @@ template <TableSink S> Result parse_wide(const std::uint32_t* buf, std::int64_t 
             target_u16_len =
                 target_u16_len * 10 + static_cast<std::int64_t>(ch - rules::digit_zero);
         }
-        // Count the content's UTF-16 units code point by code point.
+        // Count the content's UTF-16 units, noting the OR of its code points,
+        // which gives the item's storage class without a second pass.
         ++char_idx;
         ++u16_idx;
         const std::int64_t char_start = char_idx;
         const std::int64_t p = u16_idx;
-        std::int64_t u16_accum = 0;
-        while (u16_accum < target_u16_len) {
-            if (char_idx >= length) {
-                return detail::fail(Fault::wide_content_end);
-            }
-            u16_accum += buf[char_idx] > rules::last_bmp ? 2 : 1;
-            ++char_idx;
+        const simd::Count counted = simd::count_utf16(buf, char_idx, length, target_u16_len);
+        if (counted.ran_out) {
+            return detail::fail(Fault::wide_content_end);
         }
+        char_idx = counted.idx;
+        const std::int64_t u16_accum = counted.units;
         // One unit too many means the length ended between the two halves
         // of an astral code point; its low surrogate is the offending token.
         // This comes before the test for a missing terminator on purpose.
@@ -240,7 +264,7 @@ template <TableSink S> Result parse_wide(const std::uint32_t* buf, std::int64_t 
         if (char_idx >= length) {
             return detail::fail(Fault::wide_no_terminator);
         }
-        if (!sink.item(char_start, char_idx)) {
+        if (!sink.item(char_start, char_idx, counted.bits)) {
             return detail::fail(Fault::wide_item_sink);
         }
         u16_idx = p + target_u16_len;

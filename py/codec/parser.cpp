@@ -3,20 +3,21 @@
 // a fault into the SyntaxError (or the interpreter's error) that the caller sees.
 #include "codec/codec.hpp"
 
+#include "codec/cell_cache.hpp"
+#include "codec/narrowing.hpp"
 #include "codec/parse.hpp"
 #include "codec/units.hpp"
+#include "codec/widest.hpp"
 #include "ref.hpp"
 #include "state.hpp"
-#include "threads.hpp"
 #include "strings.hpp"
+#include "threads.hpp"
 #include "traceback.hpp"
 
 #include <array>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <new>
-#include <vector>
 
 namespace dwex {
 namespace {
@@ -76,70 +77,119 @@ constexpr int traceback_line(Fault fault) noexcept {
 }
 constexpr int split_astral_message_line = 191;
 
-/// The input's code points [begin, end) as a new str at the narrowest width
-/// that holds them, as a substring would be. The widest code point is found
-/// by OR-ing them all: the width limits are powers of two, so the OR falls in
-/// the same class as the maximum, and a loop without branches is vectorised.
-template <typename In> PyObject* cut_units(const In* from, Py_ssize_t n) noexcept {
-    std::uint32_t bits = 0;
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        bits |= from[k];
-    }
-    const Py_UCS4 max_char = bits < 0x80      ? 0x7F
-                             : bits < 0x100   ? 0xFF
-                             : bits < 0x10000 ? 0xFFFF
-                                              : 0x10FFFF;
-    PyObject* text = PyUnicode_New(n, max_char);
+/// A new str holding the `n` code units at `from`, created with `max_char`,
+/// the class of their widest code point, so that it has the narrowest width,
+/// as the interpreter's own substring would. Copies straight into its storage.
+template <rules::CodeUnit U>
+PyObject* new_cell(const U* from, Py_ssize_t n, std::uint32_t max_char) noexcept {
+    PyObject* text = PyUnicode_New(n, static_cast<Py_UCS4>(max_char));
     if (text == nullptr) {
         return nullptr;
     }
-    using rules::copy_units;
     const auto count = static_cast<std::size_t>(n);
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        copy_units(from, count, PyUnicode_1BYTE_DATA(text));
-        break;
-    case PyUnicode_2BYTE_KIND:
-        copy_units(from, count, PyUnicode_2BYTE_DATA(text));
-        break;
-    default:
-        copy_units(from, count, PyUnicode_4BYTE_DATA(text));
-        break;
+    void* data = PyUnicode_DATA(text);
+    if (max_char <= simd::latin1_max) {
+        auto* to = static_cast<Py_UCS1*>(data);
+        if constexpr (sizeof(U) == 1) {
+            rules::copy_units(from, count, to);
+        } else {
+            simd::narrow_copy(from, count, to);
+        }
+    } else if (max_char <= simd::bmp_max) {
+        auto* to = static_cast<Py_UCS2*>(data);
+        if constexpr (sizeof(U) == 4) {
+            simd::narrow_copy(from, count, to);
+        } else {
+            rules::copy_units(from, count, to);
+        }
+    } else {
+        rules::copy_units(from, count, static_cast<Py_UCS4*>(data));
     }
     return text;
 }
 
-/// The content of an item: one substring of the input. The interpreter's own
-/// substring serves ASCII input (which needs no scan) and short items (where
-/// its fixed costs are lower); longer items are cut here, where the scan for
-/// their widest code point runs several code points a step.
-PyObject* cut(PyObject* input, std::int64_t begin, std::int64_t end) noexcept {
-    constexpr Py_ssize_t short_item = 64;
-    const Py_ssize_t n = end - begin;
-    if (n < short_item || PyUnicode_IS_ASCII(input)) {
-        return PyUnicode_Substring(input, begin, end);
-    }
-    const void* data = PyUnicode_DATA(input);
-    switch (PyUnicode_KIND(input)) {
-    case PyUnicode_1BYTE_KIND:
-        return cut_units(static_cast<const Py_UCS1*>(data) + begin, n);
-    case PyUnicode_2BYTE_KIND:
-        return cut_units(static_cast<const Py_UCS2*>(data) + begin, n);
-    default:
-        return cut_units(static_cast<const Py_UCS4*>(data) + begin, n);
-    }
-}
-
-/// Builds `out` and its rows from what the reader reports. Each row's list is
-/// made when the row starts and holds its items once its ';' is read: they
-/// wait here until then and enter the list at once, sparing the row the
-/// repeated growth of appending them one by one. Owns everything it made
-/// until `take_table`; on failure its destructor releases `out` (with the rows
-/// already in it), the current row and the waiting items, so no partial table
-/// survives.
-class ListSink {
+/// The items of the row being read, in order, each an owned reference, until
+/// the row's ';' moves them into its list. A plain growing array: it is only
+/// ever appended to and emptied.
+class PendingItems {
   public:
-    explicit ListSink(PyObject* input) noexcept : input_(input) {}
+    PendingItems() noexcept = default;
+    PendingItems(const PendingItems&) = delete;
+    PendingItems& operator=(const PendingItems&) = delete;
+    ~PendingItems() {
+        for (std::size_t k = 0; k < size_; ++k) {
+            Py_DECREF(items_[k]);
+        }
+        PyMem_Free(items_);
+    }
+
+    std::size_t size() const noexcept { return size_; }
+
+    /// Takes over `item`, which may be null after a failed call: then, or if
+    /// the array cannot grow (MemoryError), returns false with the error set.
+    bool push(Ref item) noexcept {
+        if (!item) {
+            return false;
+        }
+        if (size_ == capacity_) {
+            const std::size_t grown = capacity_ == 0 ? 16 : capacity_ * 2;
+            auto* items = static_cast<PyObject**>(PyMem_Realloc(items_, grown * sizeof(PyObject*)));
+            if (items == nullptr) {
+                PyErr_NoMemory();
+                return false;
+            }
+            items_ = items;
+            capacity_ = grown;
+        }
+        items_[size_++] = item.release(); // owned by the array until moved out
+        return true;
+    }
+
+    /// Hands every reference over to `to`, which holds room for size() of
+    /// them, and empties the array.
+    void move_to(PyObject** to) noexcept {
+        std::memcpy(to, items_, size_ * sizeof(PyObject*));
+        size_ = 0;
+    }
+
+    /// The k-th item, still owned here.
+    PyObject* operator[](std::size_t k) const noexcept { return items_[k]; }
+    void clear() noexcept {
+        for (std::size_t k = 0; k < size_; ++k) {
+            Py_DECREF(items_[k]);
+        }
+        size_ = 0;
+    }
+
+  private:
+    PyObject** items_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+/// Builds `out` and its rows from what the reader reports, for a document of
+/// code units `U`. Each row's list is made when the row starts and holds its
+/// items once its ';' is read: they wait here until then and enter the list at
+/// once, sparing the row the repeated growth of appending them one by one.
+/// Owns everything it made until `take_table`; on failure its destructor
+/// releases `out` (with the rows already in it), the current row and the
+/// waiting items, so no partial table survives.
+///
+/// Equal cells may come back as one shared str: the interpreter's own empty
+/// and one-character strings, and short cells repeated in a 1- or 2-byte
+/// document through the cell cache. str is immutable, and nothing promises
+/// distinct objects; the lists are always new.
+template <rules::CodeUnit U> class ListSink {
+  public:
+    ListSink(PyObject* input, const U* data, Py_ssize_t length) noexcept
+        : data_(data), ascii_(PyUnicode_IS_ASCII(input)), cache_(length) {}
+    ListSink(const ListSink&) = delete;
+    ListSink& operator=(const ListSink&) = delete;
+    ~ListSink() {
+        if constexpr (caching) {
+            cache_.for_each_value([](PyObject* cell) { Py_DECREF(cell); });
+        }
+    }
 
     bool start_table() noexcept {
         out_ = Ref::steal(PyList_New(0));
@@ -158,17 +208,17 @@ class ListSink {
         return PyList_Append(out_.get(), ls_.get()) == 0;
     }
     bool item(std::int64_t begin, std::int64_t end) noexcept {
-        Ref content = Ref::steal(cut(input_, begin, end));
-        if (!content) {
-            return false;
+        return pending_.push(Ref::steal(cell(data_ + begin, end - begin)));
+    }
+    // From the wide loop, which knows the OR of the content's code points.
+    bool item(std::int64_t begin, std::int64_t end, std::uint32_t bits) noexcept {
+        const U* from = data_ + begin;
+        const Py_ssize_t n = end - begin;
+        PyObject* shared = shared_cell(from, n);
+        if (shared != nullptr) {
+            return pending_.push(Ref::steal(shared));
         }
-        try {
-            pending_.push_back(std::move(content));
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return false;
-        }
-        return true;
+        return pending_.push(Ref::steal(new_cell(from, n, simd::class_of_bits(bits))));
     }
 
     /// A failure to put the items into their row is reported as a failure to
@@ -185,6 +235,81 @@ class ListSink {
     PyObject* take_table() noexcept { return out_.release(); }
 
   private:
+    static constexpr bool caching = sizeof(U) < 4;
+    struct NoCache {
+        explicit NoCache(std::int64_t) noexcept {}
+    };
+    template <typename W> struct CacheFor {
+        using type = NoCache;
+    };
+    template <typename W>
+        requires(sizeof(W) < 4)
+    struct CacheFor<W> {
+        using type = codec::CellCache<W, PyObject*>;
+    };
+    using Cache = typename CacheFor<U>::type;
+
+    // The interpreter's own str for the empty cell and for a one-character
+    // cell below U+0100; null for any other cell. These are shared singletons
+    // that cost no allocation, and the interpreter's substring hands back the
+    // very same objects. Each is asked for once per call and kept here.
+    PyObject* shared_cell(const U* from, Py_ssize_t n) noexcept {
+        if (n == 0) {
+            if (empty_ == nullptr) {
+                empty_ = Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR);
+            }
+            return Py_NewRef(empty_);
+        }
+        if (n == 1 && from[0] <= simd::latin1_max) {
+            PyObject*& one = latin1_[from[0]];
+            if (one == nullptr) {
+                // Below U+0100 this hands out the singleton and never allocates.
+                one = PyUnicode_FromOrdinal(static_cast<int>(from[0]));
+                if (one == nullptr) {
+                    return nullptr;
+                }
+                Py_DECREF(one); // the interpreter keeps its singletons alive: borrowed from here on
+            }
+            return Py_NewRef(one);
+        }
+        return nullptr;
+    }
+
+    // A new reference to the cell [from, from + n) of a 1- or 2-byte
+    // document: shared, cached, or made now. Null with an exception set.
+    PyObject* cell(const U* from, Py_ssize_t n) noexcept {
+        PyObject* shared = shared_cell(from, n);
+        if (shared != nullptr) {
+            return shared;
+        }
+        const auto count = static_cast<std::size_t>(n);
+        if constexpr (caching) {
+            if (cache_.candidate(count)) {
+                const auto probe = cache_.lookup(from, count);
+                if (probe.hit != nullptr) {
+                    return Py_NewRef(probe.hit);
+                }
+                if (probe.slot != nullptr) {
+                    PyObject* made = make(from, n);
+                    if (made != nullptr) {
+                        // The cache keeps a reference of its own.
+                        Ref displaced =
+                            Ref::steal(cache_.fill(probe.slot, from, count, Py_NewRef(made)));
+                    }
+                    return made;
+                }
+            }
+        }
+        return make(from, n);
+    }
+
+    PyObject* make(const U* from, Py_ssize_t n) noexcept {
+        const std::uint32_t max_char = sizeof(U) == 1 && ascii_
+                                           ? simd::ascii_max
+                                           : simd::widest_class(from, static_cast<std::size_t>(n));
+        return new_cell(from, n, max_char);
+    }
+
     // Moves the waiting items into the row's list, which nothing else can reach yet.
     bool fill_row() noexcept {
         const std::size_t n = pending_.size();
@@ -201,17 +326,14 @@ class ListSink {
                 PyErr_NoMemory();
                 return false;
             }
-            for (std::size_t k = 0; k < n; ++k) {
-                items[k] = pending_[k].release(); // the list takes over each reference
-            }
+            pending_.move_to(items); // the list takes over each reference
             list->ob_item = items;
             list->allocated = static_cast<Py_ssize_t>(n);
             Py_SET_SIZE(list, static_cast<Py_ssize_t>(n));
-            pending_.clear();
             return true;
         }
-        for (Ref& content : pending_) {
-            if (PyList_Append(ls_.get(), content.get()) < 0) {
+        for (std::size_t k = 0; k < n; ++k) {
+            if (PyList_Append(ls_.get(), pending_[k]) < 0) {
                 return false;
             }
         }
@@ -219,12 +341,29 @@ class ListSink {
         return true;
     }
 
-    PyObject* input_; // borrowed from the binding for the whole call
+    const U* data_; // the input's storage, borrowed for the whole call
+    bool ascii_;    // every code point of the input is below U+0080
     Ref out_;
     Ref ls_;
-    std::vector<Ref> pending_; // the current row's items, in order
+    PendingItems pending_;
+    Cache cache_;
+    PyObject* empty_ = nullptr;           // borrowed: the interpreter's own
+    std::array<PyObject*, 256> latin1_{}; // borrowed, made on first use
     bool fill_failed_ = false;
 };
+
+template <rules::CodeUnit U>
+codec::Result read(PyObject* input, const void* data, Py_ssize_t length, PyObject*& table) {
+    const auto* units = static_cast<const U*>(data);
+    ListSink<U> sink(input, units, length);
+    codec::Result result = codec::parse_document(units, length, sink);
+    if (result.ok()) {
+        table = sink.take_table();
+    } else {
+        result.fault = sink.row_end_fault(result.fault);
+    }
+    return result;
+}
 
 /// Raises `SyntaxError(message)`: the instance itself becomes the pending
 /// exception. If the call fails, its own error is left pending instead.
@@ -312,24 +451,23 @@ raise_unexpected_token(const codec::Result& r, int message_line, int raise_line)
 PyObject* parse_body(PyObject* dwex) noexcept {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(dwex);
     const void* data = PyUnicode_DATA(dwex);
-    ListSink sink(dwex);
+    PyObject* table = nullptr;
     codec::Result result;
     switch (PyUnicode_KIND(dwex)) {
     case PyUnicode_1BYTE_KIND:
-        result = codec::parse_document(static_cast<const std::uint8_t*>(data), length, sink);
+        result = read<std::uint8_t>(dwex, data, length, table);
         break;
     case PyUnicode_2BYTE_KIND:
-        result = codec::parse_document(static_cast<const std::uint16_t*>(data), length, sink);
+        result = read<std::uint16_t>(dwex, data, length, table);
         break;
     default:
-        result = codec::parse_document(static_cast<const std::uint32_t*>(data), length, sink);
+        result = read<std::uint32_t>(dwex, data, length, table);
         break;
     }
     if (!result.ok()) {
-        result.fault = sink.row_end_fault(result.fault);
         return raise_fault(result);
     }
-    return sink.take_table();
+    return table;
 }
 
 } // namespace dwex

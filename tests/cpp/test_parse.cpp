@@ -47,15 +47,21 @@ template <typename U> class RecordingSink {
         row_open_ = false;
         return true;
     }
-    bool item(std::int64_t begin, std::int64_t end) {
+    // The wide loop passes the OR of the content's code points, which it read.
+    bool item(std::int64_t begin, std::int64_t end, std::uint32_t widest = 0) {
         if (!next_call()) {
             return false;
         }
         EXPECT_TRUE(row_open_) << "an item outside a row";
         EXPECT_LE(begin, end);
         std::u32string content;
+        std::uint32_t bits = 0;
         for (std::int64_t k = begin; k < end; ++k) {
             content.push_back(static_cast<char32_t>(data_[k]));
+            bits |= data_[k];
+        }
+        if constexpr (sizeof(U) == 4) {
+            EXPECT_EQ(widest, bits);
         }
         row_.push_back(content);
         return true;

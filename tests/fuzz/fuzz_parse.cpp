@@ -52,7 +52,7 @@ class Sink {
     bool start_table() { return take({'T'}); }
     bool start_row() { return take({'R'}); }
     bool end_row() { return take({'E'}); }
-    bool item(std::int64_t b, std::int64_t e) { return take({'I', b, e}); }
+    bool item(std::int64_t b, std::int64_t e, std::uint32_t = 0) { return take({'I', b, e}); }
     std::vector<Event> events;
 
   private:

@@ -1,0 +1,193 @@
+// The vector kernels of the reader against their plain twins, on the same
+// inputs at every alignment and at lengths around the vector widths: the
+// widest-class scan, the narrowing copies and the UTF-16 count.
+#include "codec/cell_cache.hpp"
+#include "codec/narrowing.hpp"
+#include "codec/utf16_count.hpp"
+#include "codec/widest.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+using dwex::simd::ascii_max;
+using dwex::simd::bmp_max;
+using dwex::simd::latin1_max;
+
+constexpr std::size_t max_offset = 16; // every alignment of a 16-byte load
+constexpr std::size_t max_length = 40; // past two vectors of every width
+
+/// One unit of a run: mostly small, with one larger unit placed at `at`.
+template <typename U> U unit(std::size_t k, std::size_t at, std::uint32_t big) {
+    return static_cast<U>(k == at ? big : 'a' + k % 26);
+}
+
+template <typename U> class Kernels : public ::testing::Test {};
+using Widths = ::testing::Types<std::uint8_t, std::uint16_t, std::uint32_t>;
+TYPED_TEST_SUITE(Kernels, Widths);
+
+TYPED_TEST(Kernels, WidestClassAgreesWithThePlainScan) {
+    using U = TypeParam;
+    std::vector<std::uint32_t> bigs = {'z', 0x80, latin1_max};
+    if constexpr (sizeof(U) > 1) {
+        bigs.insert(bigs.end(), {0x100, 0x7FF, bmp_max});
+    }
+    if constexpr (sizeof(U) > 2) {
+        bigs.insert(bigs.end(), {0x10000, 0x10FFFF});
+    }
+    std::vector<U> buffer(max_offset + max_length + 1);
+    for (std::uint32_t big : bigs) {
+        for (std::size_t offset = 0; offset < max_offset; ++offset) {
+            for (std::size_t n = 0; n <= max_length; ++n) {
+                for (std::size_t at = 0; at <= n; ++at) { // at == n: no large unit
+                    for (std::size_t k = 0; k < n; ++k) {
+                        buffer[offset + k] = unit<U>(k, at, big);
+                    }
+                    buffer[offset + n] = static_cast<U>(big); // just past the run
+                    const U* p = buffer.data() + offset;
+                    ASSERT_EQ(dwex::simd::widest_class(p, n), dwex::simd::widest_class_plain(p, n))
+                        << "big=" << big << " offset=" << offset << " n=" << n << " at=" << at;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(dwex::simd::widest_class_plain(buffer.data(), 0), ascii_max);
+}
+
+TYPED_TEST(Kernels, NarrowingCopiesExactlyTheUnits) {
+    using In = TypeParam;
+    if constexpr (sizeof(In) > 1) {
+        const auto check = [](auto out_tag, std::uint32_t top) {
+            using Out = decltype(out_tag);
+            std::vector<In> from(max_offset + max_length);
+            for (std::size_t k = 0; k < from.size(); ++k) {
+                // Both ends of the output range, and what lies between.
+                from[k] = static_cast<In>(k % 3 == 0 ? top : k % 3 == 1 ? 0 : (k * 37) % top);
+            }
+            for (std::size_t offset = 0; offset < max_offset; ++offset) {
+                for (std::size_t n = 0; n <= max_length; ++n) {
+                    std::vector<Out> plain(n + 4, Out{0x2A});
+                    std::vector<Out> fast(n + 4, Out{0x2A});
+                    dwex::rules::copy_units(from.data() + offset, n, plain.data());
+                    ASSERT_EQ(dwex::simd::narrow_copy(from.data() + offset, n, fast.data()),
+                              fast.data() + n);
+                    ASSERT_EQ(fast, plain) << "offset=" << offset << " n=" << n;
+                }
+            }
+        };
+        check(std::uint8_t{}, latin1_max);
+        if constexpr (sizeof(In) == 4) {
+            check(std::uint16_t{}, bmp_max);
+        }
+    }
+}
+
+TYPED_TEST(Kernels, Utf16CountAgreesWithThePlainWalk) {
+    using U = TypeParam;
+    if constexpr (sizeof(U) == 4) {
+        // Astral code points at a few densities, including none and all.
+        for (std::size_t every : {0, 1, 2, 3, 5}) {
+            std::vector<std::uint32_t> buf(max_offset + max_length);
+            for (std::size_t k = 0; k < buf.size(); ++k) {
+                buf[k] = every != 0 && k % every == 0 ? 0x1F600 + static_cast<std::uint32_t>(k)
+                                                      : 0x4E00 + static_cast<std::uint32_t>(k);
+            }
+            const auto length = static_cast<std::int64_t>(buf.size());
+            for (std::int64_t idx = 0; idx < static_cast<std::int64_t>(max_offset); ++idx) {
+                for (std::int64_t target = 0; target <= 2 * length; ++target) {
+                    ASSERT_EQ(dwex::simd::count_utf16(buf.data(), idx, length, target),
+                              dwex::simd::count_utf16_plain(buf.data(), idx, length, target))
+                        << "every=" << every << " idx=" << idx << " target=" << target;
+                }
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------- cell cache
+
+using Cache = dwex::codec::CellCache<std::uint8_t, int>;
+using State = Cache::State;
+
+/// A run of candidate cells, of which one in `hit_every` repeats an earlier
+/// cell (0: none does), then the state the cache is left in.
+struct CacheCase {
+    const char* name;
+    std::uint32_t cells;
+    std::uint32_t hit_every;
+    State state;
+    bool some_hits;
+};
+
+class CacheRules : public ::testing::TestWithParam<CacheCase> {};
+
+TEST_P(CacheRules, SwitchesOnAndOffByItsRules) {
+    const CacheCase& c = GetParam();
+    constexpr auto warm_up = dwex::codec::CacheRules::warm_up;
+    // Distinct 4-byte cells, each its own place in the document; a repeat is
+    // a copy, elsewhere, of the first cell looked up after the warm-up.
+    std::vector<std::uint8_t> doc(static_cast<std::size_t>(c.cells) * 4);
+    for (std::uint32_t k = 0; k < c.cells; ++k) {
+        const bool repeat = c.hit_every != 0 && k > warm_up && k % c.hit_every == 0;
+        const std::uint32_t v = repeat ? warm_up : k;
+        for (int b = 0; b < 4; ++b) {
+            doc[k * 4 + static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(v >> (8 * b));
+        }
+    }
+    Cache cache(static_cast<std::int64_t>(doc.size()));
+    std::uint32_t hits = 0;
+    int next = 0;
+    for (std::uint32_t k = 0; k < c.cells; ++k) {
+        const std::uint8_t* p = doc.data() + k * 4;
+        ASSERT_TRUE(Cache::candidate(4));
+        const Cache::Probe probe = cache.lookup(p, 4);
+        if (k < warm_up) {
+            ASSERT_EQ(probe.slot, nullptr) << "looked up while warming, k=" << k;
+        }
+        if (probe.hit != 0) {
+            ++hits;
+        } else if (probe.slot != nullptr) {
+            (void)cache.fill(probe.slot, p, 4, ++next);
+        }
+    }
+    EXPECT_EQ(cache.state(), c.state);
+    EXPECT_EQ(hits > 0, c.some_hits);
+    int held = 0;
+    cache.for_each_value([&held](int) { ++held; });
+    EXPECT_EQ(held > 0, c.state != State::warming);
+}
+
+// The cache starts at the first candidate after the warm-up; at the end of
+// each window of lookups the hit rate decides whether it goes on.
+constexpr std::uint32_t warm = dwex::codec::CacheRules::warm_up;
+constexpr std::uint32_t window = dwex::codec::CacheRules::window;
+INSTANTIATE_TEST_SUITE_P(
+    Cells, CacheRules,
+    ::testing::Values(CacheCase{"small_document_never_starts", warm, 2, State::warming, false},
+                      CacheCase{"starts_after_the_warm_up", warm + 10, 0, State::on, false},
+                      CacheCase{"no_repeats_switch_off", warm + window + 2, 0, State::off, false},
+                      CacheCase{"one_in_four_stays_on", warm + 3 * window, 4, State::on, true},
+                      CacheCase{"one_in_five_stays_on", warm + 3 * window, 5, State::on, true},
+                      CacheCase{"one_in_nine_switches_off", warm + 3 * window, 9, State::off,
+                                true}),
+    [](const ::testing::TestParamInfo<CacheCase>& p) { return std::string(p.param.name); });
+
+TEST(CacheRules, CandidatesAreShortCellsOfTwoBytesOrMore) {
+    using Wide = dwex::codec::CellCache<std::uint16_t, int>;
+    EXPECT_FALSE(Cache::candidate(1)); // a byte: the interpreter's own str
+    EXPECT_TRUE(Cache::candidate(2));
+    EXPECT_TRUE(Cache::candidate(16));
+    EXPECT_FALSE(Cache::candidate(17));
+    EXPECT_TRUE(Wide::candidate(1));
+    EXPECT_TRUE(Wide::candidate(16));
+    EXPECT_FALSE(Wide::candidate(17));
+    EXPECT_EQ(dwex::codec::cache_slots(0), dwex::codec::CacheRules::min_slots);
+    EXPECT_EQ(dwex::codec::cache_slots(std::int64_t{1} << 40), dwex::codec::CacheRules::max_slots);
+    EXPECT_EQ(dwex::codec::cache_slots(256 * 1000), 1024u);
+}
+
+} // namespace
