@@ -35,7 +35,9 @@ class RowEnds {
         complete_ = item_end_ + ends_since_item_;
         return true;
     }
-    bool item(std::int64_t, std::int64_t end) noexcept {
+    /// The wide loop's third argument, the OR of the content's code points, is
+    /// of no use here.
+    bool item(std::int64_t, std::int64_t end, std::uint32_t = 0) noexcept {
         item_end_ = end;
         ends_since_item_ = 0;
         return true;
