@@ -266,6 +266,9 @@ template <rules::CodeUnit U> class ListSink {
                 // Below U+0100 this hands out the singleton and never allocates.
                 one = PyUnicode_FromOrdinal(static_cast<int>(from[0]));
                 if (one == nullptr) {
+                    // Null here means "not shared": the caller then makes the
+                    // cell itself, so no error may stay pending.
+                    PyErr_Clear();
                     return nullptr;
                 }
                 Py_DECREF(one); // the interpreter keeps its singletons alive: borrowed from here on
