@@ -179,13 +179,17 @@ def print_table(name: str, r: dict) -> None:
 
 
 def print_linearity(lin: dict) -> None:
-    print("\n== linearity: dwex ns per item on the ascii table, by number of items "
-          "(deviation from the median of the sizes)")
-    for op in (*OPS, SPLIT_FLOOR, JOIN_FLOOR):
-        for mode in ("gc_on", "gc_off"):
-            cells = "  ".join(f"{n:>8.0e}: {lin[op][str(n)][mode]:6.1f} ({dev:+5.1%})"
-                              for n, dev in zip(lin["sizes"], lin[op][mode + "_deviation"]))
-            print(f"   {op:15} GC {mode[3:]:3}  {cells}")
+    sizes = lin["sizes"]
+    print(f"\n== linearity: ns per item on the {lin['table']} table by number of items, dwex beside peers and floors "
+          "(deviation from the median of the sizes; max = the largest)")
+    for direction, keys in lin["order"].items():
+        print(f"   {direction:22} {'GC':3}" + "".join(f"{n:>17.0e}" for n in sizes) + "      max")
+        for op in keys:
+            label = f"dwex.{op}" if op in OPS else op
+            for mode in ("gc_on", "gc_off"):
+                cells = "".join(f"{lin[op][str(n)][mode]:8.1f} ({dev:+6.1%})"
+                                for n, dev in zip(sizes, lin[op][mode + "_deviation"]))
+                print(f"   {label:22} {mode[3:]:3}{cells}   {lin[op][mode + '_max_abs_deviation']:6.1%}")
 
 
 def print_memory(mem: dict, rss: dict) -> None:

@@ -19,6 +19,11 @@ class Table:
     rows: list[list[str]]
 
     @property
+    def joined(self) -> tuple[str, str]:
+        """The leaves joined into one text, and the separator between them,
+        which occurs in no leaf."""
+        return self._text, self._sep
+
     def leaves(self) -> list[str]:
         return [leaf for row in self.rows for leaf in row]
 
@@ -112,6 +117,11 @@ class FreshCopies:
         self._text = self._sep.join(leaves)
         self._widths = [len(row) for row in rows]
         self._empty = not leaves
+
+    def joined(self) -> tuple[str, str]:
+        """The leaves joined into one text, and the separator between them,
+        which occurs in no leaf."""
+        return self._text, self._sep
 
     def leaves(self) -> list[str]:
         # An empty text splits into one empty string, not into no strings.
