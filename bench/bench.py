@@ -139,6 +139,10 @@ def linearity(rows: list[list[str]], sizes: list[int], repeat: int) -> dict:
             calls[JOIN_FLOOR, n] = ("".join, leaves)
         for (op, n), r in timing.time_many(calls, repeat).items():
             out.setdefault(op, {})[str(n)] = {m: r["warm"][m]["median"] / n * 1e9 for m in ("gc_on", "gc_off")}
+            # Fresh pages are a cost of the machine that grows with the size
+            # of a result: counted here, priced below.
+            faults = timing.minor_faults(calls[op, n][0], calls[op, n][1], min(r["number"], 5))
+            out[op][str(n)]["faults_per_item"] = None if faults is None else faults / n
         del calls, t, doc, leaves, copies
         gc.collect()
     for keys in order.values():
@@ -156,6 +160,7 @@ def linearity(rows: list[list[str]], sizes: list[int], repeat: int) -> dict:
                 out[op][mode + "_max_abs_deviation"] = max(map(abs, devs))
     for direction, keys in order.items():
         order[direction] = [op for op in keys if op in out]
+    out["page_fault_ns"] = timing.page_fault_seconds() * 1e9
     return out
 
 
@@ -228,7 +233,7 @@ def main() -> None:
             # The same sizes as the timed linearity run: instructions per item
             # that stay flat while the time per item grows put the growth in
             # the memory hierarchy and the collector, not in the work done.
-            results["callgrind_sizes"] = callgrind.measure_sizes(results["linearity"]["sizes"],
+            results["callgrind_sizes"] = callgrind.measure_sizes(tables.ascii_table().rows, results["linearity"]["sizes"],
                                                                  workdir=OUT / "callgrind")
             print("\n== " + callgrind.report_sizes(results["callgrind_sizes"]))
 

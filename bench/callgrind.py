@@ -42,32 +42,48 @@ def peer_ops() -> tuple[str, ...]:
     return tuple(label for op in contenders.OPS for label in contenders.labels(op) if label not in DWEX_OPS)
 
 
-SCALED = "scaled-ascii:"
+DISTINCT = "distinct:"
 
 
-def _driver_rows(source: str) -> list[list[str]]:
-    """The table a driver works on: a dwex document read from a file, or, for
-    `scaled-ascii:N`, the ascii table cut or cycled to N items exactly as the
-    timed linearity run makes it (with distinct strings, which matters to
-    readers that track objects referenced twice)."""
-    import dwex
-    import tables
-
-    if source.startswith(SCALED):
-        return tables.scaled(tables.ascii_table().rows, int(source[len(SCALED):]))
-    return dwex.parse(Path(source).read_text(encoding="utf-8"))
+def _distinct(rows: list[list[str]], text: str) -> list[list[str]]:
+    """`rows` with a str object of its own for every leaf but the
+    interpreter's shared empty and one-character ones, as the timed tables
+    have: the reader's sharing of repeated cells would change what a writer
+    that tracks objects referenced twice does. Native splitting keeps this
+    setup short under valgrind at 10^7 items. `text` is the document, which
+    holds every character of every leaf."""
+    sep = next(chr(cp) for cp in (0, 1, 0x1F, 0x7F, *range(0xE000, 0xF900)) if chr(cp) not in text)
+    leaves = sep.join([leaf for row in rows for leaf in row]).split(sep)
+    out, at = [], 0
+    for row in rows:
+        out.append(leaves[at : at + len(row)])
+        at += len(row)
+    return out
 
 
 def driver(op: str, source: str, calls: int, gc_on: bool) -> None:
-    """The program that runs under valgrind: setup (make the table, make the
-    operation's input), then `calls` calls."""
+    """The program that runs under valgrind: setup (read the document, parse
+    it, make the operation's input), then `calls` calls. A source
+    `distinct:PATH` gives every leaf a str of its own first (see _distinct)."""
     sys.path.insert(0, str(REPO / "build" / "lib"))
     sys.path.insert(0, str(HERE))
     import contenders
+    import dwex
 
-    rows = _driver_rows(source)
-    entry = next(e for e in contenders.entries(rows, only=op, log=lambda _: None) if e.label == op)
-    fn, arg = entry.fn, entry.arg
+    distinct = source.startswith(DISTINCT)
+    doc = Path(source.removeprefix(DISTINCT)).read_text(encoding="utf-8")
+    rows = dwex.parse(doc)
+    peer = next((p for p in contenders.peers() if op in (p.dumps_label, p.loads_label)), None)
+    if distinct:
+        rows = _distinct(rows, doc)
+    if distinct and peer is not None:
+        # The input made directly: the round trips were checked when the
+        # documents were written.
+        fn, arg = (peer.loads, peer.dumps(rows)) if op == peer.loads_label else (peer.dumps, rows)
+    else:
+        entry = next(e for e in contenders.entries(rows, only=op, log=lambda _: None) if e.label == op)
+        fn, arg = entry.fn, entry.arg
+    del doc
     if gc_on:
         gc.enable()
     else:
@@ -245,21 +261,42 @@ def _deviations(values: list[float]) -> list[float]:
     return [v / mid - 1 if mid else 0.0 for v in values]
 
 
-def measure_sizes(sizes: list[int], ops=SIZE_OPS, cache_sim: bool = True, workdir: Path | None = None,
-                  jobs: int = 2) -> dict:
+def size_documents(rows: list[list[str]], sizes: list[int], ops, directory: Path) -> dict[int, Path]:
+    """Writes the dwex document of `rows` scaled to each size, as the timed
+    linearity run scales it, after checking every operation's round trip."""
+    import contenders
+    import dwex
+    import tables
+
+    directory.mkdir(parents=True, exist_ok=True)
+    out = {}
+    for n in sizes:
+        t = tables.scaled(rows, n)
+        for peer in contenders.peers():
+            if {peer.dumps_label, peer.loads_label} & set(ops) and peer.loads(peer.dumps(t)) != t:
+                raise SystemExit(f"{peer.name} fails its round trip at {n} items")
+        out[n] = directory / f"size{n}.dwex"
+        out[n].write_text(dwex.stringify(t), encoding="utf-8")
+        del t
+    return out
+
+
+def measure_sizes(rows: list[list[str]], sizes: list[int], ops=SIZE_OPS, cache_sim: bool = True,
+                  workdir: Path | None = None, jobs: int = 2) -> dict:
     """Instructions (and, with `cache_sim`, data cache misses) per item of each
-    operation on the ascii table scaled to every size, collector on and off.
-    One setup-only run per peer and size serves both its operations and both
-    modes, since the setup does not depend on either."""
+    operation on `rows` (the ascii table) scaled to every size, collector on
+    and off. One setup-only run per peer and size serves both its operations
+    and both modes, since the setup does not depend on either."""
     workdir = workdir or Path(tempfile.mkdtemp())
     workdir.mkdir(parents=True, exist_ok=True)
+    documents = size_documents(rows, sizes, ops, workdir)
 
     def out(key: str, n: int, calls: int, mode: str) -> Path:
         return workdir / f"callgrind.size{n}.{_slug(key)}.{calls}.{mode}.out"
 
     runs = []
     for n in sizes:
-        source = f"{SCALED}{n}"
+        source = f"{DISTINCT}{documents[n]}"
         for peer in dict.fromkeys(map(_peer, ops)):
             first = next(op for op in ops if _peer(op) == peer)
             runs.append((out(peer, n, 0, "setup"), first, source, 0, True))
@@ -267,7 +304,7 @@ def measure_sizes(sizes: list[int], ops=SIZE_OPS, cache_sim: bool = True, workdi
             for mode, gc_on in (("gc_on", True), ("gc_off", False)):
                 runs.append((out(op, n, calls_for(n), mode), op, source, calls_for(n), gc_on))
     # The largest first, so that the two heaviest runs do not end up alone at the end.
-    runs.sort(key=lambda r: -int(r[2][len(SCALED):]))
+    runs.sort(key=lambda r: -os.path.getsize(r[2].removeprefix(DISTINCT)))
     started = time.perf_counter()
     with ThreadPoolExecutor(max_workers=jobs) as pool:
         list(pool.map(lambda r: _callgrind(*r, cache_sim), runs))
@@ -362,15 +399,15 @@ def main() -> None:
         return
     sys.path.insert(0, str(HERE))
     sys.path.insert(0, str(REPO / "build" / "lib"))
+    import tables
+
     if args.sizes:
         sizes = [int(float(n)) for n in args.sizes.split(",")]
         ops = tuple(args.ops.split(",")) if args.ops else SIZE_OPS
-        results = measure_sizes(sizes, ops, not args.no_cache_sim, args.out)
+        results = measure_sizes(tables.ascii_table().rows, sizes, ops, not args.no_cache_sim, args.out)
         print(report_sizes(results))
         (args.out / "callgrind-sizes.json").write_text(json.dumps(results, indent=1))
         return
-    import tables
-
     chosen = [getattr(tables, f"{name}_table")() for name in args.tables.split(",")]
     documents = write_documents(chosen, args.out)
     ops = DWEX_OPS + (peer_ops() if args.peers else ())

@@ -190,6 +190,19 @@ def print_linearity(lin: dict) -> None:
                 cells = "".join(f"{lin[op][str(n)][mode]:8.1f} ({dev:+6.1%})"
                                 for n, dev in zip(sizes, lin[op][mode + "_deviation"]))
                 print(f"   {label:22} {mode[3:]:3}{cells}   {lin[op][mode + '_max_abs_deviation']:6.1%}")
+    cost = lin.get("page_fault_ns")
+    if cost is None:
+        return
+    print(f"   fresh pages: minor page faults per 1000 items (GC off) and, in brackets, their cost in ns per item at "
+          f"{cost:.0f} ns a page (the first touch of a new page, measured here)")
+    for keys in lin["order"].values():
+        for op in keys:
+            label = f"dwex.{op}" if op in OPS else op
+            per_item = [lin[op][str(n)].get("faults_per_item") for n in sizes]
+            if None in per_item:
+                continue
+            cells = "".join(f"{1000 * f:8.2f} ({f * cost:5.1f}) " for f in per_item)
+            print(f"   {label:22}    {cells}")
 
 
 def print_memory(mem: dict, rss: dict) -> None:
