@@ -19,11 +19,6 @@ class Table:
     rows: list[list[str]]
 
     @property
-    def joined(self) -> tuple[str, str]:
-        """The leaves joined into one text, and the separator between them,
-        which occurs in no leaf."""
-        return self._text, self._sep
-
     def leaves(self) -> list[str]:
         return [leaf for row in self.rows for leaf in row]
 
