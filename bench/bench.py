@@ -92,11 +92,25 @@ def bench_table(table: tables.Table, entries: list[contenders.Entry], repeat: in
     return results
 
 
+# The peers timed beside dwex at every size of the linearity run: the
+# standard library's fastest reader and writer, and msgspec's msgpack codec
+# (left out where it is not installed).
+LINEARITY_PEERS = ("marshal", "msgspec.msgpack")
+
+
 def linearity(rows: list[list[str]], sizes: list[int], repeat: int) -> dict:
-    """dwex per-item times on tables of each size cut from `rows`. Sizes up to
-    10^6 are timed in shared rounds; a 10^7 table, which alone takes about a
-    gigabyte, is built and timed after them, on its own."""
-    out: dict = {"table": "ascii", "sizes": sizes, "parse": {}, "stringify": {}}
+    """Per-item times on tables of each size cut from `rows`: dwex, the peers
+    and the floors, interleaved, so that a reader sees whether a growth is
+    dwex's own or the machine's. Sizes up to 10^6 are timed in shared rounds;
+    a 10^7 table, which alone takes about a gigabyte, is built and timed
+    after them, on its own. Keys: "parse" and "stringify" for dwex, every
+    other contender by its label; "order" lists them by direction."""
+    peers = [p for p in contenders.peers() if p.name in LINEARITY_PEERS]
+    order = {
+        "parse": ["parse", *(p.loads_label for p in peers), SPLIT_FLOOR],
+        "stringify": ["stringify", *(p.dumps_label for p in peers), JOIN_FLOOR],
+    }
+    out: dict = {"table": "ascii", "sizes": sizes, "order": order}
     groups = [[n for n in sizes if n <= 10**6], [n for n in sizes if n > 10**6]]
     for group in groups:
         if not group:
@@ -109,24 +123,44 @@ def linearity(rows: list[list[str]], sizes: list[int], repeat: int) -> dict:
                 raise SystemExit(f"round trip failed at {n} items")
             calls["parse", n] = (dwex.parse, doc)
             calls["stringify", n] = (dwex.stringify, t)
+            for p in peers:
+                peer_doc = p.dumps(t)
+                if p.loads(peer_doc) == t:
+                    calls[p.loads_label, n] = (p.loads, peer_doc)
+                    calls[p.dumps_label, n] = (p.dumps, t)
             # The floors at the same sizes show how much of any growth comes
-            # from making and freeing that many strings at all.
-            leaves = [leaf for row in t for leaf in row]
-            sep = tables.separator(leaves)
-            calls[SPLIT_FLOOR, n] = (contenders.split_floor, (sep.join(leaves), sep))
+            # from making and freeing that many strings at all. They work on
+            # copies: a second reference to each of the table's strings would
+            # double marshal.dumps's time (it records every object referenced
+            # more than once).
+            copies = tables.FreshCopies(t)
+            leaves = copies.leaves()
+            calls[SPLIT_FLOOR, n] = (contenders.split_floor, copies.joined())
             calls[JOIN_FLOOR, n] = ("".join, leaves)
         for (op, n), r in timing.time_many(calls, repeat).items():
             out.setdefault(op, {})[str(n)] = {m: r["warm"][m]["median"] / n * 1e9 for m in ("gc_on", "gc_off")}
-        del calls, t, doc, leaves
+            # Fresh pages are a cost of the machine that grows with the size
+            # of a result: counted here, priced below.
+            faults = timing.minor_faults(calls[op, n][0], calls[op, n][1], min(r["number"], 5))
+            out[op][str(n)]["faults_per_item"] = None if faults is None else faults / n
+        del calls, t, doc, leaves, copies
         gc.collect()
-    for op in (*OPS, SPLIT_FLOOR, JOIN_FLOOR):
-        for mode in ("gc_on", "gc_off"):
-            per_item = [out[op][str(n)][mode] for n in sizes]
-            mid = statistics.median(per_item)
-            devs = [v / mid - 1 for v in per_item]
-            out[op][mode + "_median_ns"] = mid
-            out[op][mode + "_deviation"] = devs
-            out[op][mode + "_max_abs_deviation"] = max(map(abs, devs))
+    for keys in order.values():
+        for op in keys:
+            if not all(str(n) in out.get(op, {}) for n in sizes):
+                # A peer that failed its round trip at some size is not compared.
+                out.pop(op, None)
+                continue
+            for mode in ("gc_on", "gc_off"):
+                per_item = [out[op][str(n)][mode] for n in sizes]
+                mid = statistics.median(per_item)
+                devs = [v / mid - 1 for v in per_item]
+                out[op][mode + "_median_ns"] = mid
+                out[op][mode + "_deviation"] = devs
+                out[op][mode + "_max_abs_deviation"] = max(map(abs, devs))
+    for direction, keys in order.items():
+        order[direction] = [op for op in keys if op in out]
+    out["page_fault_ns"] = timing.page_fault_seconds() * 1e9
     return out
 
 
@@ -195,6 +229,13 @@ def main() -> None:
 
         results["callgrind"] = callgrind.measure(documents, callgrind.DWEX_OPS, 5, True, OUT / "callgrind")
         print("\n== " + callgrind.report(results["callgrind"]))
+        if args.deep and not args.no_linearity:
+            # The same sizes as the timed linearity run: instructions per item
+            # that stay flat while the time per item grows put the growth in
+            # the memory hierarchy and the collector, not in the work done.
+            results["callgrind_sizes"] = callgrind.measure_sizes(tables.ascii_table().rows, results["linearity"]["sizes"],
+                                                                 workdir=OUT / "callgrind")
+            print("\n== " + callgrind.report_sizes(results["callgrind_sizes"]))
 
     results["goals"] = goals.evaluate(results)
     report.print_goals(results["goals"])

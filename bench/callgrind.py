@@ -17,10 +17,12 @@ from __future__ import annotations
 
 import argparse
 import collections
+import functools
 import gc
 import json
 import os
 import re
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -40,18 +42,49 @@ def peer_ops() -> tuple[str, ...]:
     return tuple(label for op in contenders.OPS for label in contenders.labels(op) if label not in DWEX_OPS)
 
 
-def driver(op: str, document: Path, calls: int, gc_on: bool) -> None:
+DISTINCT = "distinct:"
+
+
+def _distinct(rows: list[list[str]], text: str) -> list[list[str]]:
+    """`rows` with a str object of its own for every leaf but the
+    interpreter's shared empty and one-character ones, as the timed tables
+    have: the reader's sharing of repeated cells would change what a writer
+    that tracks objects referenced twice does. Native splitting keeps this
+    setup short under valgrind at 10^7 items. `text` is the document, which
+    holds every character of every leaf."""
+    sep = next(chr(cp) for cp in (0, 1, 0x1F, 0x7F, *range(0xE000, 0xF900)) if chr(cp) not in text)
+    leaves = sep.join([leaf for row in rows for leaf in row]).split(sep)
+    out, at = [], 0
+    for row in rows:
+        out.append(leaves[at : at + len(row)])
+        at += len(row)
+    return out
+
+
+def driver(op: str, source: str, calls: int, gc_on: bool) -> None:
     """The program that runs under valgrind: setup (read the document, parse
-    it, make the operation's input), then `calls` calls."""
+    it, make the operation's input), then `calls` calls. A source
+    `distinct:PATH` gives every leaf a str of its own first (see _distinct)."""
     sys.path.insert(0, str(REPO / "build" / "lib"))
     sys.path.insert(0, str(HERE))
     import contenders
     import dwex
 
-    doc = document.read_text(encoding="utf-8")
+    distinct = source.startswith(DISTINCT)
+    doc = Path(source.removeprefix(DISTINCT)).read_text(encoding="utf-8")
     rows = dwex.parse(doc)
-    entry = next(e for e in contenders.entries(rows, only=op, log=lambda _: None) if e.label == op)
-    fn, arg = entry.fn, entry.arg
+    peer = next((p for p in contenders.peers() if op in (p.dumps_label, p.loads_label)), None)
+    if distinct:
+        rows = _distinct(rows, doc)
+    if distinct and peer is not None:
+        # The input made directly: the round trips were checked when the
+        # documents were written. The peer's document is made for either
+        # direction, so that one setup-only run serves both.
+        document = peer.dumps(rows)
+        fn, arg = (peer.loads, document) if op == peer.loads_label else (peer.dumps, rows)
+    else:
+        entry = next(e for e in contenders.entries(rows, only=op, log=lambda _: None) if e.label == op)
+        fn, arg = entry.fn, entry.arg
     del doc
     if gc_on:
         gc.enable()
@@ -64,22 +97,62 @@ def driver(op: str, document: Path, calls: int, gc_on: bool) -> None:
     os._exit(0)
 
 
-def _callgrind(out: Path, op: str, document: Path, calls: int, gc_on: bool) -> None:
+@functools.cache
+def second_level() -> tuple[int, int, int] | None:
+    """This core's second-level cache: (bytes, ways, line bytes), or None
+    where the system does not say."""
+    try:
+        values = [subprocess.run(["getconf", f"LEVEL2_CACHE_{key}"], capture_output=True, text=True).stdout.strip()
+                  for key in ("SIZE", "ASSOC", "LINESIZE")]
+        size, ways, line = map(int, values)
+    except (OSError, ValueError):
+        return None
+    sets = size // (ways * line) if ways and line else 0
+    return (size, ways, line) if sets and sets & (sets - 1) == 0 else None
+
+
+def _cache_options(cache_sim: bool) -> list[str]:
+    """The cache simulation models two levels, the first and the last. The
+    last is set to this core's second level where it is known: the third
+    level is shared by every core of the host, so what a call gets of it
+    depends on its neighbours, while a miss in the second level is a cost of
+    the call's own."""
+    if not cache_sim:
+        return ["--cache-sim=no"]
+    l2 = second_level()
+    return ["--cache-sim=yes"] + ([f"--LL={l2[0]},{l2[1]},{l2[2]}"] if l2 else [])
+
+
+def _callgrind(out: Path, op: str, source, calls: int, gc_on: bool, cache_sim: bool = False) -> None:
     cmd = [
-        "valgrind", "--tool=callgrind", "--quiet",
+        "valgrind", "--tool=callgrind", "--quiet", *_cache_options(cache_sim),
         f"--callgrind-out-file={out}",
-        sys.executable, str(Path(__file__).resolve()), "--driver", op, str(document),
+        sys.executable, str(Path(__file__).resolve()), "--driver", op, str(source),
         str(calls), "on" if gc_on else "off",
     ]
     env = dict(os.environ, PYTHONHASHSEED="0")
-    subprocess.run(cmd, check=True, env=env, stdout=subprocess.DEVNULL)
+    # valgrind notes on stderr which cache it simulates, even when quiet:
+    # shown only if the run fails.
+    proc = subprocess.run(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if proc.returncode != 0:
+        raise RuntimeError(f"{' '.join(cmd[-7:])} failed under valgrind:\n{proc.stderr[-2000:]}")
+
+
+def _totals(out: Path) -> dict[str, int]:
+    """The run's total of every event: Ir, and with the cache simulation also
+    the first-level (D1mr, D1mw) and last-level (DLmr, DLmw) data misses."""
+    events = ["Ir"]
+    with out.open() as f:
+        for line in f:
+            if line.startswith("events:"):
+                events = line.split()[1:]
+            elif line.startswith(("summary:", "totals:")):
+                return dict(zip(events, map(int, line.split()[1:])))
+    raise ValueError(f"no total in {out}")
 
 
 def _total(out: Path) -> int:
-    for line in out.read_text().splitlines():
-        if line.startswith(("summary:", "totals:")):
-            return int(line.split()[1])
-    raise ValueError(f"no total in {out}")
+    return _totals(out)["Ir"]
 
 
 _ROW = re.compile(r"^\s*([\d,]+)\s+(?:\([^)]*\)\s+)?(\S.*)$")
@@ -170,6 +243,117 @@ def measure(documents: dict[str, tuple[Path, int]], ops=DWEX_OPS, calls: int = 5
     return results
 
 
+# The operations counted at every size of the linearity run: dwex's, and
+# the standard library's fastest reader and writer beside them.
+SIZE_OPS = ("dwex.parse", "dwex.stringify", "marshal.loads", "marshal.dumps")
+
+
+def calls_for(items: int) -> int:
+    """Calls per run at a size: enough at 10^3 items that the calls outweigh
+    the setup, and one at 10^7, where a result alone is about a gigabyte."""
+    return max(1, min(1000, 2 * 10**6 // items))
+
+
+def _peer(op: str) -> str:
+    return op.split(".", 1)[0]
+
+
+def _deviations(values: list[float]) -> list[float]:
+    mid = statistics.median(values)
+    return [v / mid - 1 if mid else 0.0 for v in values]
+
+
+def size_documents(rows: list[list[str]], sizes: list[int], ops, directory: Path) -> dict[int, Path]:
+    """Writes the dwex document of `rows` scaled to each size, as the timed
+    linearity run scales it, after checking every operation's round trip."""
+    import contenders
+    import dwex
+    import tables
+
+    directory.mkdir(parents=True, exist_ok=True)
+    out = {}
+    for n in sizes:
+        t = tables.scaled(rows, n)
+        for peer in contenders.peers():
+            if {peer.dumps_label, peer.loads_label} & set(ops) and peer.loads(peer.dumps(t)) != t:
+                raise SystemExit(f"{peer.name} fails its round trip at {n} items")
+        out[n] = directory / f"size{n}.dwex"
+        out[n].write_text(dwex.stringify(t), encoding="utf-8")
+        del t
+    return out
+
+
+def measure_sizes(rows: list[list[str]], sizes: list[int], ops=SIZE_OPS, cache_sim: bool = True,
+                  workdir: Path | None = None, jobs: int = 2) -> dict:
+    """Instructions (and, with `cache_sim`, data cache misses) per item of each
+    operation on `rows` (the ascii table) scaled to every size, collector on
+    and off. One setup-only run per peer and size serves both its operations
+    and both modes, since the setup does not depend on either."""
+    workdir = workdir or Path(tempfile.mkdtemp())
+    workdir.mkdir(parents=True, exist_ok=True)
+    documents = size_documents(rows, sizes, ops, workdir)
+
+    def out(key: str, n: int, calls: int, mode: str) -> Path:
+        return workdir / f"callgrind.size{n}.{_slug(key)}.{calls}.{mode}.out"
+
+    runs = []
+    for n in sizes:
+        source = f"{DISTINCT}{documents[n]}"
+        for peer in dict.fromkeys(map(_peer, ops)):
+            first = next(op for op in ops if _peer(op) == peer)
+            runs.append((out(peer, n, 0, "setup"), first, source, 0, True))
+        for op in ops:
+            for mode, gc_on in (("gc_on", True), ("gc_off", False)):
+                runs.append((out(op, n, calls_for(n), mode), op, source, calls_for(n), gc_on))
+    # The largest first, so that the two heaviest runs do not end up alone at the end.
+    runs.sort(key=lambda r: -os.path.getsize(r[2].removeprefix(DISTINCT)))
+    started = time.perf_counter()
+    with ThreadPoolExecutor(max_workers=jobs) as pool:
+        list(pool.map(lambda r: _callgrind(*r, cache_sim), runs))
+    l2 = second_level()
+    last_level = f"L2 ({l2[0] // 1024} KiB, this core's own)" if l2 else "LL (valgrind's default last level)"
+    results: dict = {"table": "ascii", "sizes": sizes, "cache_sim": cache_sim, "last_level": last_level,
+                     "calls": {str(n): calls_for(n) for n in sizes}, "ops": {}}
+    for op in ops:
+        rec: dict = {}
+        for mode in ("gc_on", "gc_off"):
+            by_size = {}
+            for n in sizes:
+                base = _totals(out(_peer(op), n, 0, "setup"))
+                run = _totals(out(op, n, calls_for(n), mode))
+                per_item = {k: (run[k] - base[k]) / calls_for(n) / n for k in run}
+                cell = {"ir_per_item": per_item["Ir"]}
+                if cache_sim:
+                    cell["d1_misses_per_item"] = per_item["D1mr"] + per_item["D1mw"]
+                    cell["ll_misses_per_item"] = per_item["DLmr"] + per_item["DLmw"]
+                by_size[str(n)] = cell
+            rec[mode] = by_size
+            devs = _deviations([by_size[str(n)]["ir_per_item"] for n in sizes])
+            rec[mode + "_ir_deviation"] = devs
+            rec[mode + "_ir_max_abs_deviation"] = max(map(abs, devs))
+        results["ops"][op] = rec
+    results["seconds"] = time.perf_counter() - started
+    return results
+
+
+def report_sizes(results: dict) -> str:
+    sizes = results["sizes"]
+    calls = ", ".join(f"{n:.0e} x{results['calls'][str(n)]}" for n in sizes)
+    lines = [f"Instructions per item by number of items, {results['table']} table, under callgrind (setup-only run "
+             f"subtracted; calls per run: {calls})"
+             + (f"; data cache misses per item, first level (D1) and {results['last_level']}" if results["cache_sim"] else ""),
+             f"   {'':16} {'GC':3} {'':8}" + "".join(f"{n:>10.0e}" for n in sizes) + "   max dev"]
+    for op, rec in results["ops"].items():
+        for mode in ("gc_on", "gc_off"):
+            cells = "".join(f"{rec[mode][str(n)]['ir_per_item']:10.1f}" for n in sizes)
+            lines.append(f"   {op:16} {mode[3:]:3} {'Ir':8}{cells}   {rec[mode + '_ir_max_abs_deviation']:6.1%}")
+            if results["cache_sim"]:
+                for key, name in (("d1_misses_per_item", "D1 miss"), ("ll_misses_per_item", results["last_level"].split()[0] + " miss")):
+                    cells = "".join(f"{rec[mode][str(n)][key]:10.2f}" for n in sizes)
+                    lines.append(f"   {'':16} {'':3} {name:8}{cells}")
+    return "\n".join(lines)
+
+
 def report(results: dict, breakdown: int = 8) -> str:
     lines = [f"Instructions per item under callgrind ({results['calls']} calls, GC {results['gc']}; "
              "setup-only run subtracted; x dwex = its instructions / dwex's)"]
@@ -207,15 +391,25 @@ def main() -> None:
     ap.add_argument("--gc", choices=("on", "off"), default="on")
     ap.add_argument("--tables", default="ascii,bmp,astral,wide")
     ap.add_argument("--out", type=Path, default=REPO / "build" / "bench" / "callgrind")
+    ap.add_argument("--sizes", help="instead: count per item on the ascii table at these sizes, e.g. 1e3,1e4")
+    ap.add_argument("--ops", help="with --sizes: the operations, comma-separated")
+    ap.add_argument("--no-cache-sim", action="store_true", help="with --sizes: instructions only")
     args = ap.parse_args()
     if args.driver:
-        op, document, calls, gc_flag = args.driver
-        driver(op, Path(document), int(calls), gc_flag == "on")
+        op, source, calls, gc_flag = args.driver
+        driver(op, source, int(calls), gc_flag == "on")
         return
     sys.path.insert(0, str(HERE))
     sys.path.insert(0, str(REPO / "build" / "lib"))
     import tables
 
+    if args.sizes:
+        sizes = [int(float(n)) for n in args.sizes.split(",")]
+        ops = tuple(args.ops.split(",")) if args.ops else SIZE_OPS
+        results = measure_sizes(tables.ascii_table().rows, sizes, ops, not args.no_cache_sim, args.out)
+        print(report_sizes(results))
+        (args.out / "callgrind-sizes.json").write_text(json.dumps(results, indent=1))
+        return
     chosen = [getattr(tables, f"{name}_table")() for name in args.tables.split(",")]
     documents = write_documents(chosen, args.out)
     ops = DWEX_OPS + (peer_ops() if args.peers else ())

@@ -179,13 +179,30 @@ def print_table(name: str, r: dict) -> None:
 
 
 def print_linearity(lin: dict) -> None:
-    print("\n== linearity: dwex ns per item on the ascii table, by number of items "
-          "(deviation from the median of the sizes)")
-    for op in (*OPS, SPLIT_FLOOR, JOIN_FLOOR):
-        for mode in ("gc_on", "gc_off"):
-            cells = "  ".join(f"{n:>8.0e}: {lin[op][str(n)][mode]:6.1f} ({dev:+5.1%})"
-                              for n, dev in zip(lin["sizes"], lin[op][mode + "_deviation"]))
-            print(f"   {op:15} GC {mode[3:]:3}  {cells}")
+    sizes = lin["sizes"]
+    print(f"\n== linearity: ns per item on the {lin['table']} table by number of items, dwex beside peers and floors "
+          "(deviation from the median of the sizes; max = the largest)")
+    for direction, keys in lin["order"].items():
+        print(f"   {direction:22} {'GC':3}" + "".join(f"{n:>17.0e}" for n in sizes) + "      max")
+        for op in keys:
+            label = f"dwex.{op}" if op in OPS else op
+            for mode in ("gc_on", "gc_off"):
+                cells = "".join(f"{lin[op][str(n)][mode]:8.1f} ({dev:+6.1%})"
+                                for n, dev in zip(sizes, lin[op][mode + "_deviation"]))
+                print(f"   {label:22} {mode[3:]:3}{cells}   {lin[op][mode + '_max_abs_deviation']:6.1%}")
+    cost = lin.get("page_fault_ns")
+    if cost is None:
+        return
+    print(f"   fresh pages: minor page faults per 1000 items (GC off) and, in brackets, their cost in ns per item at "
+          f"{cost:.0f} ns a page (the first touch of a new page, measured here)")
+    for keys in lin["order"].values():
+        for op in keys:
+            label = f"dwex.{op}" if op in OPS else op
+            per_item = [lin[op][str(n)].get("faults_per_item") for n in sizes]
+            if None in per_item:
+                continue
+            cells = "".join(f"{1000 * f:8.2f} ({f * cost:5.1f}) " for f in per_item)
+            print(f"   {label:22}    {cells}")
 
 
 def print_memory(mem: dict, rss: dict) -> None:

@@ -113,6 +113,11 @@ class FreshCopies:
         self._widths = [len(row) for row in rows]
         self._empty = not leaves
 
+    def joined(self) -> tuple[str, str]:
+        """The leaves joined into one text, and the separator between them,
+        which occurs in no leaf."""
+        return self._text, self._sep
+
     def leaves(self) -> list[str]:
         # An empty text splits into one empty string, not into no strings.
         return [] if self._empty else self._text.split(self._sep)

@@ -5,6 +5,7 @@ of load on the shared machine falls on all of them alike."""
 from __future__ import annotations
 
 import gc
+import mmap
 import statistics
 import time
 from collections.abc import Callable, Hashable
@@ -126,3 +127,45 @@ def free_cost(make: Callable[[], Any], repeat: int = 5) -> float:
         del r
         times.append(time.perf_counter() - t0)
     return statistics.median(times)
+
+
+def minor_faults(fn: Callable[[Any], Any], arg: Any, number: int) -> float | None:
+    """Minor page faults per call, collector off, after one call that settles
+    the allocator. Each is a page the process had not touched (the allocator
+    gives back to the system the memory a freed result held, and maps new
+    memory for the next), which the kernel clears on first touch. None where
+    the system does not count them."""
+    try:
+        import resource
+    except ImportError:
+        return None
+    was = gc.isenabled()
+    gc.disable()
+    try:
+        fn(arg)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+        for _ in range(number):
+            fn(arg)
+        return (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before) / number
+    finally:
+        _set_gc(was)
+
+
+def page_fault_seconds(pages: int = 4096, repeat: int = 5) -> float:
+    """Median seconds that the first touch of a new page costs here, less the
+    cost of the loop that touches it."""
+    step = mmap.PAGESIZE
+    size = pages * step
+    samples = []
+    for _ in range(repeat):
+        with mmap.mmap(-1, size) as m:
+            t0 = time.perf_counter()
+            for at in range(0, size, step):
+                m[at] = 1
+            first = time.perf_counter() - t0
+            t0 = time.perf_counter()
+            for at in range(0, size, step):
+                m[at] = 1
+            again = time.perf_counter() - t0
+        samples.append(max(0.0, first - again) / pages)
+    return statistics.median(samples)
