@@ -49,16 +49,11 @@ def _distinct(rows: list[list[str]], text: str) -> list[list[str]]:
     """`rows` with a str object of its own for every leaf but the
     interpreter's shared empty and one-character ones, as the timed tables
     have: the reader's sharing of repeated cells would change what a writer
-    that tracks objects referenced twice does. Native splitting keeps this
-    setup short under valgrind at 10^7 items. `text` is the document, which
+    that tracks objects referenced twice does. `text` is the document, which
     holds every character of every leaf."""
-    sep = next(chr(cp) for cp in (0, 1, 0x1F, 0x7F, *range(0xE000, 0xF900)) if chr(cp) not in text)
-    leaves = sep.join([leaf for row in rows for leaf in row]).split(sep)
-    out, at = [], 0
-    for row in rows:
-        out.append(leaves[at : at + len(row)])
-        at += len(row)
-    return out
+    import tables
+
+    return tables.FreshCopies(rows, within=text).rows()
 
 
 def driver(op: str, source: str, calls: int, gc_on: bool) -> None:

@@ -87,9 +87,12 @@ def wide_table() -> Table:
     return Table("wide", "NamesList.txt, one row per block, one cell per subheaded section", rows)
 
 
-def separator(leaves: list[str]) -> str:
-    """A character that occurs in no leaf, for the split floor's text."""
-    present = set().union(*map(set, leaves)) if leaves else set()
+def separator(leaves: list[str], within: str | None = None) -> str:
+    """A character that occurs in no leaf, for the split floor's text.
+    `within`, a text that holds every character of every leaf (a document of
+    the table), is searched instead where given: a native search, quick even
+    at 10^7 leaves under valgrind."""
+    present = within if within is not None else set().union(*map(set, leaves)) if leaves else set()
     for cp in [0, 1, 0x1F, 0x7F, 0xFFFE, 0xFFFF, *range(0xE000, 0xF900)]:
         if chr(cp) not in present:
             return chr(cp)
@@ -106,9 +109,9 @@ class FreshCopies:
     one-character Latin-1 strings come back as the same objects, as they do
     in the table itself."""
 
-    def __init__(self, rows: list[list[str]]) -> None:
+    def __init__(self, rows: list[list[str]], within: str | None = None) -> None:
         leaves = [leaf for row in rows for leaf in row]
-        self._sep = separator(leaves)
+        self._sep = separator(leaves, within)
         self._text = self._sep.join(leaves)
         self._widths = [len(row) for row in rows]
         self._empty = not leaves
