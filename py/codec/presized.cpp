@@ -76,7 +76,7 @@ struct Shape {
 };
 
 std::size_t utf16_length(PyObject* v, std::size_t n, int kind) noexcept {
-    if (kind != PyUnicode_4BYTE_KIND) {
+    if (kind != PyUnicode_4BYTE_KIND) [[likely]] {
         return n;
     }
     return rules::utf16_length(static_cast<const std::uint32_t*>(PyUnicode_DATA(v)), n);
@@ -85,15 +85,21 @@ std::size_t utf16_length(PyObject* v, std::size_t n, int kind) noexcept {
 // Adds one leaf to `shape`; false for a leaf that is not a str.
 bool measure_leaf(Shape& shape, PyObject* leaf) noexcept {
     // A str subclass is written as it is, with no call, like a str.
-    if (!PyUnicode_CheckExact(leaf) && !PyUnicode_Check(leaf)) {
-        return false;
+    if (!PyUnicode_CheckExact(leaf)) [[unlikely]] {
+        if (!PyUnicode_Check(leaf)) {
+            return false;
+        }
     }
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(leaf));
     const int kind = PyUnicode_KIND(leaf);
     const std::size_t u16_len = utf16_length(leaf, n, kind);
-    shape.units += 1 + static_cast<std::size_t>(rules::decimal_digit_count(u16_len)) + n;
+    // The width digit and one or two length digits; more only past 99.
+    shape.units += 2 + n + (u16_len >= 10);
+    if (u16_len >= 100) [[unlikely]] {
+        shape.units += static_cast<std::size_t>(rules::decimal_digit_count(u16_len)) - 2;
+    }
     shape.kinds |= kind;
-    shape.non_ascii |= PyUnicode_IS_ASCII(leaf) ? 0 : 1;
+    shape.non_ascii |= PyUnicode_IS_ASCII(leaf) ^ 1;
     shape.longest = u16_len > shape.longest ? u16_len : shape.longest;
     return true;
 }
@@ -191,64 +197,138 @@ Out* copy_content(const void* data, std::size_t n, Out* to) noexcept {
     }
 }
 
+/// The length field, with its width digit, of every length below 100 that
+/// the table's width digits cover, as the first units of four, and how many
+/// of those units it takes: one fixed move writes it.
+template <rules::CodeUnit Out> struct ShortPrefixes {
+    std::array<std::array<Out, 4>, 100> units{};
+    std::array<std::uint8_t, 100> size{};
+
+    explicit ShortPrefixes(const WidthDigits& digits) noexcept {
+        for (std::size_t n = 0; n < units.size(); ++n) {
+            const int count = rules::decimal_digit_count(n);
+            if (count > digits.counts) {
+                break;
+            }
+            size[n] = static_cast<std::uint8_t>(1 + count);
+            rules::write_length_prefix(static_cast<Out>(digits.of_count[static_cast<std::size_t>(count)]),
+                                       n, count, units[n].data());
+        }
+    }
+};
+
 /// The second pass at the document's storage width `Out`: every item and row
-/// terminator, in order, from `to` on. On the free-threaded build it also
-/// recounts the table into `seen` and stops before writing past `end` or at a
-/// leaf wider than the document.
+/// terminator, in order. The write position travels as an argument and a
+/// return value, never through memory, so that the compiler keeps it in a
+/// register: a store through a byte pointer could alias anything in memory.
+/// On the free-threaded build the pass also recounts the table into `seen`,
+/// and a leaf returns null instead of writing past `end` or a leaf wider
+/// than the document.
 template <rules::CodeUnit Out> struct WritePass {
     const WidthDigits& digits;
-    Out* to;
-    Out* end;
+    const ShortPrefixes<Out>& prefixes;
+    Out* const end; // the document's end, with its terminating unit after it
     Shape seen;
 
-    bool leaf(PyObject* v) noexcept {
-        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
-        const int kind = PyUnicode_KIND(v);
-        // Only a 4-byte document holds leaves above U+FFFF.
-        const std::size_t u16_len = sizeof(Out) == 4 ? utf16_length(v, n, kind) : n;
-        const int count = rules::decimal_digit_count(u16_len);
+    // Room before `end` (plus the terminating unit, restored afterwards) that
+    // the fixed moves of a short leaf need: a 4-unit length field and a word
+    // widened to at most 32 bytes.
+    static constexpr std::ptrdiff_t slack = 32;
+
+    template <rules::CodeUnit In> Out* leaf_at(PyObject* v, std::size_t n, Out* to) noexcept {
+        const In* data = static_cast<const In*>(PyUnicode_DATA(v));
+        const std::size_t u16_len = sizeof(In) == 4 ? rules::utf16_length(data, n) : n;
+        if (u16_len < prefixes.size.size() && end - to >= slack) [[likely]] {
+            if constexpr (free_threaded_paths) {
+                if (prefixes.size[u16_len] == 0) {
+                    return nullptr; // longer than the table measured
+                }
+            }
+            std::memcpy(to, prefixes.units[u16_len].data(), sizeof(prefixes.units[u16_len]));
+            to += prefixes.size[u16_len];
+            // A compact str's content follows its header, so the word that
+            // ends with a short content lies inside the object. Only on the
+            // GIL build: elsewhere that word holds fields that another thread
+            // may be writing.
+            if (!free_threaded_paths && n <= rules::tail_word_units<In> && PyUnicode_IS_COMPACT(v))
+                [[likely]] {
+                return rules::copy_tail_word(data, n, to);
+            }
+        } else {
+            const int count = rules::decimal_digit_count(u16_len);
+            if constexpr (free_threaded_paths) {
+                if (count > digits.counts ||
+                    static_cast<std::size_t>(end - to) < 1 + static_cast<std::size_t>(count) + n) {
+                    return nullptr;
+                }
+            }
+            to = rules::write_length_prefix(
+                static_cast<Out>(digits.of_count[static_cast<std::size_t>(count)]), u16_len, count, to);
+        }
         if constexpr (free_threaded_paths) {
-            // The first pass saw other lists: only what fits is written.
-            if (!measure_leaf(seen, v) || kind > static_cast<int>(sizeof(Out)) ||
-                count > digits.counts ||
-                static_cast<std::size_t>(end - to) < 1 + static_cast<std::size_t>(count) + n) {
-                return false;
+            if (static_cast<std::size_t>(end - to) < n) {
+                return nullptr;
             }
         }
-        to = rules::write_length_prefix(
-            static_cast<Out>(digits.of_count[static_cast<std::size_t>(count)]), u16_len, count, to);
-        const void* data = PyUnicode_DATA(v);
-        if constexpr (sizeof(Out) == 1) {
-            to = copy_content<Out, std::uint8_t>(data, n, to);
-        } else if constexpr (sizeof(Out) == 2) {
-            to = kind == PyUnicode_1BYTE_KIND ? copy_content<Out, std::uint8_t>(data, n, to)
-                                              : copy_content<Out, std::uint16_t>(data, n, to);
-        } else {
-            to = kind == PyUnicode_1BYTE_KIND   ? copy_content<Out, std::uint8_t>(data, n, to)
-                 : kind == PyUnicode_2BYTE_KIND ? copy_content<Out, std::uint16_t>(data, n, to)
-                                                : copy_content<Out, std::uint32_t>(data, n, to);
-        }
-        return true;
+        return copy_content<Out, In>(data, n, to);
     }
 
-    bool row(PyObject* l) noexcept {
+    Out* leaf(PyObject* v, Out* to) noexcept {
+        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
+        const int kind = PyUnicode_KIND(v);
         if constexpr (free_threaded_paths) {
-            if (!is_exact_sequence(l) || to == end) {
-                return false;
-            }
-            seen.units += 1;
-            seen.rows += 1;
-        }
-        if (!each_element(l, [this](PyObject* v) noexcept { return leaf(v); })) {
-            return false;
-        }
-        if constexpr (free_threaded_paths) {
-            if (to == end) {
-                return false;
+            // The first pass saw other lists: only what fits is written.
+            if (!measure_leaf(seen, v) || kind > static_cast<int>(sizeof(Out))) {
+                return nullptr;
             }
         }
-        *to++ = static_cast<Out>(rules::row_terminator);
-        return true;
+        if constexpr (sizeof(Out) == 1) {
+            return leaf_at<std::uint8_t>(v, n, to);
+        } else if constexpr (sizeof(Out) == 2) {
+            return kind == PyUnicode_1BYTE_KIND ? leaf_at<std::uint8_t>(v, n, to)
+                                                : leaf_at<std::uint16_t>(v, n, to);
+        } else {
+            return kind == PyUnicode_1BYTE_KIND   ? leaf_at<std::uint8_t>(v, n, to)
+                   : kind == PyUnicode_2BYTE_KIND ? leaf_at<std::uint16_t>(v, n, to)
+                                                  : leaf_at<std::uint32_t>(v, n, to);
+        }
+    }
+
+    // Writes the whole table from `to` on; null where the free-threaded
+    // recount found a row that no longer fits.
+    Out* table(PyObject* lists, Out* to) noexcept {
+        if constexpr (free_threaded_paths) {
+            const bool walked = each_element(lists, [this, &to](PyObject* row) noexcept {
+                if (!is_exact_sequence(row)) {
+                    return false;
+                }
+                seen.units += 1;
+                seen.rows += 1;
+                const bool whole = each_element(row, [this, &to](PyObject* v) noexcept {
+                    to = leaf(v, to);
+                    return to != nullptr;
+                });
+                if (!whole || to == end) {
+                    return false;
+                }
+                *to++ = static_cast<Out>(rules::row_terminator);
+                return true;
+            });
+            return walked ? to : nullptr;
+        } else {
+            // With the GIL held no code runs: the storage of every list stays as it is.
+            PyObject* const* rows = PySequence_Fast_ITEMS(lists);
+            const Py_ssize_t row_count = PySequence_Fast_GET_SIZE(lists);
+            for (Py_ssize_t r = 0; r < row_count; ++r) {
+                PyObject* const* items = PySequence_Fast_ITEMS(rows[r]);
+                const Py_ssize_t item_count = PySequence_Fast_GET_SIZE(rows[r]);
+                for (Py_ssize_t k = 0; k < item_count; ++k) {
+                    to = leaf(items[k], to);
+                }
+                *to++ = static_cast<Out>(rules::row_terminator);
+            }
+            return to;
+        }
     }
 };
 
@@ -258,13 +338,15 @@ template <rules::CodeUnit Out>
 bool write_table(PyObject* lists, const Shape& shape, const WidthDigits& digits,
                  PyObject* document) noexcept {
     Out* const start = static_cast<Out*>(PyUnicode_DATA(document));
-    WritePass<Out> pass{digits, start, start + shape.units, Shape{}};
-    const bool walked =
-        each_element(lists, [&pass](PyObject* row) noexcept { return pass.row(row); });
+    const ShortPrefixes<Out> prefixes(digits);
+    WritePass<Out> pass{digits, prefixes, start + shape.units, Shape{}};
+    Out* const written = pass.table(lists, start);
+    // The fixed moves may have written over the terminating unit.
+    start[shape.units] = 0;
     if constexpr (free_threaded_paths) {
-        return walked && pass.to == pass.end && pass.seen == shape;
+        return written == pass.end && pass.seen == shape;
     } else {
-        return walked;
+        return written == pass.end;
     }
 }
 

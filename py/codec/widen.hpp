@@ -4,6 +4,7 @@
 #ifndef DWEX_CODEC_WIDEN_HPP
 #define DWEX_CODEC_WIDEN_HPP
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -129,6 +130,49 @@ Out* widen(const In* from, std::size_t n, Out* to) noexcept {
     }
 #endif
     return widen_scalar(from, n, to);
+}
+
+/// The units that one 8-byte word holds: the most that copy_tail_word moves.
+template <typename In> inline constexpr std::size_t tail_word_units = 8 / sizeof(In);
+
+/// Copies the n <= tail_word_units<In> units that end at `from + n` into `to`
+/// with one 8-byte load that ends there, shifted down to the first unit: so
+/// the 8 bytes before `from + n` must be readable, whatever n is. Writes
+/// tail_word_units<In> units at `to` (widened to `Out`); those past the first
+/// n hold whatever came after, for the caller to write over. Returns to + n.
+template <typename Out, typename In>
+Out* copy_tail_word(const In* from, std::size_t n, Out* to) noexcept {
+    static_assert(sizeof(Out) >= sizeof(In));
+    static_assert(std::endian::native == std::endian::little, "the shift takes the first unit low");
+    const std::size_t bytes = n * sizeof(In);
+    std::uint64_t word;
+    std::memcpy(&word, reinterpret_cast<const std::uint8_t*>(from) + bytes - 8, 8);
+    // Units are little-endian in the word; with n = 0 nothing is kept and the
+    // shift count wraps to 0, which leaves bytes to be written over anyway.
+    word >>= (64 - 8 * bytes) & 63;
+    if constexpr (sizeof(In) == sizeof(Out)) {
+        std::memcpy(to, &word, 8);
+    } else {
+#if defined(__SSE2__)
+        using namespace widen_detail;
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i v = _mm_cvtsi64_si128(static_cast<long long>(word));
+        if constexpr (sizeof(In) == 2) {
+            store(to, _mm_unpacklo_epi16(v, zero));
+        } else if constexpr (sizeof(Out) == 2) {
+            store(to, _mm_unpacklo_epi8(v, zero));
+        } else {
+            const __m128i v16 = _mm_unpacklo_epi8(v, zero);
+            store(to, _mm_unpacklo_epi16(v16, zero));
+            store(to + 4, _mm_unpackhi_epi16(v16, zero));
+        }
+#else
+        for (std::size_t k = 0; k < tail_word_units<In>; ++k) {
+            to[k] = static_cast<Out>(static_cast<In>(word >> (8 * sizeof(In) * k)));
+        }
+#endif
+    }
+    return to + n;
 }
 
 } // namespace dwex::rules

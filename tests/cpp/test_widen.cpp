@@ -10,6 +10,8 @@
 
 namespace {
 
+using dwex::rules::copy_tail_word;
+using dwex::rules::tail_word_units;
 using dwex::rules::widen;
 using dwex::rules::widen_scalar;
 
@@ -45,6 +47,47 @@ TYPED_TEST(Widen, MatchesTheScalarTwinAtEveryLengthAndAlignment) {
                 }
                 for (std::size_t k = pad + to_at + n; k < got.size(); ++k) {
                     ASSERT_EQ(got[k], sentinel) << "wrote after, n=" << n;
+                }
+            }
+        }
+    }
+}
+
+template <typename Pair> class TailWord : public ::testing::Test {};
+using TailPairs = ::testing::Types<std::pair<std::uint8_t, std::uint8_t>,
+                                   std::pair<std::uint16_t, std::uint16_t>,
+                                   std::pair<std::uint32_t, std::uint32_t>,
+                                   std::pair<std::uint8_t, std::uint16_t>,
+                                   std::pair<std::uint8_t, std::uint32_t>,
+                                   std::pair<std::uint16_t, std::uint32_t>>;
+TYPED_TEST_SUITE(TailWord, TailPairs);
+
+// The word ends where the content ends and reaches back into what precedes
+// it (a str's header): the first n units come out right at every length and
+// alignment, and nothing is written past the word's units.
+TYPED_TEST(TailWord, CopiesTheContentThatEndsTheWord) {
+    using In = typename TypeParam::first_type;
+    using Out = typename TypeParam::second_type;
+    constexpr std::size_t word = tail_word_units<In>;
+    constexpr Out sentinel = 0x5A;
+    for (std::size_t n = 0; n <= word; ++n) {
+        for (std::size_t from_at = word; from_at < word + 8; ++from_at) {
+            std::vector<In> from(from_at + n);
+            for (std::size_t k = 0; k < from.size(); ++k) {
+                from[k] = static_cast<In>((k * 0x9E3779B9u) >> (32 - 8 * sizeof(In)));
+            }
+            for (std::size_t to_at = 0; to_at < 4; ++to_at) {
+                std::vector<Out> got(to_at + word + 8, sentinel);
+                Out* end = copy_tail_word(from.data() + from_at, n, got.data() + to_at);
+                ASSERT_EQ(end, got.data() + to_at + n);
+                for (std::size_t k = 0; k < to_at; ++k) {
+                    ASSERT_EQ(got[k], sentinel) << "wrote before, n=" << n;
+                }
+                for (std::size_t k = 0; k < n; ++k) {
+                    ASSERT_EQ(got[to_at + k], static_cast<Out>(from[from_at + k])) << "n=" << n;
+                }
+                for (std::size_t k = to_at + word; k < got.size(); ++k) {
+                    ASSERT_EQ(got[k], sentinel) << "wrote past the word, n=" << n;
                 }
             }
         }

@@ -950,3 +950,32 @@ def test_sized_and_general_writers_agree(make, hex_digits):
     dwex.HEX = hex_digits
     # Equal str compare equal only at the same storage width.
     assert dwex.stringify(make()) == model_stringify(make(), hex_digits)
+
+
+# Short cells go in as fixed-size moves: a length field from a table (below
+# 100 units) and the content as the word that ends with it, reaching back into
+# the str's header. Near either end of the document, for a cell that is not a
+# compact str (a subclass), and past 99 units the exact copy runs instead.
+# Every length around those limits, at every storage width of cell and
+# document, at the start, middle and end of the document.
+_CHARS = {"ascii": "a;0", "latin1": "é;", "bmp": "\u4e00;", "astral": "\U0001f600;"}
+_WIDTH_ORDER = list(_CHARS)
+
+
+def _cell(width, n):
+    chars = _CHARS[width]
+    return "".join(chars[k % len(chars)] for k in range(n))
+
+
+@pytest.mark.parametrize("cell_width, document_width", [
+    (cell, document) for k, cell in enumerate(_WIDTH_ORDER) for document in _WIDTH_ORDER[k:]
+])
+@pytest.mark.parametrize("as_subclass", [False, True], ids=["str", "subclass"])
+def test_short_cells_at_every_length(cell_width, document_width, as_subclass):
+    lengths = [*range(12), 31, 32, 33, 49, 50, 51, 98, 99, 100, 101]
+    cells = [_Text(_cell(cell_width, n)) if as_subclass else _cell(cell_width, n) for n in lengths]
+    widest = [_cell(document_width, 1)]
+    rows = [cells[k:] + cells[:k] for k in range(len(cells))]
+    for table in ([cells, widest], [widest, *rows], [*rows, widest], [[c] for c in cells] + [widest]):
+        assert dwex.stringify(table) == model_stringify(table, DEFAULT_HEX)
+        assert dwex.parse(dwex.stringify(table)) == [list(row) for row in table]
