@@ -62,17 +62,68 @@ template <typename Visit> bool each_element(PyObject* seq, Visit&& visit) noexce
     return true;
 }
 
+/// Where a str's storage width and ASCII flag sit in its state word. The
+/// layout of those bit-fields is the compiler's, so the masks come from a word
+/// written through the fields themselves.
+struct StateBits {
+    std::uint32_t kind_one; // the word of a str of kind 1: kind k gives k times it
+    std::uint32_t kinds;    // every bit of the kind field
+    std::uint32_t ascii;
+
+    static StateBits find() noexcept {
+        static_assert(sizeof(PyASCIIObject::state) == sizeof(std::uint32_t));
+        PyASCIIObject probe{};
+        const auto word = [&probe] {
+            std::uint32_t w;
+            std::memcpy(&w, &probe.state, sizeof w);
+            return w;
+        };
+        StateBits bits{};
+        probe.state.kind = 1;
+        bits.kind_one = word();
+        probe.state.kind = 7;
+        bits.kinds = word();
+        probe.state.kind = 0;
+        probe.state.ascii = 1;
+        bits.ascii = word();
+        return bits;
+    }
+};
+const StateBits state_bits = StateBits::find();
+
+// A leaf's state word. With the GIL held it is read whole: no other thread
+// can be writing its fields. On the free-threaded build another thread may
+// set the interned field beside them at any time, so the word is put
+// together from the two fields that matter.
+std::uint32_t state_word(PyObject* leaf) noexcept {
+    if constexpr (free_threaded_paths) {
+        return static_cast<std::uint32_t>(PyUnicode_KIND(leaf)) * state_bits.kind_one |
+               (PyUnicode_IS_ASCII(leaf) ? state_bits.ascii : 0);
+    } else {
+        std::uint32_t w;
+        std::memcpy(&w, &reinterpret_cast<PyASCIIObject*>(leaf)->state, sizeof w);
+        return w;
+    }
+}
+
 /// What the first pass learns: enough to size the document exactly and to
 /// pick its storage width. The second pass on the free-threaded build counts
 /// the same again and compares, since another thread may have changed a list
 /// in between.
 struct Shape {
-    std::size_t units = 0;       // characters of the document
+    std::size_t units = 0;          // characters of the document
     std::size_t rows = 0;
-    int kinds = 0;               // the storage widths of the leaves, or-ed together
-    int non_ascii = 0;           // 1 once a leaf holds a character above U+007F
-    std::size_t longest = 0;     // the largest UTF-16 length of a leaf
+    std::uint32_t any_state = 0;    // the leaves' state words, or-ed together
+    std::uint32_t all_states = ~0U; // and and-ed together
+    std::size_t longest = 0;        // the largest UTF-16 length of a leaf
     bool operator==(const Shape&) const noexcept = default;
+
+    // The storage widths of the leaves, or-ed together.
+    int kinds() const noexcept {
+        return static_cast<int>((any_state & state_bits.kinds) / state_bits.kind_one);
+    }
+    // 1 once a leaf holds a character above U+007F.
+    int non_ascii() const noexcept { return (all_states & state_bits.ascii) == 0 ? 1 : 0; }
 };
 
 std::size_t utf16_length(PyObject* v, std::size_t n, int kind) noexcept {
@@ -91,15 +142,18 @@ bool measure_leaf(Shape& shape, PyObject* leaf) noexcept {
         }
     }
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(leaf));
-    const int kind = PyUnicode_KIND(leaf);
-    const std::size_t u16_len = utf16_length(leaf, n, kind);
+    // Or-ing and and-ing whole state words gathers the storage widths and
+    // whether every leaf is ASCII in two instructions a leaf.
+    const std::uint32_t state = state_word(leaf);
+    shape.any_state |= state;
+    shape.all_states &= state;
+    const bool four_bytes = (state & (PyUnicode_4BYTE_KIND * state_bits.kind_one)) != 0;
+    const std::size_t u16_len = four_bytes ? utf16_length(leaf, n, PyUnicode_4BYTE_KIND) : n;
     // The width digit and one or two length digits; more only past 99.
     shape.units += 2 + n + (u16_len >= 10);
     if (u16_len >= 100) [[unlikely]] {
         shape.units += static_cast<std::size_t>(rules::decimal_digit_count(u16_len)) - 2;
     }
-    shape.kinds |= kind;
-    shape.non_ascii |= PyUnicode_IS_ASCII(leaf) ^ 1;
     shape.longest = u16_len > shape.longest ? u16_len : shape.longest;
     return true;
 }
@@ -160,7 +214,7 @@ bool take_width_digits(const Shape& shape, Ref& hex_held, WidthDigits& digits) n
     if (counts > PyUnicode_GET_LENGTH(hex) || counts > rules::max_length_digits) {
         return false;
     }
-    const Py_UCS4 widest = widest_of(shape.kinds, shape.non_ascii);
+    const Py_UCS4 widest = widest_of(shape.kinds(), shape.non_ascii());
     for (int count = 1; count <= counts; ++count) {
         const Py_UCS4 ch = PyUnicode_READ_CHAR(hex, count - 1);
         if (widest_of(ch > 0xFFFF ? 4 : ch > 0xFF ? 2 : 1, ch > 0x7F) > widest) {
@@ -368,7 +422,7 @@ PyObject* stringify_presized(PyObject* lists) noexcept {
         return nullptr;
     }
     Ref document = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(shape.units),
-                                            widest_of(shape.kinds, shape.non_ascii)));
+                                            widest_of(shape.kinds(), shape.non_ascii())));
     if (!document) {
         PyErr_Clear(); // the general writer meets the shortage and reports it where it does
         return nullptr;
