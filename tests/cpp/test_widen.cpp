@@ -15,6 +15,15 @@ using dwex::rules::tail_word_units;
 using dwex::rules::widen;
 using dwex::rules::widen_scalar;
 
+// Units with every bit pattern of the top byte, so that no sign can leak in.
+template <typename In> std::vector<In> patterned(std::size_t size) {
+    std::vector<In> units(size);
+    for (std::size_t k = 0; k < size; ++k) {
+        units[k] = static_cast<In>((k * 0x9E3779B9u) >> (32 - 8 * sizeof(In)));
+    }
+    return units;
+}
+
 template <typename Pair> class Widen : public ::testing::Test {};
 using Pairs = ::testing::Types<std::pair<std::uint8_t, std::uint16_t>,
                                std::pair<std::uint8_t, std::uint32_t>,
@@ -29,11 +38,7 @@ TYPED_TEST(Widen, MatchesTheScalarTwinAtEveryLengthAndAlignment) {
     for (std::size_t n = 0; n <= 70; ++n) {
         for (std::size_t from_at = 0; from_at < 16; ++from_at) {
             for (std::size_t to_at = 0; to_at < 4; ++to_at) {
-                std::vector<In> from(from_at + n);
-                for (std::size_t k = 0; k < from.size(); ++k) {
-                    // Every bit pattern of the top byte, so no sign can leak in.
-                    from[k] = static_cast<In>((k * 0x9E3779B9u) >> (32 - 8 * sizeof(In)));
-                }
+                const std::vector<In> from = patterned<In>(from_at + n);
                 std::vector<Out> want(pad + n + pad, sentinel);
                 std::vector<Out> got(pad + to_at + n + pad, sentinel);
                 widen_scalar(from.data() + from_at, n, want.data() + pad);
@@ -53,29 +58,15 @@ TYPED_TEST(Widen, MatchesTheScalarTwinAtEveryLengthAndAlignment) {
     }
 }
 
-template <typename Pair> class TailWord : public ::testing::Test {};
-using TailPairs = ::testing::Types<std::pair<std::uint8_t, std::uint8_t>,
-                                   std::pair<std::uint16_t, std::uint16_t>,
-                                   std::pair<std::uint32_t, std::uint32_t>,
-                                   std::pair<std::uint8_t, std::uint16_t>,
-                                   std::pair<std::uint8_t, std::uint32_t>,
-                                   std::pair<std::uint16_t, std::uint32_t>>;
-TYPED_TEST_SUITE(TailWord, TailPairs);
-
 // The word ends where the content ends and reaches back into what precedes
 // it (a str's header): the first n units come out right at every length and
 // alignment, and nothing is written past the word's units.
-TYPED_TEST(TailWord, CopiesTheContentThatEndsTheWord) {
-    using In = typename TypeParam::first_type;
-    using Out = typename TypeParam::second_type;
+template <typename In, typename Out> void check_tail_word() {
     constexpr std::size_t word = tail_word_units<In>;
     constexpr Out sentinel = 0x5A;
     for (std::size_t n = 0; n <= word; ++n) {
         for (std::size_t from_at = word; from_at < word + 8; ++from_at) {
-            std::vector<In> from(from_at + n);
-            for (std::size_t k = 0; k < from.size(); ++k) {
-                from[k] = static_cast<In>((k * 0x9E3779B9u) >> (32 - 8 * sizeof(In)));
-            }
+            const std::vector<In> from = patterned<In>(from_at + n);
             for (std::size_t to_at = 0; to_at < 4; ++to_at) {
                 std::vector<Out> got(to_at + word + 8, sentinel);
                 Out* end = copy_tail_word(from.data() + from_at, n, got.data() + to_at);
@@ -92,6 +83,15 @@ TYPED_TEST(TailWord, CopiesTheContentThatEndsTheWord) {
             }
         }
     }
+}
+
+TEST(TailWord, CopiesTheContentThatEndsTheWordAtEveryWidth) {
+    check_tail_word<std::uint8_t, std::uint8_t>();
+    check_tail_word<std::uint16_t, std::uint16_t>();
+    check_tail_word<std::uint32_t, std::uint32_t>();
+    check_tail_word<std::uint8_t, std::uint16_t>();
+    check_tail_word<std::uint8_t, std::uint32_t>();
+    check_tail_word<std::uint16_t, std::uint32_t>();
 }
 
 } // namespace
