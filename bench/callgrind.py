@@ -410,6 +410,9 @@ def main() -> None:
     if args.sizes:
         sizes = [int(float(n)) for n in args.sizes.split(",")]
         ops = tuple(args.ops.split(",")) if args.ops else SIZE_OPS
+        known = DWEX_OPS + peer_ops()
+        if unknown := [op for op in ops if op not in known]:
+            ap.error(f"unknown operation {unknown[0]!r}; known: {', '.join(known)}")
         results = measure_sizes(tables.ascii_table().rows, sizes, ops, not args.no_cache_sim, args.out)
         print(report_sizes(results))
         (args.out / "callgrind-sizes.json").write_text(json.dumps(results, indent=1))
