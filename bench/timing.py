@@ -90,8 +90,8 @@ def fresh_loops(fresh: Callable[[], Any], number: int, target: float = TARGET_SE
 
 def time_many(calls: dict[Hashable, tuple], repeat: int) -> dict:
     """Median seconds per call of every entry of `calls`, key -> (fn, arg) or
-    (fn, arg, fresh). Each round runs every entry in turn, collector on then
-    off; an entry with a `fresh` maker also gets a fresh sample per round and
+    (fn, arg, fresh). Each round runs every entry in turn, each with the
+    collector on and then off; an entry with a `fresh` maker also gets a fresh sample per round and
     mode, each call on a new argument. Returns key -> {"warm": {mode:
     summary}, "fresh": {...} where timed, "number" and "fresh_number": calls
     per sample}."""
@@ -103,11 +103,15 @@ def time_many(calls: dict[Hashable, tuple], repeat: int) -> dict:
             samples[key]["fresh"] = {m: [] for m, _ in MODES}
             fresh_numbers[key] = fresh_loops(c[2], numbers[key])
     for _ in range(repeat):
-        for mode, gc_on in MODES:
-            for key, c in calls.items():
-                fn, arg = c[0], c[1]
+        for key, c in calls.items():
+            fn, arg = c[0], c[1]
+            # One entry's two modes back to back: the machine's speed drifts
+            # within a round, and a drift between them would read as the
+            # collector's doing.
+            for mode, gc_on in MODES:
                 samples[key]["warm"][mode].append(_loop(fn, arg, numbers[key], gc_on))
-                if "fresh" in samples[key]:
+            if "fresh" in samples[key]:
+                for mode, gc_on in MODES:
                     samples[key]["fresh"][mode].append(_fresh_loop(fn, c[2], fresh_numbers[key], gc_on))
     out = {}
     for key in calls:
