@@ -126,13 +126,6 @@ struct Shape {
     int non_ascii() const noexcept { return (all_states & state_bits.ascii) == 0 ? 1 : 0; }
 };
 
-std::size_t utf16_length(PyObject* v, std::size_t n, int kind) noexcept {
-    if (kind != PyUnicode_4BYTE_KIND) [[likely]] {
-        return n;
-    }
-    return rules::utf16_length(static_cast<const std::uint32_t*>(PyUnicode_DATA(v)), n);
-}
-
 // Adds one leaf to `shape`; false for a leaf that is not a str.
 bool measure_leaf(Shape& shape, PyObject* leaf) noexcept {
     // A str subclass is written as it is, with no call, like a str.
@@ -148,7 +141,8 @@ bool measure_leaf(Shape& shape, PyObject* leaf) noexcept {
     shape.any_state |= state;
     shape.all_states &= state;
     const bool four_bytes = (state & (PyUnicode_4BYTE_KIND * state_bits.kind_one)) != 0;
-    const std::size_t u16_len = four_bytes ? utf16_length(leaf, n, PyUnicode_4BYTE_KIND) : n;
+    const std::size_t u16_len =
+        four_bytes ? rules::utf16_length(static_cast<const std::uint32_t*>(PyUnicode_DATA(leaf)), n) : n;
     // The width digit and one or two length digits; more only past 99.
     shape.units += 2 + n + (u16_len >= 10);
     if (u16_len >= 100) [[unlikely]] {
