@@ -140,9 +140,10 @@ bool measure_leaf(Shape& shape, PyObject* leaf) noexcept {
     const std::uint32_t state = state_word(leaf);
     shape.any_state |= state;
     shape.all_states &= state;
-    const bool four_bytes = (state & (PyUnicode_4BYTE_KIND * state_bits.kind_one)) != 0;
-    const std::size_t u16_len =
-        four_bytes ? rules::utf16_length(static_cast<const std::uint32_t*>(PyUnicode_DATA(leaf)), n) : n;
+    std::size_t u16_len = n;
+    if ((state & (PyUnicode_4BYTE_KIND * state_bits.kind_one)) != 0) [[unlikely]] {
+        u16_len = rules::utf16_length(static_cast<const std::uint32_t*>(PyUnicode_DATA(leaf)), n);
+    }
     // The width digit and one or two length digits; more only past 99.
     shape.units += 2 + n + (u16_len >= 10);
     if (u16_len >= 100) [[unlikely]] {
