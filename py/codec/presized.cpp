@@ -3,8 +3,12 @@
 // dict. Walking such a table runs no Python code, so a first pass that only
 // reads lengths and storage widths cannot be observed; the document is then
 // allocated once at its exact size and width, and a second pass writes each
-// item straight into it. Any other table leaves this path before anything
-// observable has happened, and the general writer runs.
+// item straight into it. Where the GIL keeps other threads out, a table whose
+// sampled rows are ASCII is instead written in one pass, each leaf read once
+// while its header is in the cache, into a document sized from the sample;
+// the rows from the first leaf that does not fit that plan on are measured
+// and written by the two passes. Any other table leaves this path before
+// anything observable has happened, and the general writer runs.
 #include "codec/presized.hpp"
 
 #include "codec/decimal.hpp"
@@ -16,6 +20,7 @@
 #include "state.hpp"
 #include "threads.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -69,6 +74,7 @@ struct StateBits {
     std::uint32_t kind_one; // the word of a str of kind 1: kind k gives k times it
     std::uint32_t kinds;    // every bit of the kind field
     std::uint32_t ascii;
+    std::uint32_t compact;
 
     static StateBits find() noexcept {
         static_assert(sizeof(PyASCIIObject::state) == sizeof(std::uint32_t));
@@ -86,6 +92,9 @@ struct StateBits {
         probe.state.kind = 0;
         probe.state.ascii = 1;
         bits.ascii = word();
+        probe.state.ascii = 0;
+        probe.state.compact = 1;
+        bits.compact = word();
         return bits;
     }
 };
@@ -153,21 +162,23 @@ bool measure_leaf(Shape& shape, PyObject* leaf) noexcept {
     return true;
 }
 
+// Adds one row to `shape`; false for a row that is not an exact list or
+// tuple of str.
+bool measure_row(Shape& shape, PyObject* row) noexcept {
+    if (!is_exact_sequence(row)) {
+        return false;
+    }
+    shape.units += 1; // the row terminator
+    shape.rows += 1;
+    return each_element(row, [&shape](PyObject* leaf) noexcept { return measure_leaf(shape, leaf); });
+}
+
 // The first pass, and on the free-threaded build the recount of the second.
 bool measure_table(PyObject* lists, Shape& shape) noexcept {
     if (!is_exact_sequence(lists)) {
         return false;
     }
-    return each_element(lists, [&shape](PyObject* row) noexcept {
-        if (!is_exact_sequence(row)) {
-            return false;
-        }
-        shape.units += 1; // the row terminator
-        shape.rows += 1;
-        return each_element(row, [&shape](PyObject* leaf) noexcept {
-            return measure_leaf(shape, leaf);
-        });
-    });
+    return each_element(lists, [&shape](PyObject* row) noexcept { return measure_row(shape, row); });
 }
 
 /// The width digit for each count of length digits that the table uses.
@@ -186,13 +197,10 @@ Py_UCS4 widest_of(int kinds, int non_ascii) noexcept {
                                           : 0x7F;
 }
 
-// Reads the current HEX from the module dict without running any code (a
-// lookup of an interned str key) and takes from it the width digit of every
-// count of length digits up to the table's longest. False, with no exception,
-// where HEX is not an exact str there, is too short, or holds a width digit
-// wider than the leaves (whether it is used decides the result's storage):
-// the general writer then looks it up again and does what it finds, in order.
-bool take_width_digits(const Shape& shape, Ref& hex_held, WidthDigits& digits) noexcept {
+// The current HEX, read from the module dict without running any code (a
+// lookup of an interned str key), and held in `hex_held` where the cache did
+// not have it; null, with no exception, where it is not an exact str there.
+PyObject* current_hex(Ref& hex_held) noexcept {
     PyObject* hex = hex_cache_peek();
     if (hex == nullptr) {
         PyObject* found = nullptr;
@@ -200,10 +208,23 @@ bool take_width_digits(const Shape& shape, Ref& hex_held, WidthDigits& digits) n
         hex_held = Ref::steal(found);
         if (status <= 0 || !PyUnicode_CheckExact(found)) {
             PyErr_Clear();
-            return false;
+            return nullptr;
         }
         hex = found;
         hex_cache_remember(hex);
+    }
+    return hex;
+}
+
+// Takes from the current HEX the width digit of every count of length digits
+// up to the table's longest. False, with no exception, where HEX is not an
+// exact str, is too short, or holds a width digit wider than the leaves
+// (whether it is used decides the result's storage): the general writer then
+// looks it up again and does what it finds, in order.
+bool take_width_digits(const Shape& shape, Ref& hex_held, WidthDigits& digits) noexcept {
+    PyObject* hex = current_hex(hex_held);
+    if (hex == nullptr) {
+        return false;
     }
     const int counts = rules::decimal_digit_count(shape.longest);
     if (counts > PyUnicode_GET_LENGTH(hex) || counts > rules::max_length_digits) {
@@ -365,19 +386,24 @@ template <rules::CodeUnit Out> struct WritePass {
             });
             return walked ? to : nullptr;
         } else {
-            // With the GIL held no code runs: the storage of every list stays as it is.
-            PyObject* const* rows = PySequence_Fast_ITEMS(lists);
-            const Py_ssize_t row_count = PySequence_Fast_GET_SIZE(lists);
-            for (Py_ssize_t r = 0; r < row_count; ++r) {
-                PyObject* const* items = PySequence_Fast_ITEMS(rows[r]);
-                const Py_ssize_t item_count = PySequence_Fast_GET_SIZE(rows[r]);
-                for (Py_ssize_t k = 0; k < item_count; ++k) {
-                    to = leaf(items[k], to);
-                }
-                *to++ = static_cast<Out>(rules::row_terminator);
-            }
-            return to;
+            return rows_from(lists, 0, to);
         }
+    }
+
+    // Writes the rows from `first` on. Only with the GIL held, when no code
+    // runs: the storage of every list stays as it is.
+    Out* rows_from(PyObject* lists, Py_ssize_t first, Out* to) noexcept {
+        PyObject* const* rows = PySequence_Fast_ITEMS(lists);
+        const Py_ssize_t row_count = PySequence_Fast_GET_SIZE(lists);
+        for (Py_ssize_t r = first; r < row_count; ++r) {
+            PyObject* const* items = PySequence_Fast_ITEMS(rows[r]);
+            const Py_ssize_t item_count = PySequence_Fast_GET_SIZE(rows[r]);
+            for (Py_ssize_t k = 0; k < item_count; ++k) {
+                to = leaf(items[k], to);
+            }
+            *to++ = static_cast<Out>(rules::row_terminator);
+        }
+        return to;
     }
 };
 
@@ -399,9 +425,281 @@ bool write_table(PyObject* lists, const Shape& shape, const WidthDigits& digits,
     }
 }
 
+// Writes the rows from `first` on after the `done` units that `document`
+// already holds; the document was sized for them. Only with the GIL held.
+template <rules::CodeUnit Out>
+void write_rows_from(PyObject* lists, Py_ssize_t first, const WidthDigits& digits, PyObject* document,
+                     std::size_t done) noexcept {
+    Out* const start = static_cast<Out*>(PyUnicode_DATA(document));
+    const auto units = static_cast<std::size_t>(PyUnicode_GET_LENGTH(document));
+    const ShortPrefixes<Out> prefixes(digits);
+    WritePass<Out> pass{digits, prefixes, start + units, Shape{}};
+    pass.rows_from(lists, first, start + done);
+    start[units] = 0; // the fixed moves may have written over it
+}
+
+
+/// What the one pass does with a table: write it, leave it to the two
+/// passes, or leave it to the general writer (a row that is not an exact
+/// list or tuple, or a leaf that is not a str).
+enum class Route : std::uint8_t { written, two_passes, general };
+
+// The rows measured to size a one-pass document, spread evenly over the table.
+constexpr Py_ssize_t sampled_rows = 32;
+// Below this many leaves the two passes run within the cache: one pass gains
+// nothing there, and would pay a resize.
+constexpr std::size_t one_pass_min_leaves = 256;
+
+/// The width digits that HEX gives as ASCII characters: each count of length
+/// digits up to its first character that is not ASCII.
+WidthDigits ascii_width_digits(PyObject* hex) noexcept {
+    WidthDigits digits;
+    const Py_ssize_t n = std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(hex), rules::max_length_digits);
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        const Py_UCS4 ch = PyUnicode_READ_CHAR(hex, k);
+        if (ch > 0x7F) {
+            break;
+        }
+        digits.of_count[static_cast<std::size_t>(k + 1)] = ch;
+        digits.counts = static_cast<int>(k + 1);
+    }
+    return digits;
+}
+
+/// Sets `document` to `units` characters in place (it is new and only ours);
+/// false, with no exception, if the allocator refuses.
+bool resize_document(Ref& document, std::size_t units) noexcept {
+    PyObject* raw = document.release();
+    const bool resized = PyUnicode_Resize(&raw, static_cast<Py_ssize_t>(units)) == 0;
+    document = Ref::steal(raw); // on failure still the old, whole str
+    if (!resized) {
+        PyErr_Clear();
+    }
+    return resized;
+}
+
+/// The one pass over a table that looks ASCII, with the GIL held: no code
+/// runs, so nothing it reads can change under it.
+class AsciiPass {
+  public:
+    explicit AsciiPass(PyObject* lists) noexcept
+        : lists_(lists), rows_(PySequence_Fast_ITEMS(lists)), row_count_(PySequence_Fast_GET_SIZE(lists)) {}
+
+    Route run(PyObject*& result) noexcept {
+        std::size_t capacity = 0;
+        const Route planned = plan(capacity);
+        if (planned != Route::written) {
+            return planned;
+        }
+        document_ = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(capacity), 0x7F));
+        if (!document_) {
+            PyErr_Clear(); // the general writer meets the shortage and reports it where it does
+            return Route::general;
+        }
+        auto* const start = static_cast<std::uint8_t*>(PyUnicode_DATA(document_.get()));
+        const ShortPrefixes<std::uint8_t> prefixes(digits_);
+        std::uint8_t* const end = start + capacity;
+        std::uint8_t* to = start;
+        for (Py_ssize_t r = 0; r < row_count_; ++r) {
+            std::uint8_t* const row_start = to;
+            // Room for a row terminator and the fixed moves of a short leaf.
+            if (end - to < slack) [[unlikely]] {
+                return finish_exact(r, static_cast<std::size_t>(row_start - start), result);
+            }
+            PyObject* const* items = PySequence_Fast_ITEMS(rows_[r]);
+            const Py_ssize_t item_count = PySequence_Fast_GET_SIZE(rows_[r]);
+            for (Py_ssize_t k = 0; k < item_count; ++k) {
+                to = leaf(items[k], prefixes, to, end);
+                if (to == nullptr) [[unlikely]] {
+                    if (!PyUnicode_Check(items[k])) {
+                        return Route::general;
+                    }
+                    return finish_exact(r, static_cast<std::size_t>(row_start - start), result);
+                }
+            }
+            *to++ = static_cast<std::uint8_t>(rules::row_terminator);
+        }
+        const auto units = static_cast<std::size_t>(to - start);
+        *to = 0; // where the fixed moves left other bytes
+        if (!resize_document(document_, units)) {
+            return Route::general;
+        }
+        result = document_.release();
+        return Route::written;
+    }
+
+  private:
+    // Room that a short leaf needs past its own units: the fixed moves write
+    // a 4-unit length field and an 8-unit word. It also holds a row terminator.
+    static constexpr std::ptrdiff_t slack = 32;
+
+    // Decides from the rows and a sample of their leaves, and sizes the
+    // document: the leaves of the sampled rows times the leaves of the table
+    // over those sampled, with a little to spare. It never exceeds the
+    // smallest document such a table can have by more than 8 units a leaf.
+    Route plan(std::size_t& capacity) noexcept {
+        std::size_t leaves = 0;
+        for (Py_ssize_t r = 0; r < row_count_; ++r) {
+            if (!is_exact_sequence(rows_[r])) {
+                return Route::general;
+            }
+            leaves += static_cast<std::size_t>(PySequence_Fast_GET_SIZE(rows_[r]));
+        }
+        if (leaves < one_pass_min_leaves) {
+            return Route::two_passes;
+        }
+        Ref hex_held;
+        PyObject* hex = current_hex(hex_held);
+        if (hex == nullptr) {
+            return Route::two_passes;
+        }
+        digits_ = ascii_width_digits(hex);
+        if (digits_.counts < 2) { // a short length field takes up to two digits
+            return Route::two_passes;
+        }
+        Shape sample;
+        std::size_t sampled_leaves = 0;
+        const Py_ssize_t step = std::max<Py_ssize_t>(1, row_count_ / sampled_rows);
+        for (Py_ssize_t r = 0; r < row_count_; r += step) {
+            PyObject* const* items = PySequence_Fast_ITEMS(rows_[r]);
+            const Py_ssize_t item_count = PySequence_Fast_GET_SIZE(rows_[r]);
+            for (Py_ssize_t k = 0; k < item_count; ++k) {
+                if (!measure_leaf(sample, items[k])) {
+                    return Route::general;
+                }
+            }
+            sampled_leaves += static_cast<std::size_t>(item_count);
+        }
+        if (sample.non_ascii() != 0 || sample.kinds() > PyUnicode_1BYTE_KIND) {
+            return Route::two_passes;
+        }
+        const auto rows = static_cast<std::size_t>(row_count_);
+        const double least = static_cast<double>(rows + 2 * leaves); // a leaf takes two units or more
+        const double most = least + 8.0 * static_cast<double>(leaves);
+        double estimate = least;
+        if (sampled_leaves != 0) {
+            estimate = static_cast<double>(rows) + static_cast<double>(sample.units) *
+                                                        static_cast<double>(leaves) /
+                                                        static_cast<double>(sampled_leaves);
+        }
+        estimate = std::clamp(estimate * 1.03 + slack, least + slack, most);
+        capacity = static_cast<std::size_t>(estimate);
+        return Route::written;
+    }
+
+    // Writes one leaf at `to`: the end of what it wrote, or null for a leaf
+    // that is not compact ASCII, needs a width digit that HEX does not give
+    // as ASCII, or does not fit before `end`.
+    std::uint8_t* leaf(PyObject* v, const ShortPrefixes<std::uint8_t>& prefixes, std::uint8_t* to,
+                       const std::uint8_t* end) const noexcept {
+        // A str subclass (which keeps its characters apart) and every other
+        // object take the exact route: a compact ASCII str is what this writes.
+        const std::uint32_t wanted = state_bits.kind_one | state_bits.ascii | state_bits.compact;
+        if (!PyUnicode_CheckExact(v) ||
+            (state_word(v) & (state_bits.kinds | state_bits.ascii | state_bits.compact)) != wanted)
+            [[unlikely]] {
+            return nullptr;
+        }
+        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
+        const auto* data = static_cast<const std::uint8_t*>(PyUnicode_DATA(v));
+        const auto room = static_cast<std::size_t>(end - to);
+        if (n < prefixes.size.size() && room >= n + slack) [[likely]] {
+            std::memcpy(to, prefixes.units[n].data(), sizeof(prefixes.units[n]));
+            to += prefixes.size[n];
+            if (n <= rules::tail_word_units<std::uint8_t>) {
+                return rules::copy_tail_word(data, n, to);
+            }
+            copy_bytes(data, n, to);
+            return to + n;
+        }
+        const int count = rules::decimal_digit_count(n);
+        if (count > digits_.counts || room < n + slack + static_cast<std::size_t>(count)) {
+            return nullptr;
+        }
+        to = rules::write_length_prefix(
+            static_cast<std::uint8_t>(digits_.of_count[static_cast<std::size_t>(count)]), n, count, to);
+        copy_bytes(data, n, to);
+        return to + n;
+    }
+
+    // Measures the rows from `first` on, where the one pass stopped after
+    // `done` units, and writes them by the two passes: into the same
+    // document, resized, if they are ASCII too, or else into a new one of
+    // their width, which takes the units already written first.
+    Route finish_exact(Py_ssize_t first, std::size_t done, PyObject*& result) noexcept {
+        Shape rest;
+        for (Py_ssize_t r = first; r < row_count_; ++r) {
+            if (!measure_row(rest, rows_[r])) {
+                return Route::general;
+            }
+        }
+        Ref hex_held;
+        WidthDigits digits;
+        const bool has_leaves = rest.units != rest.rows;
+        if (has_leaves && !take_width_digits(rest, hex_held, digits)) {
+            return Route::general;
+        }
+        const std::size_t units = done + rest.units;
+        const Py_UCS4 widest = widest_of(rest.kinds(), rest.non_ascii());
+        if (widest <= 0x7F) {
+            if (!resize_document(document_, units)) {
+                return Route::general;
+            }
+            write_rows_from<std::uint8_t>(lists_, first, digits, document_.get(), done);
+            result = document_.release();
+            return Route::written;
+        }
+        // Cut to what was written before a second document exists beside it.
+        (void)resize_document(document_, done);
+        Ref wider = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(units), widest));
+        if (!wider) {
+            PyErr_Clear();
+            return Route::general;
+        }
+        const auto* written = static_cast<const std::uint8_t*>(PyUnicode_DATA(document_.get()));
+        void* data = PyUnicode_DATA(wider.get());
+        switch (PyUnicode_KIND(wider.get())) {
+        case PyUnicode_1BYTE_KIND:
+            std::memcpy(data, written, done);
+            write_rows_from<std::uint8_t>(lists_, first, digits, wider.get(), done);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            rules::widen(written, done, static_cast<std::uint16_t*>(data));
+            write_rows_from<std::uint16_t>(lists_, first, digits, wider.get(), done);
+            break;
+        default:
+            rules::widen(written, done, static_cast<std::uint32_t*>(data));
+            write_rows_from<std::uint32_t>(lists_, first, digits, wider.get(), done);
+            break;
+        }
+        result = wider.release();
+        return Route::written;
+    }
+
+    PyObject* lists_;
+    PyObject* const* rows_;
+    Py_ssize_t row_count_;
+    WidthDigits digits_;
+    Ref document_;
+};
+
 } // namespace
 
 PyObject* stringify_presized(PyObject* lists) noexcept {
+    if constexpr (!free_threaded_paths) {
+        if (!is_exact_sequence(lists)) {
+            return nullptr;
+        }
+        PyObject* document = nullptr;
+        switch (AsciiPass(lists).run(document)) {
+        case Route::written:
+            return document;
+        case Route::general:
+            return nullptr;
+        case Route::two_passes:
+            break;
+        }
+    }
     Shape shape;
     if (!measure_table(lists, shape)) {
         return nullptr;

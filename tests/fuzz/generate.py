@@ -190,8 +190,23 @@ def leaf(rng, alphabet):
     return ("s", t)
 
 
+def large_plain_table(rng, alphabet):
+    """Hundreds of rows of str, ASCII or of one alphabet, with now and then a
+    leaf of any other kind: the tables that are written in one pass, and
+    every way that pass hands over to the others."""
+    alphabet = alphabet if rng.random() < 0.5 else ALPHABETS[0]
+    children = [(rng.choice(["list", "list", "tuple"]),
+                 [("s", text(rng, alphabet, long_ok=rng.random() < 0.05)) for _ in range(rng.randrange(0, 7))])
+                for _ in range(rng.randrange(80, 200))]
+    for _ in range(rng.choice([0, 0, 1, 2])):
+        children[rng.randrange(len(children))][1].append(leaf(rng, rng.choice(ALPHABETS)))
+    return (rng.choice(["list", "tuple"]), children)
+
+
 def container(rng, alphabet, depth):
     way = rng.randrange(100)
+    if depth == 0 and way >= 95:
+        return large_plain_table(rng, alphabet)
     if way < 4:
         return ("strrow", text(rng, alphabet))
     if way < 6:

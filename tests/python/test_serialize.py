@@ -979,3 +979,107 @@ def test_short_cells_at_every_length(cell_width, document_width, as_subclass):
     for table in ([cells, widest], [widest, *rows], [*rows, widest], [[c] for c in cells] + [widest]):
         assert dwex.stringify(table) == model_stringify(table, DEFAULT_HEX)
         assert dwex.parse(dwex.stringify(table)) == [list(row) for row in table]
+
+
+# ---------------------------------------------------------------- one pass over ASCII tables
+
+# A table of at least 256 leaves whose sampled rows (every 32nd part of the
+# table) are ASCII is written in one pass into a document sized from that
+# sample. A leaf that is not a compact ASCII str, a length field that HEX
+# does not give in ASCII, or a document that fills up hands the rows from
+# there on to the exact two passes; a leaf or row that needs Python code
+# hands the whole table to the general writer. Every route writes what the
+# model writes, at the narrowest storage.
+_ROWS = 640  # 20 rows between two sampled ones
+
+
+def _ascii_rows(widths=(3, 1, 12, 0)):
+    return [["".join(["k", str(r), "x" * widths[(r + c) % len(widths)]]) for c in range(r % 5 + 1)]
+            for r in range(_ROWS)]
+
+
+def _with_leaf(leaf, at_row):
+    rows = _ascii_rows()
+    rows[at_row].append(leaf)
+    return rows
+
+
+def _long_after(at_row, width):
+    rows = _ascii_rows()
+    for row in rows[at_row:]:
+        row.append("y" * width)
+    return rows
+
+
+class _Rebinding:
+    def __str__(self):
+        dwex.HEX = UPPER_HEX
+        return "r"
+
+
+_LATE = _ROWS - 1  # no sampled row: the one pass has written every row before it
+_ONE_PASS_TABLES = {
+    "all ascii": (_ascii_rows, DEFAULT_HEX),
+    "tuples": (lambda: tuple(tuple(row) for row in _ascii_rows()), DEFAULT_HEX),
+    "upper hex": (_ascii_rows, UPPER_HEX),
+    "empty rows at the end": (lambda: _ascii_rows() + [[] for _ in range(300)], DEFAULT_HEX),
+    "longer rows than sampled": (lambda: _long_after(_ROWS // 2 + 1, 40), DEFAULT_HEX),
+    "leaves past 99 units": (lambda: _long_after(7, 150), DEFAULT_HEX),
+    "latin-1 leaf late": (lambda: _with_leaf("é", _LATE), DEFAULT_HEX),
+    "bmp leaf late": (lambda: _with_leaf("\u4e00x", _LATE), DEFAULT_HEX),
+    "astral leaf late": (lambda: _with_leaf("\U0001f600", _LATE), DEFAULT_HEX),
+    "bmp leaf in the middle": (lambda: _with_leaf("\u4e00" * 20, _ROWS // 2 + 1), DEFAULT_HEX),
+    "bmp leaf sampled": (lambda: _with_leaf("\u4e00", 0), DEFAULT_HEX),
+    "ascii subclass leaf": (lambda: _with_leaf(_Text("sub"), _ROWS // 2 + 1), DEFAULT_HEX),
+    "latin-1 subclass leaf": (lambda: _with_leaf(_Text("é"), _LATE), DEFAULT_HEX),
+    "int leaf late": (lambda: _with_leaf(7, _LATE), DEFAULT_HEX),
+    "row generator late": (lambda: _ascii_rows()[:-1] + [_gen(["g"])], DEFAULT_HEX),
+    "hex wide past one digit": (lambda: _long_after(_LATE, 12), "0\u00e9"),
+    "hex of one digit": (lambda: [[leaf[:9] for leaf in row] for row in _ascii_rows()], "0"),
+    "hex too short late": (lambda: _long_after(_LATE, 12), "0"),
+}
+
+
+@pytest.mark.parametrize("name", list(_ONE_PASS_TABLES))
+def test_one_pass_and_its_handovers(name):
+    make, hex_digits = _ONE_PASS_TABLES[name]
+    dwex.HEX = hex_digits
+    if name == "hex too short late":
+        err = raises(make(), IndexError, "string index out of range")
+        assert_entry(err, 50)
+        return
+    document = dwex.stringify(make())
+    assert document == model_stringify(make(), hex_digits)
+    if hex_digits == DEFAULT_HEX:
+        assert dwex.parse(document) == [[leaf if isinstance(leaf, str) else str(leaf) for leaf in row]
+                                        for row in make()]
+
+
+def test_one_pass_leaf_rebinding_hex_late():
+    dwex.HEX = DEFAULT_HEX
+    rows = _with_leaf(_Rebinding(), _LATE)
+    rows[_LATE].append("z")
+    document = dwex.stringify(rows)
+    head = model_stringify(rows[:_LATE], DEFAULT_HEX)
+    assert document == head + model_stringify([rows[_LATE][:-2]], DEFAULT_HEX)[:-1] + "A1rA1z;"
+
+
+# The document of the one pass is sized from its sample before it is cut to
+# its length: even where the sampled rows are far longer than the rest, it
+# never takes more than the final document and 8 bytes a leaf.
+def test_one_pass_room_bounded_by_leaves():
+    import tracemalloc
+
+    rows = [["s" * 90] * 4 if r % 20 == 0 else ["t"] * 4 for r in range(_ROWS)]
+    leaves = 4 * _ROWS
+    tracemalloc.start()
+    try:
+        gc.collect()
+        tracemalloc.reset_peak()
+        base = tracemalloc.get_traced_memory()[0]
+        document = dwex.stringify(rows)
+        peak = tracemalloc.get_traced_memory()[1] - base
+    finally:
+        tracemalloc.stop()
+    assert document == model_stringify(rows)
+    assert peak <= sys.getsizeof(document) + 8 * leaves
