@@ -38,7 +38,8 @@ bool is_exact_sequence(PyObject* seq) noexcept {
 // checked fetch that holds each element for its visit, as the general writer
 // reads it; a fetch that fails (the list shrank) stops the walk without an
 // exception.
-template <typename Visit> bool each_element(PyObject* seq, Visit&& visit) noexcept {
+template <typename Visit>
+[[gnu::always_inline]] inline bool each_element(PyObject* seq, Visit&& visit) noexcept {
     if constexpr (free_threaded_paths) {
         if (PyList_CheckExact(seq)) {
             for (Py_ssize_t k = 0; k < PyList_GET_SIZE(seq); ++k) {
@@ -163,8 +164,8 @@ bool measure_leaf(Shape& shape, PyObject* leaf) noexcept {
 }
 
 // Adds one row to `shape`; false for a row that is not an exact list or
-// tuple of str.
-bool measure_row(Shape& shape, PyObject* row) noexcept {
+// tuple of str. Inlined, as the first pass's inner loop.
+[[gnu::always_inline]] inline bool measure_row(Shape& shape, PyObject* row) noexcept {
     if (!is_exact_sequence(row)) {
         return false;
     }
@@ -391,8 +392,9 @@ template <rules::CodeUnit Out> struct WritePass {
     }
 
     // Writes the rows from `first` on. Only with the GIL held, when no code
-    // runs: the storage of every list stays as it is.
-    Out* rows_from(PyObject* lists, Py_ssize_t first, Out* to) noexcept {
+    // runs: the storage of every list stays as it is. Inlined, as the second
+    // pass's loop.
+    [[gnu::always_inline]] Out* rows_from(PyObject* lists, Py_ssize_t first, Out* to) noexcept {
         PyObject* const* rows = PySequence_Fast_ITEMS(lists);
         const Py_ssize_t row_count = PySequence_Fast_GET_SIZE(lists);
         for (Py_ssize_t r = first; r < row_count; ++r) {
@@ -408,9 +410,11 @@ template <rules::CodeUnit Out> struct WritePass {
 };
 
 // Writes the table into `document` (made for `shape`); false where the
-// free-threaded recount found a table other than the one measured.
+// free-threaded recount found a table other than the one measured. Out of
+// line, so that the first pass and this one each get the registers to
+// themselves.
 template <rules::CodeUnit Out>
-bool write_table(PyObject* lists, const Shape& shape, const WidthDigits& digits,
+[[gnu::noinline]] bool write_table(PyObject* lists, const Shape& shape, const WidthDigits& digits,
                  PyObject* document) noexcept {
     Out* const start = static_cast<Out*>(PyUnicode_DATA(document));
     const ShortPrefixes<Out> prefixes(digits);
@@ -485,7 +489,8 @@ class AsciiPass {
     explicit AsciiPass(PyObject* lists) noexcept
         : lists_(lists), rows_(PySequence_Fast_ITEMS(lists)), row_count_(PySequence_Fast_GET_SIZE(lists)) {}
 
-    Route run(PyObject*& result) noexcept {
+    // Kept out of line: the two passes that follow it are the caller's hot code.
+    [[gnu::noinline]] Route run(PyObject*& result) noexcept {
         std::size_t capacity = 0;
         const Route planned = plan(capacity);
         if (planned != Route::written) {
@@ -533,11 +538,24 @@ class AsciiPass {
     // a 4-unit length field and an 8-unit word. It also holds a row terminator.
     static constexpr std::ptrdiff_t slack = 32;
 
-    // Decides from the rows and a sample of their leaves, and sizes the
-    // document: the leaves of the sampled rows times the leaves of the table
-    // over those sampled, with a little to spare. It never exceeds the
+    // Decides from a sample of the rows, then from all of them, and sizes
+    // the document: the leaves of the sampled rows times the leaves of the
+    // table over those sampled, with a little to spare. It never exceeds the
     // smallest document such a table can have by more than 8 units a leaf.
+    // The sample comes first, so that a table that is not ASCII costs little.
     Route plan(std::size_t& capacity) noexcept {
+        Shape sample;
+        std::size_t sampled_leaves = 0;
+        const Py_ssize_t step = std::max<Py_ssize_t>(1, row_count_ / sampled_rows);
+        for (Py_ssize_t r = 0; r < row_count_; r += step) {
+            if (!measure_row(sample, rows_[r])) {
+                return Route::general;
+            }
+            sampled_leaves += static_cast<std::size_t>(PySequence_Fast_GET_SIZE(rows_[r]));
+        }
+        if (sample.non_ascii() != 0 || sample.kinds() > PyUnicode_1BYTE_KIND) {
+            return Route::two_passes;
+        }
         std::size_t leaves = 0;
         for (Py_ssize_t r = 0; r < row_count_; ++r) {
             if (!is_exact_sequence(rows_[r])) {
@@ -557,28 +575,12 @@ class AsciiPass {
         if (digits_.counts < 2) { // a short length field takes up to two digits
             return Route::two_passes;
         }
-        Shape sample;
-        std::size_t sampled_leaves = 0;
-        const Py_ssize_t step = std::max<Py_ssize_t>(1, row_count_ / sampled_rows);
-        for (Py_ssize_t r = 0; r < row_count_; r += step) {
-            PyObject* const* items = PySequence_Fast_ITEMS(rows_[r]);
-            const Py_ssize_t item_count = PySequence_Fast_GET_SIZE(rows_[r]);
-            for (Py_ssize_t k = 0; k < item_count; ++k) {
-                if (!measure_leaf(sample, items[k])) {
-                    return Route::general;
-                }
-            }
-            sampled_leaves += static_cast<std::size_t>(item_count);
-        }
-        if (sample.non_ascii() != 0 || sample.kinds() > PyUnicode_1BYTE_KIND) {
-            return Route::two_passes;
-        }
         const auto rows = static_cast<std::size_t>(row_count_);
         const double least = static_cast<double>(rows + 2 * leaves); // a leaf takes two units or more
         const double most = least + 8.0 * static_cast<double>(leaves);
         double estimate = least;
         if (sampled_leaves != 0) {
-            estimate = static_cast<double>(rows) + static_cast<double>(sample.units) *
+            estimate = static_cast<double>(rows) + static_cast<double>(sample.units - sample.rows) *
                                                         static_cast<double>(leaves) /
                                                         static_cast<double>(sampled_leaves);
         }
@@ -656,19 +658,16 @@ class AsciiPass {
             PyErr_Clear();
             return Route::general;
         }
-        const auto* written = static_cast<const std::uint8_t*>(PyUnicode_DATA(document_.get()));
-        void* data = PyUnicode_DATA(wider.get());
+        // A copy into a new str of a wide enough kind cannot fail.
+        (void)PyUnicode_CopyCharacters(wider.get(), 0, document_.get(), 0, static_cast<Py_ssize_t>(done));
         switch (PyUnicode_KIND(wider.get())) {
         case PyUnicode_1BYTE_KIND:
-            std::memcpy(data, written, done);
             write_rows_from<std::uint8_t>(lists_, first, digits, wider.get(), done);
             break;
         case PyUnicode_2BYTE_KIND:
-            rules::widen(written, done, static_cast<std::uint16_t*>(data));
             write_rows_from<std::uint16_t>(lists_, first, digits, wider.get(), done);
             break;
         default:
-            rules::widen(written, done, static_cast<std::uint32_t*>(data));
             write_rows_from<std::uint32_t>(lists_, first, digits, wider.get(), done);
             break;
         }

@@ -72,6 +72,10 @@ def _rows():
     return [["a", "bc"], [], ["d"]]
 
 
+def _ascii_rows():
+    return [["k%d" % r, "x" * (r % 12)] for r in range(300)]
+
+
 S = dwex.stringify
 P = dwex.parse
 
@@ -93,6 +97,12 @@ STRINGIFY_SUCCESS = [
     ("HEX upper", UPPER_HEX, lambda: S(_rows())),
     ("HEX custom", [str(i) for i in range(16)], lambda: S(_rows())),
     ("HEX deleted, no leaves", _DELETE, lambda: S([[], ()])),
+    # Tables large enough for the one pass, and each way it hands over.
+    ("one pass", None, lambda: S(_ascii_rows())),
+    ("one pass, wider leaf late", None, lambda: S(_ascii_rows() + [["\u4e00"]])),
+    ("one pass, subclass leaf late", None, lambda: S(_ascii_rows() + [[StrSub("s")]])),
+    ("one pass, longer rows late", None, lambda: S(_ascii_rows() + [["y" * 200] * 9] * 30)),
+    ("one pass, non-str leaf late", None, lambda: S(_ascii_rows() + [[1.5]])),
 ]
 
 BINDING = "stringify() takes exactly 1 positional argument (%d given)"
@@ -118,6 +128,8 @@ STRINGIFY_FAILURES = [
     # 54
     ("HEX element not str", [7] * 16, lambda: S([["a"], ["b"]]), TypeError,
      "sequence item 0: expected str instance, int found"),
+    ("one pass, __str__ raises late", None, lambda: S(_ascii_rows() + [[RaisingStr(Broken("s"))]]),
+     Broken, "s"),
     # binding, 23
     ("no argument", None, lambda: S(), TypeError, BINDING % 0),
     ("two arguments", None, lambda: S([], []), TypeError, BINDING % 2),
@@ -253,6 +265,26 @@ def test_stringify_without_memory(only_one):
                           entries=_STRINGIFY_LINES, only_one=only_one, entry_required=only_one)
     # Converting the float leaf alone must allocate, so some attempt failed in the call.
     assert seen or not only_one
+
+
+_ONE_PASS_SETUP = _SWEEP_SETUP + """
+def prepare():
+    rows = [["k%d" % r, "x" * (r % 12)] for r in range(300)]
+    rows[-1].append("\\u4e00")
+    return rows
+"""
+
+
+@ONE_OR_ALL
+def test_one_pass_without_memory(only_one):
+    # The one pass allocates its document, resizes it and, for the wider
+    # leaf at the end, makes a second one: each failure falls back in order.
+    scope = {}
+    exec(_ONE_PASS_SETUP, scope)
+    expected = S(scope["prepare"]())
+    nomemory_sweep(_ONE_PASS_SETUP, "dwex.stringify(arg)",
+                   f"type(result) is str and result == {ascii(expected)}",
+                   entries=_STRINGIFY_LINES, only_one=only_one)
 
 
 @ONE_OR_ALL
