@@ -448,8 +448,10 @@ void write_rows_from(PyObject* lists, Py_ssize_t first, const WidthDigits& digit
 /// list or tuple, or a leaf that is not a str).
 enum class Route : std::uint8_t { written, two_passes, general };
 
-// The rows measured to size a one-pass document, spread evenly over the table.
+// The rows measured to size a one-pass document, spread evenly over the
+// table; in a small table, one row in 8 at most.
 constexpr Py_ssize_t sampled_rows = 32;
+constexpr Py_ssize_t least_sample_step = 8;
 // Below this many leaves the two passes run within the cache: one pass gains
 // nothing there, and would pay a resize.
 constexpr std::size_t one_pass_min_leaves = 256;
@@ -546,7 +548,7 @@ class AsciiPass {
     Route plan(std::size_t& capacity) noexcept {
         Shape sample;
         std::size_t sampled_leaves = 0;
-        const Py_ssize_t step = std::max<Py_ssize_t>(1, row_count_ / sampled_rows);
+        const Py_ssize_t step = std::max(least_sample_step, row_count_ / sampled_rows);
         for (Py_ssize_t r = 0; r < row_count_; r += step) {
             if (!measure_row(sample, rows_[r])) {
                 return Route::general;
