@@ -568,6 +568,7 @@ class AsciiPass {
         if (leaves < one_pass_min_leaves) {
             return Route::two_passes;
         }
+        leaves_ = leaves;
         Ref hex_held;
         PyObject* hex = current_hex(hex_held);
         if (hex == nullptr) {
@@ -629,7 +630,8 @@ class AsciiPass {
     // Measures the rows from `first` on, where the one pass stopped after
     // `done` units, and writes them by the two passes: into the same
     // document, resized, if they are ASCII too, or else into a new one of
-    // their width, which takes the units already written first.
+    // their width, which takes the units already written first. Leaves the
+    // whole table to the two passes where that copy would cost too much memory.
     Route finish_exact(Py_ssize_t first, std::size_t done, PyObject*& result) noexcept {
         Shape rest;
         for (Py_ssize_t r = first; r < row_count_; ++r) {
@@ -652,6 +654,13 @@ class AsciiPass {
             write_rows_from<std::uint8_t>(lists_, first, digits, document_.get(), done);
             result = document_.release();
             return Route::written;
+        }
+        // What was written lives beside the wider document until it is
+        // copied. Where it is more than 8 bytes a leaf, the two passes start
+        // over instead (the caller frees it first), so that no call holds
+        // more than that beyond its document.
+        if (done > 8 * leaves_) {
+            return Route::two_passes;
         }
         // Cut to what was written before a second document exists beside it.
         (void)resize_document(document_, done);
@@ -681,6 +690,7 @@ class AsciiPass {
     PyObject* const* rows_;
     Py_ssize_t row_count_;
     WidthDigits digits_;
+    std::size_t leaves_ = 0;
     Ref document_;
 };
 

@@ -1064,14 +1064,25 @@ def test_one_pass_leaf_rebinding_hex_late():
     assert document == head + model_stringify([rows[_LATE][:-2]], DEFAULT_HEX)[:-1] + "A1rA1z;"
 
 
+def _wider_late(width):
+    rows = [["u" * width] for _ in range(_ROWS)]
+    rows[_LATE].append("\u4e00")
+    return rows
+
+
 # The document of the one pass is sized from its sample before it is cut to
-# its length: even where the sampled rows are far longer than the rest, it
+# its length, and the ASCII part written before a wider leaf is copied into
+# the wider document only while it is small: whatever the table, a call
 # never takes more than the final document and 8 bytes a leaf.
-def test_one_pass_room_bounded_by_leaves():
+@pytest.mark.parametrize("rows", [
+    [["s" * 90] * 4 if r % 20 == 0 else ["t"] * 4 for r in range(_ROWS)],
+    _wider_late(4),
+    _wider_late(200),
+], ids=["sampled rows longer", "short ascii part copied", "long ascii part dropped"])
+def test_one_pass_room_bounded_by_leaves(rows):
     import tracemalloc
 
-    rows = [["s" * 90] * 4 if r % 20 == 0 else ["t"] * 4 for r in range(_ROWS)]
-    leaves = 4 * _ROWS
+    leaves = sum(map(len, rows))
     tracemalloc.start()
     try:
         gc.collect()
