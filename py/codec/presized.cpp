@@ -121,7 +121,7 @@ std::uint32_t state_word(PyObject* leaf) noexcept {
 /// the same again and compares, since another thread may have changed a list
 /// in between.
 struct Shape {
-    std::size_t units = 0;          // characters of the document
+    std::size_t units = 0; // characters of the document
     std::size_t rows = 0;
     std::uint32_t any_state = 0;    // the leaves' state words, or-ed together
     std::uint32_t all_states = ~0U; // and and-ed together
@@ -171,7 +171,8 @@ bool measure_leaf(Shape& shape, PyObject* leaf) noexcept {
     }
     shape.units += 1; // the row terminator
     shape.rows += 1;
-    return each_element(row, [&shape](PyObject* leaf) noexcept { return measure_leaf(shape, leaf); });
+    return each_element(row,
+                        [&shape](PyObject* leaf) noexcept { return measure_leaf(shape, leaf); });
 }
 
 // The first pass, and on the free-threaded build the recount of the second.
@@ -179,7 +180,8 @@ bool measure_table(PyObject* lists, Shape& shape) noexcept {
     if (!is_exact_sequence(lists)) {
         return false;
     }
-    return each_element(lists, [&shape](PyObject* row) noexcept { return measure_row(shape, row); });
+    return each_element(lists,
+                        [&shape](PyObject* row) noexcept { return measure_row(shape, row); });
 }
 
 /// The width digit for each count of length digits that the table uses.
@@ -282,8 +284,9 @@ template <rules::CodeUnit Out> struct ShortPrefixes {
                 break;
             }
             size[n] = static_cast<std::uint8_t>(1 + count);
-            rules::write_length_prefix(static_cast<Out>(digits.of_count[static_cast<std::size_t>(count)]),
-                                       n, count, units[n].data());
+            rules::write_length_prefix(
+                static_cast<Out>(digits.of_count[static_cast<std::size_t>(count)]), n, count,
+                units[n].data());
         }
     }
 };
@@ -334,7 +337,8 @@ template <rules::CodeUnit Out> struct WritePass {
                 }
             }
             to = rules::write_length_prefix(
-                static_cast<Out>(digits.of_count[static_cast<std::size_t>(count)]), u16_len, count, to);
+                static_cast<Out>(digits.of_count[static_cast<std::size_t>(count)]), u16_len, count,
+                to);
         }
         if constexpr (free_threaded_paths) {
             if (static_cast<std::size_t>(end - to) < n) {
@@ -415,7 +419,7 @@ template <rules::CodeUnit Out> struct WritePass {
 // themselves.
 template <rules::CodeUnit Out>
 [[gnu::noinline]] bool write_table(PyObject* lists, const Shape& shape, const WidthDigits& digits,
-                 PyObject* document) noexcept {
+                                   PyObject* document) noexcept {
     Out* const start = static_cast<Out*>(PyUnicode_DATA(document));
     const ShortPrefixes<Out> prefixes(digits);
     WritePass<Out> pass{digits, prefixes, start + shape.units, Shape{}};
@@ -432,8 +436,8 @@ template <rules::CodeUnit Out>
 // Writes the rows from `first` on after the `done` units that `document`
 // already holds; the document was sized for them. Only with the GIL held.
 template <rules::CodeUnit Out>
-void write_rows_from(PyObject* lists, Py_ssize_t first, const WidthDigits& digits, PyObject* document,
-                     std::size_t done) noexcept {
+void write_rows_from(PyObject* lists, Py_ssize_t first, const WidthDigits& digits,
+                     PyObject* document, std::size_t done) noexcept {
     Out* const start = static_cast<Out*>(PyUnicode_DATA(document));
     const auto units = static_cast<std::size_t>(PyUnicode_GET_LENGTH(document));
     const ShortPrefixes<Out> prefixes(digits);
@@ -441,7 +445,6 @@ void write_rows_from(PyObject* lists, Py_ssize_t first, const WidthDigits& digit
     pass.rows_from(lists, first, start + done);
     start[units] = 0; // the fixed moves may have written over it
 }
-
 
 /// What the one pass does with a table: write it, leave it to the two
 /// passes, or leave it to the general writer (a row that is not an exact
@@ -489,7 +492,8 @@ bool resize_document(Ref& document, std::size_t units) noexcept {
 class AsciiPass {
   public:
     explicit AsciiPass(PyObject* lists) noexcept
-        : lists_(lists), rows_(PySequence_Fast_ITEMS(lists)), row_count_(PySequence_Fast_GET_SIZE(lists)) {}
+        : lists_(lists), rows_(PySequence_Fast_ITEMS(lists)),
+          row_count_(PySequence_Fast_GET_SIZE(lists)) {}
 
     // Kept out of line: the two passes that follow it are the caller's hot code.
     [[gnu::noinline]] Route run(PyObject*& result) noexcept {
@@ -579,13 +583,14 @@ class AsciiPass {
             return Route::two_passes;
         }
         const auto rows = static_cast<std::size_t>(row_count_);
-        const double least = static_cast<double>(rows + 2 * leaves); // a leaf takes two units or more
+        const double least =
+            static_cast<double>(rows + 2 * leaves); // a leaf takes two units or more
         const double most = least + 8.0 * static_cast<double>(leaves);
         double estimate = least;
         if (sampled_leaves != 0) {
             estimate = static_cast<double>(rows) + static_cast<double>(sample.units - sample.rows) *
-                                                        static_cast<double>(leaves) /
-                                                        static_cast<double>(sampled_leaves);
+                                                       static_cast<double>(leaves) /
+                                                       static_cast<double>(sampled_leaves);
         }
         estimate = std::clamp(estimate * 1.03 + slack, least + slack, most);
         capacity = static_cast<std::size_t>(estimate);
@@ -622,7 +627,8 @@ class AsciiPass {
             return nullptr;
         }
         to = rules::write_length_prefix(
-            static_cast<std::uint8_t>(digits_.of_count[static_cast<std::size_t>(count)]), n, count, to);
+            static_cast<std::uint8_t>(digits_.of_count[static_cast<std::size_t>(count)]), n, count,
+            to);
         copy_bytes(data, n, to);
         return to + n;
     }
@@ -670,7 +676,8 @@ class AsciiPass {
             return Route::general;
         }
         // A copy into a new str of a wide enough kind cannot fail.
-        (void)PyUnicode_CopyCharacters(wider.get(), 0, document_.get(), 0, static_cast<Py_ssize_t>(done));
+        (void)PyUnicode_CopyCharacters(wider.get(), 0, document_.get(), 0,
+                                       static_cast<Py_ssize_t>(done));
         switch (PyUnicode_KIND(wider.get())) {
         case PyUnicode_1BYTE_KIND:
             write_rows_from<std::uint8_t>(lists_, first, digits, wider.get(), done);
