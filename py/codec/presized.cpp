@@ -599,7 +599,10 @@ class AsciiPass {
 
     // Writes one leaf at `to`: the end of what it wrote, or null for a leaf
     // that is not compact ASCII, needs a width digit that HEX does not give
-    // as ASCII, or does not fit before `end`.
+    // as ASCII, or does not fit before `end`. The same moves as the write
+    // pass's leaf_at, written out here: calling that one reads its end and
+    // tables through a struct that every byte store may alias, and cost 7
+    // instructions a leaf (47.6 against 55.0).
     std::uint8_t* leaf(PyObject* v, const ShortPrefixes<std::uint8_t>& prefixes, std::uint8_t* to,
                        const std::uint8_t* end) const noexcept {
         // A str subclass (which keeps its characters apart) and every other
