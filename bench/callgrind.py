@@ -396,7 +396,7 @@ def main() -> None:
     ap.add_argument("--tables", default="ascii,bmp,astral,wide")
     ap.add_argument("--out", type=Path, default=REPO / "build" / "bench" / "callgrind")
     ap.add_argument("--sizes", help="instead: count per item on the ascii table at these sizes, e.g. 1e3,1e4")
-    ap.add_argument("--ops", help="with --sizes: the operations, comma-separated")
+    ap.add_argument("--ops", help="the operations, comma-separated (dwex.parse,dwex.stringify by default)")
     ap.add_argument("--no-cache-sim", action="store_true", help="with --sizes: instructions only")
     args = ap.parse_args()
     if args.driver:
@@ -419,7 +419,7 @@ def main() -> None:
         return
     chosen = [getattr(tables, f"{name}_table")() for name in args.tables.split(",")]
     documents = write_documents(chosen, args.out)
-    ops = DWEX_OPS + (peer_ops() if args.peers else ())
+    ops = (tuple(args.ops.split(",")) if args.ops else DWEX_OPS) + (peer_ops() if args.peers else ())
     results = measure(documents, ops, args.calls, args.gc == "on", args.out)
     print(report(results))
     (args.out / "callgrind.json").write_text(json.dumps(results, indent=1))

@@ -78,8 +78,7 @@ template <CodeUnit U> U* write_digits(std::uint64_t n, int count, U* to) noexcep
 /// the last two digits land at to + count - 1 as one pair, a leading "0" for a
 /// one-digit n falling on the width digit's place before the width digit is
 /// written over it, so that no branch depends on the length.
-template <CodeUnit U>
-U* write_length_prefix(U width, std::uint64_t n, int count, U* to) noexcept {
+template <CodeUnit U> U* write_length_prefix(U width, std::uint64_t n, int count, U* to) noexcept {
     if (n < 100) {
         const auto pair = static_cast<std::size_t>(n) * 2;
         to[count - 1] = static_cast<U>(decimal_detail::digit_pairs[pair]);
@@ -91,9 +90,11 @@ U* write_length_prefix(U width, std::uint64_t n, int count, U* to) noexcept {
     return write_digits(n, count, to + 1);
 }
 
-static_assert(decimal_digit_count(0) == 1 && decimal_digit_count(9) == 1 && decimal_digit_count(10) == 2);
+static_assert(decimal_digit_count(0) == 1 && decimal_digit_count(9) == 1 &&
+              decimal_digit_count(10) == 2);
 static_assert(decimal_digit_count(99) == 2 && decimal_digit_count(100) == 3);
-static_assert(decimal_digit_count(9999999999999999) == 16 && decimal_digit_count(10000000000000000) == 17);
+static_assert(decimal_digit_count(9999999999999999) == 16 &&
+              decimal_digit_count(10000000000000000) == 17);
 static_assert(decimal_digit_count(~std::uint64_t{0}) == 20);
 
 } // namespace dwex::rules

@@ -4,18 +4,21 @@
 // buffer; the document becomes a str once the walk has ended.
 #include "codec/codec.hpp"
 #include "codec/decimal.hpp"
+#include "codec/leaf_writer.hpp"
+#include "codec/leaf_writes.hpp"
 #include "codec/output.hpp"
-#include "codec/presized.hpp"
+#include "codec/route.hpp"
 #include "codec/rules.hpp"
 #include "codec/units.hpp"
 #include "hex_cache.hpp"
-#include "threads.hpp"
 #include "ref.hpp"
 #include "state.hpp"
+#include "threads.hpp"
 #include "traceback.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace dwex {
 namespace {
@@ -76,19 +79,39 @@ template <typename Out> Out* copy_text(PyObject* text, Out* to) noexcept {
     }
 }
 
+template <typename Out, typename In>
+Out* write_item_of(Out digit, std::size_t u16_len, int count, PyObject* v, Out* to) noexcept {
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
+    return write_item(digit, u16_len, count, static_cast<const In*>(PyUnicode_DATA(v)), n, to);
+}
+
 /// One item: the width digit (a character, or the text of `digit_text`), the
 /// length field and the content. Room has been reserved.
 template <typename Out>
-void write_item(Output& out, Py_UCS4 digit, PyObject* digit_text, std::size_t u16_len, int digits,
-                PyObject* v) noexcept {
+void write_leaf_item(Output& out, Py_UCS4 digit, PyObject* digit_text, std::size_t u16_len,
+                     int digits, PyObject* v) noexcept {
+    count_leaf_write();
     Out* to = out.cursor<Out>();
-    if (digit_text == nullptr) {
-        *to++ = static_cast<Out>(digit);
-    } else {
+    if (digit_text != nullptr) {
+        // A rebound HEX whose element is a longer text: written as it is.
         to = copy_text(digit_text, to);
+        to = rules::write_digits(u16_len, digits, to);
+        out.advance_to(copy_text(v, to));
+        return;
     }
-    to = rules::write_digits(u16_len, digits, to);
-    out.advance_to(copy_text(v, to));
+    // The buffer is at least as wide as every leaf written into it.
+    const auto width = static_cast<Out>(digit);
+    const int kind = PyUnicode_KIND(v);
+    if (sizeof(Out) == 1 || kind == PyUnicode_1BYTE_KIND) {
+        to = write_item_of<Out, std::uint8_t>(width, u16_len, digits, v, to);
+    } else if constexpr (sizeof(Out) >= 2) {
+        if (sizeof(Out) == 2 || kind == PyUnicode_2BYTE_KIND) {
+            to = write_item_of<Out, std::uint16_t>(width, u16_len, digits, v, to);
+        } else if constexpr (sizeof(Out) == 4) {
+            to = write_item_of<Out, std::uint32_t>(width, u16_len, digits, v, to);
+        }
+    }
+    out.advance_to(to);
 }
 
 // The width digit for a length field of `count` digits: the element of the
@@ -139,10 +162,10 @@ int add_leaf(Writer& w, PyObject* item) noexcept {
             const int digits = rules::decimal_digit_count(n);
             if (digits <= PyUnicode_GET_LENGTH(hex) &&
                 w.out.reserve(1 + static_cast<std::size_t>(digits) + n, 1)) {
-                std::uint8_t* to = w.out.cursor<std::uint8_t>();
-                *to++ = PyUnicode_1BYTE_DATA(hex)[digits - 1];
-                to = rules::write_digits(n, digits, to);
-                w.out.advance_to(copy_units(PyUnicode_1BYTE_DATA(item), n, to));
+                count_leaf_write();
+                w.out.advance_to(write_item(PyUnicode_1BYTE_DATA(hex)[digits - 1], n, digits,
+                                            PyUnicode_1BYTE_DATA(item), n,
+                                            w.out.cursor<std::uint8_t>()));
                 w.max_char = std::max<Py_UCS4>(w.max_char, 0x7F);
                 w.pieces += 3;
                 return 0;
@@ -194,13 +217,13 @@ int add_leaf(Writer& w, PyObject* item) noexcept {
     }
     switch (w.out.width()) {
     case 1:
-        write_item<std::uint8_t>(w.out, digit, digit_text, u16_len, digits, v);
+        write_leaf_item<std::uint8_t>(w.out, digit, digit_text, u16_len, digits, v);
         break;
     case 2:
-        write_item<std::uint16_t>(w.out, digit, digit_text, u16_len, digits, v);
+        write_leaf_item<std::uint16_t>(w.out, digit, digit_text, u16_len, digits, v);
         break;
     default:
-        write_item<std::uint32_t>(w.out, digit, digit_text, u16_len, digits, v);
+        write_leaf_item<std::uint32_t>(w.out, digit, digit_text, u16_len, digits, v);
         break;
     }
     return 0;
@@ -237,9 +260,12 @@ int add_row_terminator(Writer& w) noexcept {
 // set: `line` for the walk itself, the visitor's own line otherwise.
 // A visitor that runs Python code takes its own reference first (`Hold` false
 // says the visitor does that itself, where the GIL makes it safe to wait).
-template <bool Hold, typename Visit> int walk(PyObject* seq, int line, Visit&& visit) noexcept {
+// An exact list or tuple is walked from index `first` on (the exact routes
+// may have written the elements before it).
+template <bool Hold, typename Visit>
+int walk(PyObject* seq, int line, Visit&& visit, Py_ssize_t first = 0) noexcept {
     if (PyList_CheckExact(seq)) {
-        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(seq); ++k) {
+        for (Py_ssize_t k = first; k < PyList_GET_SIZE(seq); ++k) {
             if constexpr (free_threaded_paths) {
                 // The unlocked read is safe only while no other thread can reach the list.
                 Ref element = PyUnstable_Object_IsUniquelyReferenced(seq)
@@ -265,7 +291,7 @@ template <bool Hold, typename Visit> int walk(PyObject* seq, int line, Visit&& v
     }
     if (PyTuple_CheckExact(seq)) {
         const Py_ssize_t n = PyTuple_GET_SIZE(seq);
-        for (Py_ssize_t k = 0; k < n; ++k) {
+        for (Py_ssize_t k = first; k < n; ++k) {
             // The tuple holds its elements for as long as the caller holds it.
             if (const int failed = visit(PyTuple_GET_ITEM(seq, k))) {
                 return failed;
@@ -318,15 +344,38 @@ PyObject* finish(const Writer& w) noexcept {
 } // namespace
 
 PyObject* stringify_body(PyObject* lists) noexcept {
-    if (PyObject* document = stringify_presized(lists)) {
+    GeneralFrom rest;
+    if (PyObject* document = stringify_exact(lists, rest)) {
         return document;
     }
     Writer w;
-    const int failed = walk<true>(lists, line_table, [&w](PyObject* row) noexcept {
-        const int row_failed =
-            walk<false>(row, line_row, [&w](PyObject* leaf) noexcept { return add_leaf(w, leaf); });
-        return row_failed != 0 ? row_failed : add_row_terminator(w);
-    });
+    if (rest.written) {
+        // The ASCII text of the rows that an exact route wrote before it
+        // met one that runs code: nothing observable has happened yet.
+        PyObject* written = rest.written.get();
+        const auto units = static_cast<std::size_t>(PyUnicode_GET_LENGTH(written));
+        if (w.out.reserve(units, 1)) {
+            std::uint8_t* to = w.out.cursor<std::uint8_t>();
+            std::memcpy(to, PyUnicode_1BYTE_DATA(written), units);
+            w.out.advance_to(to + units);
+            w.max_char = 0x7F;
+            w.pieces = rest.pieces;
+        } else {
+            rest.first_row = rest.first_leaf = 0; // no room for it: the walk starts from the top
+        }
+        rest.written = Ref();
+    }
+    // Each row from `first_leaf` on for the row that an exact route stopped in.
+    Py_ssize_t first_leaf = rest.first_leaf;
+    const int failed = walk<true>(
+        lists, line_table,
+        [&w, &first_leaf](PyObject* row) noexcept {
+            const int row_failed = walk<false>(
+                row, line_row, [&w](PyObject* leaf) noexcept { return add_leaf(w, leaf); },
+                std::exchange(first_leaf, 0));
+            return row_failed != 0 ? row_failed : add_row_terminator(w);
+        },
+        rest.first_row);
     if (failed != 0) {
         return fail_at(function_name, failed);
     }

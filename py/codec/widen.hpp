@@ -94,7 +94,7 @@ Out* in_blocks(const In* from, std::size_t n, Out* to, Kernel kernel) noexcept {
 /// Each unit of `from` zero-extended into `to` (1 to 2, 1 to 4 or 2 to 4
 /// bytes): what widen_scalar does, 16 bytes of input per SSE2 step.
 template <typename Out, typename In>
-Out* widen(const In* from, std::size_t n, Out* to) noexcept {
+[[gnu::always_inline]] inline Out* widen(const In* from, std::size_t n, Out* to) noexcept {
 #if defined(__SSE2__)
     using namespace widen_detail;
     const __m128i zero = _mm_setzero_si128();
@@ -130,6 +130,46 @@ Out* widen(const In* from, std::size_t n, Out* to) noexcept {
     }
 #endif
     return widen_scalar(from, n, to);
+}
+
+/// The meaning of widen_in_place: each of the n units of `from` zero-extended
+/// into `to`, last unit first, where `to` may overlap `from` but starts at
+/// or after it. Written back to front, each unit is read before any store
+/// can reach it.
+template <typename Out, typename In>
+void widen_in_place_scalar(const In* from, std::size_t n, Out* to) noexcept {
+    static_assert(sizeof(Out) >= sizeof(In));
+    for (std::size_t k = n; k-- > 0;) {
+        const In unit = from[k];
+        to[k] = static_cast<Out>(unit);
+    }
+}
+
+/// What widen_in_place_scalar does, a block of 16 bytes of input per SSE2
+/// step from the end: each block is loaded whole before it is stored, and its
+/// store ends at or above the block's own end, so it never reaches a unit
+/// still to be read. Units of one width are moved as they are.
+template <typename Out, typename In>
+void widen_in_place(const In* from, std::size_t n, Out* to) noexcept {
+    if constexpr (sizeof(Out) == sizeof(In)) {
+        std::memmove(to, from, n * sizeof(In));
+    } else {
+#if defined(__SSE2__)
+        using namespace widen_detail;
+        constexpr std::size_t per_load = 16 / sizeof(In);
+        for (; n >= per_load; n -= per_load) {
+            const __m128i v = load(from + n - per_load);
+            if constexpr (sizeof(In) == 2) {
+                u16_to_u32(v, reinterpret_cast<std::uint32_t*>(to + n - per_load));
+            } else if constexpr (sizeof(Out) == 2) {
+                bytes_to_u16(v, reinterpret_cast<std::uint16_t*>(to + n - per_load));
+            } else {
+                bytes_to_u32(v, reinterpret_cast<std::uint32_t*>(to + n - per_load));
+            }
+        }
+#endif
+        widen_in_place_scalar(from, n, to);
+    }
 }
 
 /// The units that one 8-byte word holds: the most that copy_tail_word moves.

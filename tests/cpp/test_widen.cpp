@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -13,6 +14,8 @@ namespace {
 using dwex::rules::copy_tail_word;
 using dwex::rules::tail_word_units;
 using dwex::rules::widen;
+using dwex::rules::widen_in_place;
+using dwex::rules::widen_in_place_scalar;
 using dwex::rules::widen_scalar;
 
 // Units with every bit pattern of the top byte, so that no sign can leak in.
@@ -25,9 +28,9 @@ template <typename In> std::vector<In> patterned(std::size_t size) {
 }
 
 template <typename Pair> class Widen : public ::testing::Test {};
-using Pairs = ::testing::Types<std::pair<std::uint8_t, std::uint16_t>,
-                               std::pair<std::uint8_t, std::uint32_t>,
-                               std::pair<std::uint16_t, std::uint32_t>>;
+using Pairs =
+    ::testing::Types<std::pair<std::uint8_t, std::uint16_t>, std::pair<std::uint8_t, std::uint32_t>,
+                     std::pair<std::uint16_t, std::uint32_t>>;
 TYPED_TEST_SUITE(Widen, Pairs);
 
 TYPED_TEST(Widen, MatchesTheScalarTwinAtEveryLengthAndAlignment) {
@@ -52,6 +55,38 @@ TYPED_TEST(Widen, MatchesTheScalarTwinAtEveryLengthAndAlignment) {
                 }
                 for (std::size_t k = pad + to_at + n; k < got.size(); ++k) {
                     ASSERT_EQ(got[k], sentinel) << "wrote after, n=" << n;
+                }
+            }
+        }
+    }
+}
+
+// In place, the units move up within one buffer: from a start that lies
+// `shift` bytes below the output's (a header that grows). The kernel and its
+// twin agree with a copy made aside, and nothing below the output changes.
+TYPED_TEST(Widen, InPlaceMatchesACopyAtEveryLengthAndShift) {
+    using In = typename TypeParam::first_type;
+    using Out = typename TypeParam::second_type;
+    for (std::size_t n = 0; n <= 70; ++n) {
+        for (std::size_t shift = 0; shift <= 24; shift += 4) {
+            const std::vector<In> units = patterned<In>(n);
+            std::vector<Out> want(n);
+            widen_scalar(units.data(), n, want.data());
+            for (const bool kernel : {false, true}) {
+                std::vector<std::uint8_t> buffer(shift + n * sizeof(Out) + 8, 0xA5);
+                std::memcpy(buffer.data(), units.data(), n * sizeof(In));
+                const auto* from = reinterpret_cast<const In*>(buffer.data());
+                auto* to = reinterpret_cast<Out*>(buffer.data() + shift);
+                if (kernel) {
+                    widen_in_place(from, n, to);
+                } else {
+                    widen_in_place_scalar(from, n, to);
+                }
+                std::vector<Out> got(n);
+                std::memcpy(got.data(), buffer.data() + shift, n * sizeof(Out));
+                ASSERT_EQ(got, want) << "n=" << n << " shift=" << shift << " kernel=" << kernel;
+                for (std::size_t k = shift + n * sizeof(Out); k < buffer.size(); ++k) {
+                    ASSERT_EQ(buffer[k], 0xA5) << "wrote past the end, n=" << n;
                 }
             }
         }

@@ -221,3 +221,20 @@ def nomemory_sweep(setup, call, check, *, entries, error=None, only_one=False,
     assert len(tried) < limit, f"still failing at k={limit}"
     return sorted({tuple(e) for r in tried if r.get("type") == "MemoryError"
                    for e in r["entries"]})
+
+
+def traced_peak(call):
+    """`call()`'s result and the most memory that tracemalloc saw it hold at
+    once beyond what was held before it."""
+    import tracemalloc
+
+    tracemalloc.start()
+    try:
+        gc.collect()
+        tracemalloc.reset_peak()
+        base = tracemalloc.get_traced_memory()[0]
+        result = call()
+        peak = tracemalloc.get_traced_memory()[1] - base
+    finally:
+        tracemalloc.stop()
+    return result, peak

@@ -986,10 +986,10 @@ def test_short_cells_at_every_length(cell_width, document_width, as_subclass):
 # A table of at least 256 leaves whose sampled rows (every 32nd part of the
 # table) are ASCII is written in one pass into a document sized from that
 # sample. A leaf that is not a compact ASCII str, a length field that HEX
-# does not give in ASCII, or a document that fills up hands the rows from
-# there on to the exact two passes; a leaf or row that needs Python code
-# hands the whole table to the general writer. Every route writes what the
-# model writes, at the narrowest storage.
+# does not give in ASCII, or a document that fills up hands the rest from
+# that leaf on to the exact writer, after what is written; a leaf or row
+# that needs Python code hands that rest to the general writer. Every route
+# writes what the model writes, at the narrowest storage.
 _ROWS = 640  # 20 rows between two sampled ones
 
 
@@ -1071,26 +1071,18 @@ def _wider_late(width):
 
 
 # The document of the one pass is sized from its sample before it is cut to
-# its length, and the ASCII part written before a wider leaf is copied into
-# the wider document only while it is small: whatever the table, a call
-# never takes more than the final document and 8 bytes a leaf.
+# its length, and the ASCII part written before a wider leaf is widened in
+# place: whatever the table, a call never takes more than the final document
+# and 8 bytes a leaf.
 @pytest.mark.parametrize("rows", [
     [["s" * 90] * 4 if r % 20 == 0 else ["t"] * 4 for r in range(_ROWS)],
     _wider_late(4),
     _wider_late(200),
-], ids=["sampled rows longer", "short ascii part copied", "long ascii part dropped"])
+], ids=["sampled rows longer", "short ascii part widened", "long ascii part widened"])
 def test_one_pass_room_bounded_by_leaves(rows):
-    import tracemalloc
+    from leakcheck import traced_peak
 
     leaves = sum(map(len, rows))
-    tracemalloc.start()
-    try:
-        gc.collect()
-        tracemalloc.reset_peak()
-        base = tracemalloc.get_traced_memory()[0]
-        document = dwex.stringify(rows)
-        peak = tracemalloc.get_traced_memory()[1] - base
-    finally:
-        tracemalloc.stop()
+    document, peak = traced_peak(lambda: dwex.stringify(rows))
     assert document == model_stringify(rows)
     assert peak <= sys.getsizeof(document) + 8 * leaves

@@ -1,0 +1,102 @@
+// document.cpp: a document str changed in place. Widening it rewrites the
+// header of a str that no other code has seen, the one place where the
+// module relies on the layout of a compact str rather than on the API:
+// the header (PyASCIIObject for ASCII text, PyCompactUnicodeObject for any
+// other) is followed at once by the characters and a terminating unit, and
+// the storage width and ASCII flag are fields of its state word. A wider
+// document would otherwise be a second allocation that holds the text
+// written so far beside its copy.
+#include "codec/document.hpp"
+
+#include "codec/widen.hpp"
+
+#include <cstdint>
+
+namespace dwex {
+namespace {
+
+std::size_t header_size(bool ascii) noexcept {
+    return ascii ? sizeof(PyASCIIObject) : sizeof(PyCompactUnicodeObject);
+}
+
+int kind_for(Py_UCS4 widest) noexcept {
+    return widest > 0xFFFF ? PyUnicode_4BYTE_KIND
+           : widest > 0xFF ? PyUnicode_2BYTE_KIND
+                           : PyUnicode_1BYTE_KIND;
+}
+
+template <typename Out, typename In> void widen_units(const void* from, std::size_t n, void* to) {
+    rules::widen_in_place(static_cast<const In*>(from), n, static_cast<Out*>(to));
+}
+
+void move_units(int from_kind, const void* from, std::size_t n, int to_kind, void* to) noexcept {
+    if (from_kind == PyUnicode_1BYTE_KIND) {
+        switch (to_kind) {
+        case PyUnicode_1BYTE_KIND:
+            widen_units<std::uint8_t, std::uint8_t>(from, n, to);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            widen_units<std::uint16_t, std::uint8_t>(from, n, to);
+            break;
+        default:
+            widen_units<std::uint32_t, std::uint8_t>(from, n, to);
+            break;
+        }
+    } else if (from_kind == PyUnicode_2BYTE_KIND) {
+        if (to_kind == PyUnicode_2BYTE_KIND) {
+            widen_units<std::uint16_t, std::uint16_t>(from, n, to);
+        } else {
+            widen_units<std::uint32_t, std::uint16_t>(from, n, to);
+        }
+    } else {
+        widen_units<std::uint32_t, std::uint32_t>(from, n, to);
+    }
+}
+
+} // namespace
+
+bool resize_document(Ref& document, std::size_t units) noexcept {
+    PyObject* raw = document.release();
+    const bool resized = PyUnicode_Resize(&raw, static_cast<Py_ssize_t>(units)) == 0;
+    document = Ref::steal(raw); // on failure still the old, whole str
+    if (!resized) {
+        PyErr_Clear();
+    }
+    return resized;
+}
+
+bool widen_document(Ref& document, std::size_t done, std::size_t units, Py_UCS4 widest) noexcept {
+    PyObject* doc = document.get();
+    const int from_kind = PyUnicode_KIND(doc);
+    const bool from_ascii = PyUnicode_IS_ASCII(doc) != 0;
+    const int to_kind = kind_for(widest);
+    const bool to_ascii = widest < 0x80;
+    const auto from_unit = static_cast<std::size_t>(from_kind);
+    const auto to_unit = static_cast<std::size_t>(to_kind);
+    // Grown first at its present layout, to at least the bytes of the new
+    // one: a str of m units takes its header and m + 1 units.
+    const std::size_t wanted = header_size(to_ascii) + (units + 1) * to_unit;
+    const std::size_t from_header = header_size(from_ascii);
+    const std::size_t grown = (wanted - from_header + from_unit - 1) / from_unit - 1;
+    if (!resize_document(document, grown > done ? grown : done)) {
+        return false;
+    }
+    doc = document.get();
+    auto* const base = reinterpret_cast<std::uint8_t*>(doc);
+    // The new place of every unit lies at or after its old one: the header
+    // only grows, and so does the width.
+    move_units(from_kind, base + from_header, done, to_kind, base + header_size(to_ascii));
+    auto* const head = reinterpret_cast<PyASCIIObject*>(doc);
+    head->length = static_cast<Py_ssize_t>(units);
+    head->state.kind = static_cast<unsigned int>(to_kind) & 7U;
+    head->state.ascii = to_ascii;
+    if (!to_ascii) {
+        auto* const compact = reinterpret_cast<PyCompactUnicodeObject*>(doc);
+        compact->utf8 = nullptr; // no UTF-8 copy is ever made of a str this new
+        compact->utf8_length = 0;
+    }
+    PyUnicode_WRITE(to_kind, PyUnicode_DATA(doc), static_cast<Py_ssize_t>(units), 0);
+    return true;
+}
+
+} // namespace dwex

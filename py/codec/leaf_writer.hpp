@@ -1,0 +1,140 @@
+// leaf_writer.hpp: the one place where the exact routes of stringify write a
+// leaf's item (width digit, length field, content) into a document whose
+// storage width `Out` is known, from a str of storage width `In`.
+#ifndef DWEX_CODEC_LEAF_WRITER_HPP
+#define DWEX_CODEC_LEAF_WRITER_HPP
+
+#include <Python.h>
+
+#include "codec/decimal.hpp"
+#include "codec/leaf_writes.hpp"
+#include "codec/rules.hpp"
+#include "codec/units.hpp"
+#include "codec/widen.hpp"
+#include "codec/width_digits.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace dwex {
+
+/// Copies bytes that hold whole code units: short runs with fixed-size
+/// moves, which cost less than a call.
+inline void copy_bytes(const std::uint8_t* from, std::size_t size, std::uint8_t* to) noexcept {
+    if (size <= 16) {
+        rules::copy_short_bytes(from, size, to);
+    } else if (size <= 32) {
+        std::memcpy(to, from, 16);
+        std::memcpy(to + size - 16, from + size - 16, 16);
+    } else {
+        std::memcpy(to, from, size);
+    }
+}
+
+template <rules::CodeUnit Out, rules::CodeUnit In>
+[[gnu::always_inline]] inline Out* copy_content(const In* from, std::size_t n, Out* to) noexcept {
+    if constexpr (sizeof(In) == sizeof(Out)) {
+        copy_bytes(reinterpret_cast<const std::uint8_t*>(from), n * sizeof(Out),
+                   reinterpret_cast<std::uint8_t*>(to));
+        return to + n;
+    } else {
+        return rules::widen(from, n, to);
+    }
+}
+
+/// The length field, with its width digit, of every length below 100 that
+/// the table's width digits cover, as the first units of four, and how many
+/// of those units it takes: one fixed move writes it.
+template <rules::CodeUnit Out> struct ShortPrefixes {
+    static constexpr std::size_t lengths = 100;
+    std::array<std::array<Out, 4>, lengths> units{};
+    std::array<std::uint8_t, lengths> size{};
+
+    explicit ShortPrefixes(const WidthDigits& digits) noexcept {
+        for (std::size_t n = 0; n < lengths; ++n) {
+            const int count = rules::decimal_digit_count(n);
+            if (count > digits.counts) {
+                break;
+            }
+            size[n] = static_cast<std::uint8_t>(1 + count);
+            rules::write_length_prefix(
+                static_cast<Out>(digits.of_count[static_cast<std::size_t>(count)]), n, count,
+                units[n].data());
+        }
+    }
+};
+
+/// Writes an item the long way: the width digit `digit`, the `count`
+/// decimal digits of `u16_len` and the `n` code points at `data`. Returns
+/// the end of the item.
+template <rules::CodeUnit Out, rules::CodeUnit In>
+[[gnu::always_inline]] inline Out* write_item(Out digit, std::size_t u16_len, int count,
+                                              const In* data, std::size_t n, Out* to) noexcept {
+    to = rules::write_length_prefix(digit, u16_len, count, to);
+    return copy_content<Out, In>(data, n, to);
+}
+
+/// Room past a short leaf's own units that its fixed moves need: a 4-unit
+/// length field and a word widened to at most 32 bytes.
+inline constexpr std::size_t leaf_slack = 32;
+
+/// What a writer knows of the leaf it hands to write_leaf.
+enum class Leaf : std::uint8_t {
+    measured,        // its item fits, with a width digit among the table's
+    measured_racing, // as measured, but another thread may have changed the table since
+    unmeasured,      // compact, but its item may not fit or need a missing width digit
+};
+
+/// Writes the item of leaf `v`: `n` code points at `data`, of UTF-16 length
+/// `u16_len`, at `to`, before the document's end `end`. A short item is
+/// written with fixed moves that need `leaf_slack` units of room past its
+/// own (a measured leaf's own units are known to fit); with less room left,
+/// the long way. Returns the end of the item, or,
+/// for a leaf that is not `Leaf::measured`, null where it does not fit or
+/// HEX gave no width digit for it. The write position travels as an
+/// argument and a return value, never through memory, so that the compiler
+/// keeps it in a register: a store through a byte pointer could alias
+/// anything in memory.
+template <rules::CodeUnit Out, rules::CodeUnit In, Leaf Known>
+[[gnu::always_inline]] inline Out*
+write_leaf(const ShortPrefixes<Out>& prefixes, const WidthDigits& digits, PyObject* v,
+           const In* data, std::size_t n, std::size_t u16_len, Out* to, const Out* end) noexcept {
+    const auto room = static_cast<std::size_t>(end - to);
+    // A measured leaf's content fits: only the fixed moves need room.
+    const std::size_t short_room = Known == Leaf::measured ? leaf_slack : n + leaf_slack;
+    if (u16_len < ShortPrefixes<Out>::lengths && room >= short_room) [[likely]] {
+        if constexpr (Known == Leaf::measured_racing) {
+            if (prefixes.size[u16_len] == 0) {
+                return nullptr; // longer than the table measured
+            }
+        }
+        count_leaf_write();
+        std::memcpy(to, prefixes.units[u16_len].data(), sizeof(prefixes.units[u16_len]));
+        to += prefixes.size[u16_len];
+        // A compact str's content follows its header, so the word that ends
+        // with a short content lies inside the object. Only on the GIL build:
+        // elsewhere that word holds fields that another thread may be writing.
+        if constexpr (!free_threaded_paths) {
+            if (n <= rules::tail_word_units<In> &&
+                (Known == Leaf::unmeasured || PyUnicode_IS_COMPACT(v))) [[likely]] {
+                return rules::copy_tail_word(data, n, to);
+            }
+        }
+        return copy_content<Out, In>(data, n, to);
+    }
+    const int count = rules::decimal_digit_count(u16_len);
+    if constexpr (Known != Leaf::measured) {
+        if (count > digits.counts || room < 1 + static_cast<std::size_t>(count) + n) {
+            return nullptr;
+        }
+    }
+    count_leaf_write();
+    return write_item(static_cast<Out>(digits.of_count[static_cast<std::size_t>(count)]), u16_len,
+                      count, data, n, to);
+}
+
+} // namespace dwex
+
+#endif
