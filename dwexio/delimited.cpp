@@ -6,6 +6,7 @@
 #include "delimited.hpp"
 
 #include "codec/decimal.hpp"
+#include "codec/leaf_writer.hpp"
 #include "codec/rules.hpp"
 #include "ref.hpp"
 
@@ -141,17 +142,15 @@ PyObject* convert(PyObject* text, const U* data, std::uint32_t delimiter, std::i
     (void)for_each_field(
         data, length, delimiter,
         [&](std::int64_t begin, std::int64_t end, std::int64_t doubled) {
-            const dwex::rules::LengthField f =
-                dwex::rules::length_field(units_of(begin, end) - static_cast<std::uint64_t>(doubled));
-            *out++ = alphabet[f.width_index()];
-            for (int k = 0; k < f.count; ++k) {
-                *out++ = static_cast<U>(f.digits[static_cast<std::size_t>(k)]);
-            }
+            const std::uint64_t units = units_of(begin, end) - static_cast<std::uint64_t>(doubled);
+            const int count = dwex::rules::decimal_digit_count(units);
+            const auto width = static_cast<U>(alphabet[count - 1]);
             if (doubled == 0) {
-                std::memcpy(out, data + begin, static_cast<std::size_t>(end - begin) * sizeof(U));
-                out += end - begin;
+                out = dwex::write_item(width, units, count, data + begin,
+                                       static_cast<std::size_t>(end - begin), out);
                 return true;
             }
+            out = dwex::rules::write_length_prefix(width, units, count, out);
             for (std::int64_t k = begin; k < end; ++k) {
                 *out++ = data[k];
                 k += data[k] == quote; // the second quote of a pair

@@ -270,19 +270,22 @@ def test_stringify_without_memory(only_one):
 _ONE_PASS_SETUP = _SWEEP_SETUP + """
 def prepare():
     rows = [["k%d" % r, "x" * (r % 12)] for r in range(300)]
-    rows[-1].append("\\u4e00")
+    rows[-1].append(LAST)
     return rows
 """
 
 
 @ONE_OR_ALL
-def test_one_pass_without_memory(only_one):
-    # The one pass allocates its document, resizes it and, for the wider
-    # leaf at the end, makes a second one: each failure falls back in order.
+@pytest.mark.parametrize("last", ["'\\u4e00'", "Text('t')"], ids=["wider leaf", "leaf with __str__"])
+def test_one_pass_without_memory(only_one, last):
+    # The one pass allocates its document, then cuts it to length or, at the
+    # last leaf, widens it in place or hands what it wrote to the general
+    # writer: each failure falls back in order.
+    setup = _ONE_PASS_SETUP.replace("LAST", last)
     scope = {}
-    exec(_ONE_PASS_SETUP, scope)
+    exec(setup, scope)
     expected = S(scope["prepare"]())
-    nomemory_sweep(_ONE_PASS_SETUP, "dwex.stringify(arg)",
+    nomemory_sweep(setup, "dwex.stringify(arg)",
                    f"type(result) is str and result == {ascii(expected)}",
                    entries=_STRINGIFY_LINES, only_one=only_one)
 
