@@ -65,6 +65,19 @@ bool resize_document(Ref& document, std::size_t units) noexcept {
     return resized;
 }
 
+bool cut_document(Ref& document, std::size_t units) noexcept {
+    PyObject* doc = document.get();
+    const auto capacity = static_cast<std::size_t>(PyUnicode_GET_LENGTH(doc));
+    // A sixteenth of the document at most: past that the memory is worth more.
+    constexpr std::size_t kept_share = 16;
+    if (!PyUnicode_IS_ASCII(doc) || capacity - units > capacity / kept_share) {
+        return resize_document(document, units);
+    }
+    reinterpret_cast<PyASCIIObject*>(doc)->length = static_cast<Py_ssize_t>(units);
+    PyUnicode_1BYTE_DATA(doc)[units] = 0;
+    return true;
+}
+
 bool widen_document(Ref& document, std::size_t done, std::size_t units, Py_UCS4 widest) noexcept {
     PyObject* doc = document.get();
     const int from_kind = PyUnicode_KIND(doc);

@@ -52,7 +52,7 @@ class OnePass {
         }
         const auto units = static_cast<std::size_t>(to - start);
         *to = 0; // where the fixed moves left other bytes
-        if (!resize_document(document_, units)) {
+        if (!cut_document(document_, units)) {
             return general_from(row_count_, 0, units, rest);
         }
         return document_.release();

@@ -29,6 +29,9 @@ def test_handover(name):
     expected = model_stringify(rows)
     document, peak = traced_peak(lambda: dwex.stringify(rows))
     assert document == expected
+    # A str cut to length in place behaves as any other.
+    assert hash(document) == hash(expected)
+    assert document.encode("utf-8", "surrogatepass") == expected.encode("utf-8", "surrogatepass")
     # The narrowest storage: a str equal to one made by a join.
     assert sys.getsizeof(document) == sys.getsizeof("".join([expected]))
     if all(isinstance(leaf, str) for row in rows for leaf in row):
