@@ -172,7 +172,8 @@ struct Shape {
 
 /// Measures the rows of `lists` (an exact list or tuple) from `first` on;
 /// false where one of them is not an exact list or tuple of str.
-inline bool measure_rows(PyObject* lists, Py_ssize_t first, Shape& shape) noexcept {
+[[gnu::always_inline]] inline bool measure_rows(PyObject* lists, Py_ssize_t first,
+                                                Shape& shape) noexcept {
     return each_element(lists, first,
                         [&shape](PyObject* row) noexcept { return measure_row(shape, row); });
 }
