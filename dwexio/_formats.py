@@ -152,6 +152,7 @@ def read_json(f: Any, name: str) -> Iterator[Rows]:
     batch: Rows = []
     number = 0
     closed = pieces.next_char() == "]"
+    pieces.pos += closed
     while not closed:
         number += 1
         pieces.next_char()

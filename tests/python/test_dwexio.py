@@ -2,16 +2,19 @@
 `dwex` command run as a child process on real files."""
 
 import csv
+import gc
 import io
 import json
+import os
 import pathlib
+import stat
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import assume, given, settings, strategies as st
 
 import dwex
 import dwexio
-from dwexio import _csv, _scan
+from dwexio import _csv, _formats, _scan
 
 from command import run
 from leakcheck import assert_no_leak
@@ -293,3 +296,94 @@ def test_bad_input_gets_one_line_and_a_failing_status(tmp_path, args, setup):
     assert len(message.decode().splitlines()) == 1, message
     assert b"Traceback" not in message
     assert not (tmp_path / "a.dwex").exists()
+
+
+# --- files are written whole or not at all, and read back ------------------------
+
+def test_writer_and_dump_replace_a_file_only_when_complete(tmp_path):
+    path = tmp_path / "t.dwex"
+    path.write_bytes(b"old")
+    os.chmod(path, 0o604)
+    with pytest.raises(ZeroDivisionError):
+        with dwexio.Writer(path) as w:
+            w.writerow(["a"])
+            1 / 0
+    assert path.read_bytes() == b"old" and os.listdir(tmp_path) == ["t.dwex"]
+    w = dwexio.Writer(path)
+    w.writerows([["b"]] * 5000)
+    assert path.read_bytes() == b"old"
+    w.close()
+    assert path.read_bytes() == b"01b;" * 5000
+    assert stat.S_IMODE(os.stat(path).st_mode) == 0o604
+    # A writer dropped unclosed publishes nothing.
+    w = dwexio.Writer(tmp_path / "new.dwex")
+    w.writerow(["c"])
+    del w
+    gc.collect()
+    assert os.listdir(tmp_path) == ["t.dwex"]
+    with pytest.raises(TypeError):
+        dwexio.dump([["a"], 5], path)
+    with pytest.raises(IsADirectoryError):
+        dwexio.dump([["a"]], tmp_path)
+    # The empty table is a zero-byte file, and reads back.
+    dwexio.dump([], path)
+    with dwexio.Writer(tmp_path / "empty.dwex"):
+        pass
+    for empty in (path, tmp_path / "empty.dwex"):
+        assert empty.read_bytes() == b""
+        assert dwexio.load(empty) == [] and list(dwexio.iter_rows(empty)) == []
+    assert sorted(os.listdir(tmp_path)) == ["empty.dwex", "t.dwex"]
+
+
+def test_text_files_never_translate_line_ends(tmp_path):
+    table = [["a\r\nb", "\r"], ["\n", "\ud800"]]
+    path = tmp_path / "t.dwex"
+    dwexio.dump(table, path)
+    with open(path, encoding="utf-8", errors="surrogatepass") as f:
+        assert dwexio.load(f) == table
+    with open(path, encoding="utf-8", errors="surrogatepass") as f:
+        assert list(dwexio.iter_rows(f, chunk_size=3)) == table
+    with open(path, encoding="utf-8", errors="surrogatepass") as f:
+        f.read(1)
+        with pytest.raises(ValueError, match="open it in binary mode or with newline=''"):
+            dwexio.load(f)
+    with open(path, "w", encoding="utf-8", errors="surrogatepass", newline="\r\n") as f:
+        dwexio.dump(table, f)
+        dwexio.Writer(f).writerow(["\n"])
+    assert dwexio.load(path) == table + [["\n"]]
+
+
+def test_iter_rows_opens_its_file_at_once(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        dwexio.iter_rows(tmp_path / "missing.dwex")
+    with pytest.raises(ValueError):
+        dwexio.iter_rows(tmp_path / "missing.dwex", chunk_size=0)
+    assert all(name in dwexio.__doc__ for name in ("load", "dump", "iter_rows", "Writer"))
+
+
+def can_be_tsv(table):
+    return all(row != [""] and not any(c in cell for cell in row for c in "\t\r\n")
+               for row in table)
+
+
+format_cells = st.text(st.sampled_from('a,;\t" \r\n\ufeff\u00e9\ud800\U0001F600'), max_size=5)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.lists(format_cells, max_size=4), max_size=5),
+       st.sampled_from(["csv", "tsv", "tsv --quote", "json", "jsonl"]),
+       st.sampled_from(["\r\n", "\n"]))
+def test_every_format_gives_the_table_back(table, fmt, line_ending):
+    fmt, _, quote = fmt.partition(" ")
+    assume(fmt != "tsv" or quote or can_be_tsv(table))
+    options = _formats.TextOptions(line_ending=line_ending, quote=bool(quote))
+    document = dwex.stringify(table).encode("utf-8", "surrogatepass")
+    written = io.BytesIO()
+    _formats.write_table(written, fmt, _formats.read_table(io.BytesIO(document), "dwex", "t"),
+                         lambda rows: None, "t", options)
+    text = io.TextIOWrapper(io.BytesIO(written.getvalue()), encoding="utf-8-sig",
+                            errors="surrogatepass", newline="")
+    back = io.BytesIO()
+    _formats.write_table(back, "dwex", _formats.read_table(text, fmt, "t", True, options),
+                         lambda rows: None)
+    assert back.getvalue() == document
