@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -25,32 +26,57 @@ using dwex::codec::Result;
 /// index just past the last ';' it closed a row at. The reader reports items
 /// by their content range and rows without a position, but every ';' after an
 /// item is one code point long, so the k-th row end since the last item lies
-/// at that item's end + k. The row still open when the piece stops is
-/// dropped: its items come again with the next piece.
+/// at that item's end + k. The items of a row wait in `pending_` until its
+/// ';' puts them into a list of their number at once; those of the row still
+/// open when the piece stops are dropped, and come again with the next piece.
 class RowBuilder {
   public:
-    explicit RowBuilder(PyObject* text) noexcept : text_(text) {}
+    explicit RowBuilder(PyObject* text) noexcept
+        : text_(text), ascii_(PyUnicode_IS_ASCII(text)),
+          bytes_(static_cast<const char*>(PyUnicode_DATA(text))) {}
+    RowBuilder(const RowBuilder&) = delete;
+    RowBuilder& operator=(const RowBuilder&) = delete;
+    ~RowBuilder() {
+        for (PyObject* item : pending_) {
+            Py_DECREF(item);
+        }
+    }
 
     bool start_table() noexcept {
         rows_ = Ref::steal(PyList_New(0));
         return static_cast<bool>(rows_);
     }
-    bool start_row() noexcept {
-        row_ = Ref::steal(PyList_New(0));
-        return static_cast<bool>(row_);
-    }
+    bool start_row() noexcept { return true; }
     bool end_row() noexcept {
         ++ends_since_item_;
         complete_ = item_end_ + ends_since_item_;
-        return PyList_Append(rows_.get(), row_.get()) == 0;
+        const Ref row = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pending_.size())));
+        if (!row) {
+            return false;
+        }
+        for (std::size_t k = 0; k < pending_.size(); ++k) {
+            PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(k), pending_[k]);
+        }
+        pending_.clear();
+        return PyList_Append(rows_.get(), row.get()) == 0;
     }
     /// The wide loop's third argument, the OR of the content's code points, is
     /// of no use here: the substring finds its own width.
     bool item(std::int64_t begin, std::int64_t end, std::uint32_t = 0) noexcept {
         item_end_ = end;
         ends_since_item_ = 0;
-        const Ref cell = Ref::steal(PyUnicode_Substring(text_, begin, end));
-        return cell && PyList_Append(row_.get(), cell.get()) == 0;
+        PyObject* cell = make(begin, end);
+        if (cell == nullptr) {
+            return false;
+        }
+        try {
+            pending_.push_back(cell);
+        } catch (const std::bad_alloc&) {
+            Py_DECREF(cell);
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
     }
     std::int64_t complete() const noexcept { return complete_; }
     /// Where the item that the reader was in when it stopped begins (or the
@@ -60,9 +86,26 @@ class RowBuilder {
     Ref take_rows() noexcept { return rows_ ? std::move(rows_) : Ref::steal(PyList_New(0)); }
 
   private:
+    /// An ASCII cell is copied straight into a new str (the interpreter hands
+    /// out its own empty and one-character strings); any other is cut out by
+    /// the interpreter, which finds its narrowest width.
+    PyObject* make(std::int64_t begin, std::int64_t end) const noexcept {
+        const Py_ssize_t n = end - begin;
+        if (!ascii_ || n < 2) {
+            return PyUnicode_Substring(text_, begin, end);
+        }
+        PyObject* cell = PyUnicode_New(n, 0x7F);
+        if (cell != nullptr) {
+            std::memcpy(PyUnicode_DATA(cell), bytes_ + begin, static_cast<std::size_t>(n));
+        }
+        return cell;
+    }
+
     PyObject* text_;
+    bool ascii_;
+    const char* bytes_;
     Ref rows_;
-    Ref row_;
+    std::vector<PyObject*> pending_;
     std::int64_t item_end_ = 0;
     std::int64_t ends_since_item_ = 0;
     std::int64_t complete_ = 0;
