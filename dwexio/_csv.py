@@ -192,7 +192,8 @@ def _ordinary(f: Any, done: str, tail: str, delimiter: str, line: int) -> Iterat
             text = "".join(record)
             if str(e) == "unexpected end of data":
                 at = line + text.count("\n", 0, _open_quote(text, delimiter))
-                raise csv.Error(f"line {at}: a quoted field opens here and is never closed") from None
+                message = "a quoted field opens here and is never closed"
+                raise csv.Error(f"line {at}: {message}") from None
             at = line + text.count("\n") - (record[-1].count("\n") if record else 0)
             raise csv.Error(f"line {at}: {e}") from None
         batch.append(row)

@@ -11,6 +11,7 @@ there is, and it is never truncated or removed.
 from __future__ import annotations
 
 import contextlib
+import errno
 import io
 import os
 import secrets
@@ -33,10 +34,11 @@ def _create_beside(target: str, shown: str) -> tuple[int, str]:
     """A new, empty file in the directory of `target`: its descriptor and
     path. Created with mode 0o666, so that the umask applies as for any new
     file."""
-    directory, base = os.path.split(target)
+    directory, base = os.path.split(os.fsencode(target))
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
     while True:
-        path = os.path.join(directory, f".{base[:_NAME_KEPT]}.{secrets.token_hex(4)}.tmp")
+        mark = secrets.token_hex(4).encode()
+        path = os.fsdecode(os.path.join(directory, b".%s.%s.tmp" % (base[:_NAME_KEPT], mark)))
         try:
             return os.open(path, flags, 0o666), path
         except FileExistsError:
@@ -65,16 +67,19 @@ class Output(io.BufferedWriter):
         self._temporary: str | None = None
         self._done = True
         self.shown = os.fspath(path)
+        try:
+            old: os.stat_result | None = os.stat(self.shown)
+        except FileNotFoundError:
+            old = None
         # Through a symbolic link the file it points at is replaced, and the
         # link stays.
         target = os.path.realpath(self.shown) if os.path.islink(self.shown) else self.shown
-        try:
-            old: os.stat_result | None = os.stat(target)
-        except FileNotFoundError:
-            old = None
         if old is not None and not stat.S_ISREG(old.st_mode):
-            fd = os.open(target, os.O_WRONLY | os.O_CLOEXEC)
+            fd = os.open(self.shown, os.O_WRONLY | os.O_CLOEXEC)
         else:
+            if old is not None and not os.access(self.shown, os.W_OK):
+                # Replacing the file would get round its protection.
+                raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), self.shown)
             fd, self._temporary = _create_beside(target, self.shown)
             try:
                 if old is not None:

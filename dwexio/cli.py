@@ -134,9 +134,9 @@ def _text_options(args: argparse.Namespace) -> TextOptions:
     delimiter = args.delimiter
     if delimiter is not None and (len(delimiter) != 1 or delimiter in '"\r\n'):
         raise FormatError("--delimiter takes one character, not a quote or a line break")
+    line_ending = "\n" if args.line_ending == "lf" else "\r\n"
     try:
-        options = TextOptions(delimiter, args.encoding, "\n" if args.line_ending == "lf" else "\r\n",
-                              args.quote)
+        options = TextOptions(delimiter, args.encoding, line_ending, args.quote)
         options.codec("r")
     except LookupError:
         raise FormatError(f"--encoding: unknown encoding '{printable(args.encoding)}'") from None
@@ -308,7 +308,8 @@ def _describe(e: BaseException) -> str:
             return e.strerror
         return f"{printable(os.fsdecode(e.filename))}: {e.strerror}"
     if isinstance(e, UnicodeDecodeError):
-        return f"not {e.encoding} text ({e.reason}: {e.object[e.start:e.end]!r})"
+        encoding = e.encoding.removesuffix("-sig")  # the reader of UTF-8 drops a BOM
+        return f"not {encoding} text ({e.reason}: {e.object[e.start:e.end]!r})"
     return str(e)
 
 

@@ -8,6 +8,7 @@ import json
 import os
 import pathlib
 import stat
+import warnings
 
 import pytest
 from hypothesis import assume, given, settings, strategies as st
@@ -315,11 +316,13 @@ def test_writer_and_dump_replace_a_file_only_when_complete(tmp_path):
     w.close()
     assert path.read_bytes() == b"01b;" * 5000
     assert stat.S_IMODE(os.stat(path).st_mode) == 0o604
-    # A writer dropped unclosed publishes nothing.
+    # A writer dropped unclosed publishes nothing (and warns, as an open file does).
     w = dwexio.Writer(tmp_path / "new.dwex")
     w.writerow(["c"])
-    del w
-    gc.collect()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ResourceWarning)
+        del w
+        gc.collect()
     assert os.listdir(tmp_path) == ["t.dwex"]
     with pytest.raises(TypeError):
         dwexio.dump([["a"], 5], path)
@@ -333,6 +336,13 @@ def test_writer_and_dump_replace_a_file_only_when_complete(tmp_path):
         assert empty.read_bytes() == b""
         assert dwexio.load(empty) == [] and list(dwexio.iter_rows(empty)) == []
     assert sorted(os.listdir(tmp_path)) == ["empty.dwex", "t.dwex"]
+    # Through a link the file it points at is replaced; a name of 254 bytes
+    # still leaves room for the new file's.
+    os.symlink("t.dwex", tmp_path / "link.dwex")
+    dwexio.dump([["l"]], tmp_path / "link.dwex")
+    assert os.path.islink(tmp_path / "link.dwex") and path.read_bytes() == b"01l;"
+    dwexio.dump([["n"]], tmp_path / ("\u4e2d" * 83 + ".dwex"))
+    assert dwexio.load(tmp_path / ("\u4e2d" * 83 + ".dwex")) == [["n"]]
 
 
 def test_text_files_never_translate_line_ends(tmp_path):
