@@ -382,8 +382,17 @@ format_cells = st.text(st.sampled_from('a,;\t" \r\n\ufeff\u00e9\ud800\U0001F600'
 @settings(max_examples=300, deadline=None)
 @given(st.lists(st.lists(format_cells, max_size=4), max_size=5),
        st.sampled_from(["csv", "tsv", "tsv --quote", "json", "jsonl"]),
-       st.sampled_from(["\r\n", "\n"]))
-def test_every_format_gives_the_table_back(table, fmt, line_ending):
+       st.sampled_from(["\r\n", "\n"]), st.integers(1, 9))
+def test_every_format_gives_the_table_back(table, fmt, line_ending, piece):
+    saved = _csv._CHUNK, _formats._Pieces._PIECE
+    _csv._CHUNK = _formats._Pieces._PIECE = piece  # rows cut anywhere
+    try:
+        check_format(table, fmt, line_ending)
+    finally:
+        _csv._CHUNK, _formats._Pieces._PIECE = saved
+
+
+def check_format(table, fmt, line_ending):
     fmt, _, quote = fmt.partition(" ")
     assume(fmt != "tsv" or quote or can_be_tsv(table))
     options = _formats.TextOptions(line_ending=line_ending, quote=bool(quote))
