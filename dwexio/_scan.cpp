@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace dwexio {
@@ -26,21 +27,15 @@ using dwex::codec::Result;
 /// index just past the last ';' it closed a row at. The reader reports items
 /// by their content range and rows without a position, but every ';' after an
 /// item is one code point long, so the k-th row end since the last item lies
-/// at that item's end + k. The items of a row wait in `pending_` until its
-/// ';' puts them into a list of their number at once; those of the row still
-/// open when the piece stops are dropped, and come again with the next piece.
+/// at that item's end + k. The items of a row wait in `pending_`, as ranges,
+/// until its ';' makes them into a list of their number at once; those of the
+/// row still open when the piece stops cost nothing more, and come again with
+/// the next piece.
 class RowBuilder {
   public:
     explicit RowBuilder(PyObject* text) noexcept
         : text_(text), ascii_(PyUnicode_IS_ASCII(text)),
           bytes_(static_cast<const char*>(PyUnicode_DATA(text))) {}
-    RowBuilder(const RowBuilder&) = delete;
-    RowBuilder& operator=(const RowBuilder&) = delete;
-    ~RowBuilder() {
-        for (PyObject* item : pending_) {
-            Py_DECREF(item);
-        }
-    }
 
     bool start_table() noexcept {
         rows_ = Ref::steal(PyList_New(0));
@@ -55,7 +50,11 @@ class RowBuilder {
             return false;
         }
         for (std::size_t k = 0; k < pending_.size(); ++k) {
-            PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(k), pending_[k]);
+            PyObject* cell = make(pending_[k].first, pending_[k].second);
+            if (cell == nullptr) {
+                return false; // the list releases the cells already in it
+            }
+            PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(k), cell);
         }
         pending_.clear();
         return PyList_Append(rows_.get(), row.get()) == 0;
@@ -65,14 +64,9 @@ class RowBuilder {
     bool item(std::int64_t begin, std::int64_t end, std::uint32_t = 0) noexcept {
         item_end_ = end;
         ends_since_item_ = 0;
-        PyObject* cell = make(begin, end);
-        if (cell == nullptr) {
-            return false;
-        }
         try {
-            pending_.push_back(cell);
+            pending_.emplace_back(begin, end);
         } catch (const std::bad_alloc&) {
-            Py_DECREF(cell);
             PyErr_NoMemory();
             return false;
         }
@@ -105,7 +99,7 @@ class RowBuilder {
     bool ascii_;
     const char* bytes_;
     Ref rows_;
-    std::vector<PyObject*> pending_;
+    std::vector<std::pair<std::int64_t, std::int64_t>> pending_;
     std::int64_t item_end_ = 0;
     std::int64_t ends_since_item_ = 0;
     std::int64_t complete_ = 0;
