@@ -1,4 +1,4 @@
-"""DWEX documents in files and streams.
+"""DWEX documents in files and streams, and the ``dwex`` command.
 
 ``dwex`` turns a table of strings into one DWEX text and back, in memory.
 This package reads and writes such documents in files:
@@ -7,11 +7,14 @@ This package reads and writes such documents in files:
 * ``iter_rows(file)`` reads a document of any size one row at a time;
 * ``Writer(file)`` writes a document row by row.
 
-A file is a path (``str`` or ``os.PathLike``) or an open file. Documents are
-stored as UTF-8 with ``errors="surrogatepass"`` (lone surrogates survive) and
-without newline translation (``"\\r\\n"`` inside a cell survives). An open
-binary file is best; a text file works too, opened with ``newline=""`` and an
-encoding that can hold every character of the cells.
+A file is a path (``str`` or ``os.PathLike``) or an open file. A path is
+written all or nothing: a new file beside it takes its place only once the
+whole document is written, and an error leaves the old file untouched.
+A zero-byte file is the table with no rows. Documents are stored as UTF-8
+with ``errors="surrogatepass"`` (lone surrogates survive) and without newline
+translation (``"\\r\\n"`` inside a cell survives). An open binary file is
+best; a text file works too: one that could translate line ends is switched
+to ``newline=""`` before its first read, and refused with ValueError after it.
 """
 
 from __future__ import annotations
@@ -26,3 +29,18 @@ from ._files import Writer, dump, load  # noqa: E402
 from ._stream import DEFAULT_CHUNK_SIZE, iter_rows  # noqa: E402
 
 __all__ = ["DEFAULT_CHUNK_SIZE", "Writer", "dump", "iter_rows", "load"]
+
+
+def __getattr__(name: str) -> str:
+    # The version is the installed distribution's, looked up when first asked
+    # for: reading the metadata costs more than the rest of the import.
+    if name == "__version__":
+        import importlib.metadata
+
+        try:
+            version = importlib.metadata.version("dwex")
+        except importlib.metadata.PackageNotFoundError:
+            version = "0+unknown"  # a source tree, not installed
+        globals()["__version__"] = version
+        return version
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

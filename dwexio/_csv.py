@@ -1,14 +1,21 @@
 """Reading CSV and TSV text in batches, with exactly the rows csv.reader makes
-(excel and excel-tab dialects), faster where the text allows.
+in strict mode (the excel dialect, with the delimiter given), faster where
+the text allows.
 
 The file is read in pieces cut after a line feed. For a conversion to DWEX
 the native helper writes each piece straight into the document, with no str
 per field, wherever the piece follows csv.reader's common rules. Otherwise
 lines without a quote character are split at the delimiter, and stretches
-with quotes go to csv.reader in strict mode: where it accepts a stretch, it
-reads it as the ordinary reader does, and where it does not (a quoted field
-open at the stretch's end, stray quotes), the ordinary reader takes over from
-that stretch's start to the end of the file, which is always exact.
+with quotes go to csv.reader: where it accepts a stretch, it reads it as it
+would read the whole file, and where it does not (a quoted field open at the
+stretch's end, text after a closing quote), the ordinary reader takes over
+from that stretch's start to the end of the file, which is always exact.
+
+Strict mode makes text after a closing quote, and a quoted field that the
+file ends in, errors: the lenient reader would drop the quote or swallow the
+rest of the file into one field. Errors name the line, counted in line feeds
+from the start of the file. Text without quoting (TSV as it is registered)
+is only split at the delimiter and at line ends.
 """
 
 from __future__ import annotations
@@ -71,11 +78,11 @@ def _plain(text: str, delimiter: str, limit: int) -> Rows | None:
     return [line.split(delimiter) if line else [] for line in lines]
 
 
-def _quoted(text: str, dialect: str) -> Rows | None:
-    """The rows of a stretch with quotes, where csv.reader in strict mode
-    reads it (and then as the ordinary reader would), else None."""
+def _quoted(text: str, delimiter: str) -> Rows | None:
+    """The rows of a stretch with quotes, where csv.reader reads it, else
+    None."""
     try:
-        return list(csv.reader(io.StringIO(text, newline=""), dialect, strict=True))
+        return list(csv.reader(io.StringIO(text, newline=""), delimiter=delimiter, strict=True))
     except csv.Error:
         return None
 
@@ -115,8 +122,7 @@ def _stretches(text: str) -> Iterator[tuple[int, int, bool]]:
         pos = end
 
 
-def _piece(text: str, delimiter: str, limit: int, to_dwex: bool,
-           dialect: str) -> Iterator[Rows | str]:
+def _piece(text: str, delimiter: str, limit: int, to_dwex: bool) -> Iterator[Rows | str]:
     """The batches of a piece of whole lines that starts at a record's start.
     Raises _Fallback where only the ordinary reader can go on."""
     if to_dwex:
@@ -133,32 +139,95 @@ def _piece(text: str, delimiter: str, limit: int, to_dwex: bool,
         stretches = ((0, len(text), True),)
     for start, end, quoted in stretches:
         stretch = text[start:end] if (start, end) != (0, len(text)) else text
-        batch = (_quoted(stretch, dialect) if quoted
+        batch = (_quoted(stretch, delimiter) if quoted
                  else _plain(stretch, delimiter, limit))
         if batch is None:
             raise _Fallback(start)
         yield batch
 
 
-def _ordinary(f: Any, done: str, tail: str, dialect: str) -> Iterator[Rows]:
-    """csv.reader from a record's start: the lines of `done`, the line that
-    `tail` begins, then the rest of the file."""
+def _open_quote(record: str, delimiter: str) -> int:
+    """Where the quoted field that `record` (one record's text, its last
+    field quoted and never closed) opens."""
+    k = 0
+    while True:
+        if record.startswith('"', k):
+            q = k + 1
+            while True:
+                q = record.find('"', q)
+                if q < 0:
+                    return k
+                if not record.startswith('"', q + 1):
+                    break
+                q += 2
+            k = q + 1  # strict mode: a delimiter follows the closing quote
+        k = record.find(delimiter, k) + 1
+        if k == 0:
+            return 0
+
+
+def _ordinary(f: Any, done: str, tail: str, delimiter: str, line: int) -> Iterator[Rows]:
+    """csv.reader from a record's start on line `line`: the lines of `done`,
+    the line that `tail` begins, then the rest of the file."""
+    record: list[str] = []  # the lines of the record being read
+
     def lines() -> Iterator[str]:
-        yield from io.StringIO(done, newline="")
-        if tail:
-            yield from io.StringIO(tail + f.readline(), newline="")
-        yield from f
-    reader = csv.reader(lines(), dialect)
-    while batch := list(itertools.islice(reader, _BATCH_ROWS)):
+        def sources() -> Iterator[str]:
+            yield from io.StringIO(done, newline="")
+            if tail:
+                yield from io.StringIO(tail + f.readline(), newline="")
+            yield from f
+        for text in sources():
+            record.append(text)
+            yield text
+
+    reader = csv.reader(lines(), delimiter=delimiter, strict=True)
+    batch: Rows = []
+    while True:
+        try:
+            row = next(reader)
+        except StopIteration:
+            break
+        except csv.Error as e:
+            text = "".join(record)
+            if str(e) == "unexpected end of data":
+                at = line + text.count("\n", 0, _open_quote(text, delimiter))
+                message = "a quoted field opens here and is never closed"
+                raise csv.Error(f"line {at}: {message}") from None
+            at = line + text.count("\n") - (record[-1].count("\n") if record else 0)
+            raise csv.Error(f"line {at}: {e}") from None
+        batch.append(row)
+        line += sum(text.count("\n") for text in record)
+        record.clear()
+        if len(batch) == _BATCH_ROWS:
+            yield batch
+            batch = []
+    if batch:
         yield batch
 
 
-def read_csv(f: Any, delimiter: str, to_dwex: bool = False) -> Iterator[Rows | str]:
-    """Batches of the rows csv.reader reads from the text file `f` (opened
-    with newline=""); with `to_dwex` a batch may come as its DWEX text."""
-    dialect = "excel" if delimiter == "," else "excel-tab"
+def _unquoted(text: str, delimiter: str, limit: int, to_dwex: bool) -> Rows | str:
+    """The rows of whole lines of text without quoting."""
+    if to_dwex and '"' not in text:
+        document = _document(text, delimiter, limit)
+        if document is not None:
+            return document
+    rows = _plain(text, delimiter, limit)
+    if rows is None:
+        rows = list(csv.reader(io.StringIO(text, newline=""), delimiter=delimiter,
+                               quoting=csv.QUOTE_NONE))
+    return rows
+
+
+def read_csv(f: Any, delimiter: str, to_dwex: bool = False,
+             quoting: bool = True) -> Iterator[Rows | str]:
+    """Batches of the rows csv.reader reads in strict mode from the text file
+    `f` (opened with newline=""), or without `quoting` the rows of its lines
+    split at the delimiter; with `to_dwex` a batch may come as its DWEX
+    text. Errors are csv.Error naming the line."""
     limit = csv.field_size_limit()
     tail = ""
+    line = 1  # the line that the next piece starts on
     while True:
         data = f.read(max(_CHUNK, len(tail)))
         text = tail + data
@@ -169,17 +238,21 @@ def read_csv(f: Any, delimiter: str, to_dwex: bool = False) -> Iterator[Rows | s
             done, tail = text[:cut], text[cut:]
             # A piece must end at a record's end: an odd number of quotes
             # leaves a quoted field open, so it waits for more lines.
-            if done.count('"') % 2:
+            if quoting and done.count('"') % 2:
                 if len(text) <= _CARRY_LIMIT:
                     tail = text
                     continue
-                yield from _ordinary(f, done, tail, dialect)
+                yield from _ordinary(f, done, tail, delimiter, line)
                 return
-        if done:
+        if done and not quoting:
+            yield _unquoted(done, delimiter, limit, to_dwex)
+        elif done:
             try:
-                yield from _piece(done, delimiter, limit, to_dwex, dialect)
+                yield from _piece(done, delimiter, limit, to_dwex)
             except _Fallback as stop:
-                yield from _ordinary(f, done[stop.start:], tail, dialect)
+                yield from _ordinary(f, done[stop.start:], tail, delimiter,
+                                     line + done.count("\n", 0, stop.start))
                 return
         if not data:
             return
+        line += done.count("\n")

@@ -11,6 +11,8 @@ from typing import IO, Any, Union
 
 import dwex
 
+from ._output import Output
+
 ENCODING = "utf-8"
 ERRORS = "surrogatepass"
 
@@ -26,15 +28,40 @@ def is_text(file: Any) -> bool:
     return isinstance(file, io.TextIOBase)
 
 
+def untranslated(file: Any) -> Any:
+    """`file`, made to pass line ends through unchanged where it is a text
+    file that could translate them; ValueError where that is too late."""
+    if isinstance(file, io.TextIOWrapper):
+        try:
+            file.reconfigure(newline="")
+        except io.UnsupportedOperation:
+            raise ValueError(
+                "dwexio: this text file has been read from already, so its line ends "
+                "may be translated; open it in binary mode or with newline=''") from None
+    return file
+
+
 @contextlib.contextmanager
 def opened(file: File, mode: str) -> Iterator[Any]:
     """An open file for `file`: a path is opened in binary `mode` and closed
-    afterwards; an open file is used as it is and left open."""
-    if isinstance(file, (str, os.PathLike)):
-        with open(file, mode + "b") as f:
+    afterwards; an open file is used as it is and left open.
+
+    For writing, a path gets all or nothing (see Output): what was written
+    replaces the file when the ``with`` block ends normally, and is discarded,
+    leaving the file as it was, when it ends with an exception."""
+    if not isinstance(file, (str, os.PathLike)):
+        yield untranslated(file)
+    elif mode == "r":
+        with open(file, "rb") as f:
             yield f
     else:
-        yield file
+        output = Output(file)
+        try:
+            yield output
+        except BaseException:
+            output.close()
+            raise
+        output.commit()
 
 
 def decode(data: bytes | str) -> str:
@@ -44,14 +71,17 @@ def decode(data: bytes | str) -> str:
 def load(file: File) -> list[list[str]]:
     """Read a whole document and return its rows, as dwex.parse does.
 
-    A damaged document raises SyntaxError with dwex.parse's message."""
+    A zero-byte file is the table with no rows. A damaged document raises
+    SyntaxError with dwex.parse's message."""
     with opened(file, "r") as f:
         text = decode(f.read())
-    return dwex.parse(text)
+    return dwex.parse(text) if text else []
 
 
 def dump(table: Iterable[Iterable[object]], file: File) -> None:
-    """Write `table` as one document, the text of dwex.stringify(table)."""
+    """Write `table` as one document, the text of dwex.stringify(table).
+
+    A path is replaced only once the whole document is written."""
     text = dwex.stringify(table)
     with opened(file, "w") as f:
         f.write(text if is_text(f) else text.encode(ENCODING, ERRORS))
@@ -61,15 +91,18 @@ class Writer:
     """Writes a document row by row, like csv.writer.
 
     The rows written make the same text as dwex.stringify of all of them.
-    A path given to the constructor is opened at once and closed by close()
-    or at the end of a ``with`` block; an open file is left open."""
+    A path given to the constructor gets all or nothing: the rows go to a new
+    file beside it, which takes its place on close() or at the normal end of a
+    ``with`` block, and is removed when the block ends with an exception (or
+    the writer is dropped unclosed). An open file is written as it is and
+    left open."""
 
     def __init__(self, file: File) -> None:
         if isinstance(file, (str, os.PathLike)):
-            self._file: Any = open(file, "wb")
+            self._file: Any = Output(file)
             self._owned = True
         else:
-            self._file = file
+            self._file = untranslated(file)
             self._owned = False
         self._text = is_text(self._file)
 
@@ -87,12 +120,16 @@ class Writer:
             self._write(dwex.stringify(batch))
 
     def close(self) -> None:
-        """Close the file if the writer opened it."""
-        if self._owned:
-            self._file.close()
+        """Put the file the writer opened in its place (once); an open file
+        given to the constructor is left open."""
+        if self._owned and not self._file.closed:
+            self._file.commit()
 
     def __enter__(self) -> Writer:
         return self
 
-    def __exit__(self, *exc: object) -> None:
-        self.close()
+    def __exit__(self, kind: type[BaseException] | None, *exc: object) -> None:
+        if kind is None:
+            self.close()
+        elif self._owned:
+            self._file.close()

@@ -4,13 +4,16 @@ hands many rows at once to the writer (and to dwex.stringify)."""
 
 from __future__ import annotations
 
+import codecs
 import csv
+import dataclasses
 import io
 import json
 import os
+import re
 import sys
 from collections.abc import Iterable, Iterator
-from typing import Any, Callable
+from typing import Any, Callable, cast
 
 import dwex
 
@@ -29,6 +32,36 @@ Rows = list[list[str]]
 
 class FormatError(Exception):
     """Input that is readable but not a table of the expected format."""
+
+
+@dataclasses.dataclass(frozen=True)
+class TextOptions:
+    """How CSV and TSV text is read and written."""
+
+    delimiter: str | None = None  # None: ',' for CSV, a tab for TSV
+    encoding: str = ENCODING
+    line_ending: str = "\r\n"  # as csv.writer writes
+    quote: bool = False  # TSV with CSV-style quoting, as the excel-tab dialect
+
+    def separator(self, fmt: str) -> str:
+        return self.delimiter or ("," if fmt == "csv" else "\t")
+
+    def codec(self, mode: str) -> tuple[str, str]:
+        """The encoding and error handler: UTF-8 keeps lone surrogates, and
+        drops a byte order mark when reading."""
+        name = codecs.lookup(self.encoding).name
+        if name == "utf-8":
+            return ("utf-8-sig" if mode == "r" else "utf-8"), ERRORS
+        return name, ERRORS if name.startswith(("utf-16", "utf-32")) else "strict"
+
+
+def printable(text: str) -> str:
+    """`text` for a one-line message: control characters, line breaks,
+    quotes and backslashes written as escapes."""
+    if text.isprintable() and not any(ch in text for ch in "'\"\\"):
+        return text
+    return "".join(ch if ch.isprintable() and ch not in "'\"\\" else
+                   "\\" + ch if ch in "'\"\\" else repr(ch)[1:-1] for ch in text)
 
 
 def format_of(name: str, given: str | None, default: str | None = None) -> str:
@@ -51,47 +84,107 @@ def open_binary(name: str, mode: str) -> Any:
     return open(name, mode + "b")
 
 
-def open_text(name: str, mode: str) -> Any:
-    """A text file that passes line ends through unchanged, as csv needs."""
+def open_text(name: str, options: TextOptions = TextOptions()) -> Any:
+    """A text file to read that passes line ends through unchanged, as csv
+    needs."""
+    encoding, errors = options.codec("r")
     if name == "-":
-        stream = sys.stdin if mode == "r" else sys.stdout
-        return io.TextIOWrapper(stream.buffer, encoding=ENCODING, errors=ERRORS,
-                                newline="", write_through=True)
-    return open(name, mode, encoding=ENCODING, errors=ERRORS, newline="")
+        return io.TextIOWrapper(sys.stdin.buffer, encoding=encoding, errors=errors, newline="")
+    return open(name, encoding=encoding, errors=errors, newline="")
 
 
 def release(f: Any, name: str) -> None:
-    """Closes a file that open_binary or open_text opened; the standard
-    streams stay open (a text layer over them is flushed and detached)."""
+    """Closes an input that open_binary or open_text opened; standard input
+    stays open (a text layer over it is detached)."""
     if name != "-":
         f.close()
-    elif isinstance(f, io.TextIOWrapper) and f not in (sys.stdin, sys.stdout):
-        f.flush()
+    elif isinstance(f, io.TextIOWrapper) and f is not sys.stdin:
         f.detach()
-    else:
-        f.flush()
 
 
 # --- readers -----------------------------------------------------------------
 
-def _check_rows(value: Any, where: str) -> Rows:
-    if not isinstance(value, list):
-        raise FormatError(f"{where}: not a list of lists of strings")
-    for number, row in enumerate(value, 1):
-        if not isinstance(row, list) or not all(isinstance(cell, str) for cell in row):
-            raise FormatError(f"{where}: row {number} is not a list of strings")
-    return value
+def _not_strings(row: Any) -> bool:
+    return not isinstance(row, list) or not all(type(cell) is str for cell in row)
+
+
+class _Pieces:
+    """The text of a file read piece by piece, kept from `pos` on."""
+
+    _PIECE = 1 << 16
+    _SPACE = re.compile(r"[^ \t\n\r]")
+
+    def __init__(self, f: Any) -> None:
+        self._f = f
+        self.text = ""
+        self.pos = 0
+
+    def more(self) -> bool:
+        """Reads at least as much again as is kept; False at the end."""
+        data = self._f.read(max(self._PIECE, len(self.text) - self.pos))
+        if not data:
+            return False
+        self.text = self.text[self.pos:] + data
+        self.pos = 0
+        return True
+
+    def next_char(self) -> str:
+        """The next character that is not JSON white space ('' at the end),
+        with `pos` on it."""
+        while True:
+            found = self._SPACE.search(self.text, self.pos)
+            if found:
+                self.pos = found.start()
+                return self.text[self.pos]
+            self.pos = len(self.text)
+            if not self.more():
+                return ""
 
 
 def read_json(f: Any, name: str) -> Iterator[Rows]:
-    try:
-        value = json.load(f)
-    except json.JSONDecodeError as e:
-        raise FormatError(f"{name}: not JSON: {e}") from None
-    yield _check_rows(value, name)
+    """The rows of a JSON array of arrays of strings, each row decoded by
+    itself, so that memory holds a piece of the file and the longest row."""
+    shown = printable(name)
+    pieces, decoder = _Pieces(f), json.JSONDecoder()
+    if pieces.next_char() != "[":
+        raise FormatError(f"{shown}: not JSON holding an array of rows")
+    pieces.pos += 1
+    batch: Rows = []
+    number = 0
+    closed = pieces.next_char() == "]"
+    pieces.pos += closed
+    while not closed:
+        number += 1
+        pieces.next_char()
+        while True:
+            try:
+                row, end = decoder.raw_decode(pieces.text, pieces.pos)
+                break
+            except json.JSONDecodeError as e:
+                # A row cut by the end of the piece reads once more text comes.
+                cut = e.pos >= len(pieces.text) - 6 or e.msg.startswith("Unterminated string")
+                if not (cut and pieces.more()):
+                    raise FormatError(f"{shown}: row {number}: not JSON: {e.msg}") from None
+        if _not_strings(row):
+            raise FormatError(f"{shown}: row {number} is not an array of strings")
+        batch.append(row)
+        pieces.pos = end
+        following = pieces.next_char()
+        if following not in (",", "]"):
+            raise FormatError(f"{shown}: row {number}: not JSON: expecting ',' or ']' after it")
+        pieces.pos += 1
+        closed = following == "]"
+        if len(batch) == _BATCH_ROWS:
+            yield batch
+            batch = []
+    if pieces.next_char():
+        raise FormatError(f"{shown}: not JSON: text after the array of rows")
+    if batch:
+        yield batch
 
 
 def read_jsonl(f: Any, name: str) -> Iterator[Rows]:
+    shown = printable(name)
     batch: Rows = []
     for number, line in enumerate(f, 1):
         if not line.strip():
@@ -99,9 +192,9 @@ def read_jsonl(f: Any, name: str) -> Iterator[Rows]:
         try:
             row = json.loads(line)
         except json.JSONDecodeError as e:
-            raise FormatError(f"{name}: line {number}: not JSON: {e}") from None
-        if not isinstance(row, list) or not all(isinstance(cell, str) for cell in row):
-            raise FormatError(f"{name}: line {number} is not a list of strings")
+            raise FormatError(f"{shown}: line {number}: not JSON: {e.msg}") from None
+        if _not_strings(row):
+            raise FormatError(f"{shown}: line {number} is not an array of strings")
         batch.append(row)
         if len(batch) == _BATCH_ROWS:
             yield batch
@@ -110,13 +203,14 @@ def read_jsonl(f: Any, name: str) -> Iterator[Rows]:
         yield batch
 
 
-def read_table(f: Any, fmt: str, name: str, to_dwex: bool = False) -> Iterator[Rows | str]:
+def read_table(f: Any, fmt: str, name: str, to_dwex: bool = False,
+               options: TextOptions = TextOptions()) -> Iterator[Rows | str]:
     """Batches of rows from an open file: binary for dwex, text otherwise.
     With `to_dwex` a batch may come as its DWEX text already."""
     if fmt == "dwex":
         return Reader(f).batches()
     if fmt in ("csv", "tsv"):
-        return read_csv(f, "," if fmt == "csv" else "\t", to_dwex)
+        return read_csv(f, options.separator(fmt), to_dwex, fmt == "csv" or options.quote)
     if fmt == "json":
         return read_json(f, name)
     return read_jsonl(f, name)
@@ -124,11 +218,45 @@ def read_table(f: Any, fmt: str, name: str, to_dwex: bool = False) -> Iterator[R
 
 # --- writers -----------------------------------------------------------------
 
+def _unencodable(rows: Rows, first: int, encoding: str, errors: str) -> str:
+    """Where the first cell of `rows` that `encoding` cannot hold is."""
+    for r, row in enumerate(rows):
+        for c, cell in enumerate(row):
+            try:
+                cell.encode(encoding, errors)
+            except UnicodeEncodeError as e:
+                return (f"row {first + r}, column {c + 1}: {encoding} cannot encode "
+                        f"'{printable(e.object[e.start:e.end])}'")
+    return "a character that cannot be encoded"
+
+
+def _delimited_text(rows: Rows, first: int, delimiter: str, line_ending: str) -> str:
+    """The lines of `rows` without quoting; a cell holding the delimiter or a
+    line break has no such form."""
+    text = line_ending.join([delimiter.join(row) for row in rows]) + line_ending
+    cells = sum(map(len, rows))
+    if (text.count(delimiter) == cells - len(rows) + rows.count([])
+            and text.count("\n") == line_ending.count("\n") * len(rows)
+            and text.count("\r") == line_ending.count("\r") * len(rows)):
+        return text
+    for r, row in enumerate(rows):
+        for c, cell in enumerate(row):
+            if delimiter in cell or "\n" in cell or "\r" in cell:
+                what = "a tab" if delimiter == "\t" else f"the delimiter '{printable(delimiter)}'"
+                raise FormatError(
+                    f"row {first + r}, column {c + 1}: the cell holds "
+                    f"{what if delimiter in cell else 'a line break'}, which TSV cannot "
+                    "hold (--quote writes such cells quoted, as CSV does)")
+    raise AssertionError("a miscounted line")
+
+
 def write_table(f: Any, fmt: str, batches: Iterable[Rows | str],
-                tick: Callable[[int], None]) -> None:
-    """Writes the rows of `batches` to an open file (binary for dwex, text
-    otherwise), calling `tick` with each batch's row count. Only the dwex
-    writer takes batches that are DWEX text already."""
+                tick: Callable[[int], None], name: str = "-",
+                options: TextOptions = TextOptions()) -> None:
+    """Writes the rows of `batches` to the binary file `f`, calling `tick`
+    with each batch's row count. Only the dwex writer takes batches that are
+    DWEX text already. A table that the format cannot hold raises
+    FormatError naming `name`, the row and the column."""
     if fmt == "dwex":
         for rows in batches:
             if isinstance(rows, str):
@@ -137,23 +265,47 @@ def write_table(f: Any, fmt: str, batches: Iterable[Rows | str],
             else:
                 f.write(dwex.stringify(rows).encode(ENCODING, ERRORS))
                 tick(len(rows))
-    elif fmt in ("csv", "tsv"):
-        writer = csv.writer(f, "excel" if fmt == "csv" else "excel-tab")
-        for rows in batches:
-            writer.writerows(rows)
-            tick(len(rows))
+        return
+    encoding, errors = options.codec("w") if fmt in ("csv", "tsv") else (ENCODING, ERRORS)
+    first = 1  # the number of the batch's first row
+
+    def put(text: str, rows: Rows) -> None:
+        if first == 1 and text.startswith("\ufeff") and encoding == "utf-8":
+            # Reading drops one byte order mark: this one, not the cell's.
+            text = "\ufeff" + text
+        try:
+            data = text.encode(encoding, errors)
+        except UnicodeEncodeError:
+            where = _unencodable(rows, first, encoding, errors)
+            raise FormatError(f"{printable(name)}: {where}") from None
+        f.write(data)
+
+    if fmt in ("csv", "tsv") and (fmt == "csv" or options.quote):
+        buffer = io.StringIO(newline="")
+        writer = csv.writer(buffer, delimiter=options.separator(fmt),
+                            lineterminator=options.line_ending)
     elif fmt == "json":
-        first = True
-        f.write("[")
-        for rows in batches:
-            if rows:
-                text = ",\n".join(json.dumps(row, ensure_ascii=False) for row in rows)
-                f.write(("\n" if first else ",\n") + text)
-                first = False
-            tick(len(rows))
-        f.write("]\n" if first else "\n]\n")
-    else:
-        for rows in batches:
-            if rows:
-                f.write("\n".join(json.dumps(row, ensure_ascii=False) for row in rows) + "\n")
-            tick(len(rows))
+        f.write(b"[")
+    for rows in cast(Iterable[Rows], batches):
+        if not rows:
+            continue
+        if fmt == "json":
+            text = ",\n".join(json.dumps(row, ensure_ascii=False) for row in rows)
+            put(("\n" if first == 1 else ",\n") + text, rows)
+        elif fmt == "jsonl":
+            put("\n".join(json.dumps(row, ensure_ascii=False) for row in rows) + "\n", rows)
+        elif fmt == "tsv" and not options.quote:
+            try:
+                put(_delimited_text(rows, first, options.separator(fmt), options.line_ending),
+                    rows)
+            except FormatError as e:
+                raise FormatError(f"{printable(name)}: {e}") from None
+        else:
+            writer.writerows(rows)
+            put(buffer.getvalue(), rows)
+            buffer.seek(0)
+            buffer.truncate()
+        first += len(rows)
+        tick(len(rows))
+    if fmt == "json":
+        f.write(b"]\n" if first == 1 else b"\n]\n")

@@ -1,8 +1,7 @@
-// _scan.cpp: dwexio's private helper module. scan() runs the reader's own
-// loop over a piece of a document and reports where the complete rows of that
-// piece end and how the piece stops, so that the stream reader can hand
-// exactly those rows to dwex.parse and keep the rest for the next read; it
-// builds nothing, its sink only remembers where the last row ended.
+// _scan.cpp: dwexio's private helper module. read_rows() runs the reader's
+// own loop once over a piece of a document, builds the rows that the piece
+// completes and reports where they end and how the piece stops, so that the
+// stream reader keeps only the unfinished rest for the next read.
 // delimited() (delimited.cpp) writes plain CSV lines as a document.
 #include "delimited.hpp"
 
@@ -12,7 +11,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace dwexio {
@@ -22,42 +23,94 @@ using dwex::Ref;
 using dwex::codec::FaultKind;
 using dwex::codec::Result;
 
-/// Follows the reader and remembers the code-point index just past the last
-/// ';' it closed a row at. The reader reports items by their content range
-/// and rows without a position, but every ';' after an item is one code point
-/// long, so the k-th row end since the last item lies at that item's end + k.
-class RowEnds {
+/// Builds the rows that the reader closes, and remembers the code-point
+/// index just past the last ';' it closed a row at. The reader reports items
+/// by their content range and rows without a position, but every ';' after an
+/// item is one code point long, so the k-th row end since the last item lies
+/// at that item's end + k. The items of a row wait in `pending_`, as ranges,
+/// until its ';' makes them into a list of their number at once; those of the
+/// row still open when the piece stops cost nothing more, and come again with
+/// the next piece.
+class RowBuilder {
   public:
-    bool start_table() noexcept { return true; }
+    explicit RowBuilder(PyObject* text) noexcept
+        : text_(text), ascii_(PyUnicode_IS_ASCII(text)),
+          bytes_(static_cast<const char*>(PyUnicode_DATA(text))) {}
+
+    bool start_table() noexcept {
+        rows_ = Ref::steal(PyList_New(0));
+        return static_cast<bool>(rows_);
+    }
     bool start_row() noexcept { return true; }
     bool end_row() noexcept {
         ++ends_since_item_;
         complete_ = item_end_ + ends_since_item_;
-        return true;
+        const Ref row = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pending_.size())));
+        if (!row) {
+            return false;
+        }
+        for (std::size_t k = 0; k < pending_.size(); ++k) {
+            PyObject* cell = make(pending_[k].first, pending_[k].second);
+            if (cell == nullptr) {
+                return false; // the list releases the cells already in it
+            }
+            PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(k), cell);
+        }
+        pending_.clear();
+        return PyList_Append(rows_.get(), row.get()) == 0;
     }
     /// The wide loop's third argument, the OR of the content's code points, is
-    /// of no use here.
-    bool item(std::int64_t, std::int64_t end, std::uint32_t = 0) noexcept {
+    /// of no use here: the substring finds its own width.
+    bool item(std::int64_t begin, std::int64_t end, std::uint32_t = 0) noexcept {
         item_end_ = end;
         ends_since_item_ = 0;
+        try {
+            pending_.emplace_back(begin, end);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
         return true;
     }
     std::int64_t complete() const noexcept { return complete_; }
     /// Where the item that the reader was in when it stopped begins (or the
     /// row, if the row has no item yet).
     std::int64_t last_start() const noexcept { return std::max(item_end_, complete_); }
+    /// The complete rows; a new empty list for text without any.
+    Ref take_rows() noexcept { return rows_ ? std::move(rows_) : Ref::steal(PyList_New(0)); }
 
   private:
+    /// An ASCII cell is copied straight into a new str (the interpreter hands
+    /// out its own empty and one-character strings); any other is cut out by
+    /// the interpreter, which finds its narrowest width.
+    PyObject* make(std::int64_t begin, std::int64_t end) const noexcept {
+        const Py_ssize_t n = end - begin;
+        if (!ascii_ || n < 2) {
+            return PyUnicode_Substring(text_, begin, end);
+        }
+        PyObject* cell = PyUnicode_New(n, 0x7F);
+        if (cell != nullptr) {
+            std::memcpy(PyUnicode_DATA(cell), bytes_ + begin, static_cast<std::size_t>(n));
+        }
+        return cell;
+    }
+
+    PyObject* text_;
+    bool ascii_;
+    const char* bytes_;
+    Ref rows_;
+    std::vector<std::pair<std::int64_t, std::int64_t>> pending_;
     std::int64_t item_end_ = 0;
     std::int64_t ends_since_item_ = 0;
     std::int64_t complete_ = 0;
 };
 
-/// What the stream reader learns from one piece: where its complete rows end
-/// (in code points and in UTF-16 units), how the reader stopped there, and,
-/// when the piece ran out, a length that the text must at least reach for
-/// the unfinished item to end.
+/// What the stream reader learns from one piece: its complete rows, where
+/// they end (in code points and in UTF-16 units), how the reader stopped
+/// there, and, when the piece ran out, a length that the text must at least
+/// reach for the unfinished item to end.
 struct Scan {
+    Ref rows;
     Result result;
     std::int64_t end = 0;
     std::int64_t end_units = 0;
@@ -86,9 +139,16 @@ std::int64_t wanted_length(const U* data, std::int64_t length, std::int64_t at) 
     return std::max(length, char_start + content) + 1;
 }
 
-template <dwex::rules::CodeUnit U> Scan scan_units(const U* data, std::int64_t length) noexcept {
-    RowEnds sink;
-    Scan scan{dwex::codec::parse_document(data, length, sink), sink.complete(), 0, 0};
+template <dwex::rules::CodeUnit U>
+Scan scan_units(PyObject* text, const U* data, std::int64_t length) noexcept {
+    RowBuilder sink(text);
+    Scan scan;
+    scan.result = dwex::codec::parse_document(data, length, sink);
+    scan.end = sink.complete();
+    if (dwex::codec::fault_kind(scan.result.fault) == FaultKind::sink) {
+        return scan; // the sink's error is set, and no rows go out
+    }
+    scan.rows = sink.take_rows();
     scan.end_units = static_cast<std::int64_t>(
         dwex::rules::utf16_length(data, static_cast<std::size_t>(scan.end)));
     if (dwex::codec::fault_kind(scan.result.fault) == FaultKind::end_of_input) {
@@ -109,20 +169,20 @@ int stop_of(const Result& result) noexcept {
     case FaultKind::unexpected_token:
         return stop_unexpected_token;
     case FaultKind::none:
-    case FaultKind::sink: // this sink never fails
+    case FaultKind::sink: // the caller raises the sink's error first
         break;
     }
     return stop_complete;
 }
 
-/// scan(text, wide, /) -> (end, end_units, stop, position, code_point, kind, wanted)
+/// read_rows(text, wide, /) -> (rows, end, end_units, stop, position, code_point, kind, wanted)
 ///
 /// `wide` runs the wide loop over narrow text too: the last piece of a
 /// document that holds a code point above U+FFFF somewhere earlier must end
 /// the way the whole document's wide loop ends it.
-PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* read_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 2 || !PyUnicode_Check(args[0])) {
-        PyErr_SetString(PyExc_TypeError, "scan() takes a str and a flag");
+        PyErr_SetString(PyExc_TypeError, "read_rows() takes a str and a flag");
         return nullptr;
     }
     PyObject* text = args[0];
@@ -148,18 +208,22 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             for (std::int64_t k = 0; k < length; ++k) {
                 widened[static_cast<std::size_t>(k)] = PyUnicode_READ(kind, data, k);
             }
-            found = scan_units(widened.data(), length);
+            found = scan_units(text, widened.data(), length);
         } else if (kind == PyUnicode_1BYTE_KIND) {
-            found = scan_units(static_cast<const Py_UCS1*>(data), length);
+            found = scan_units(text, static_cast<const Py_UCS1*>(data), length);
         } else {
-            found = scan_units(static_cast<const Py_UCS2*>(data), length);
+            found = scan_units(text, static_cast<const Py_UCS2*>(data), length);
         }
         break;
     default:
-        found = scan_units(static_cast<const Py_UCS4*>(data), length);
+        found = scan_units(text, static_cast<const Py_UCS4*>(data), length);
         break;
     }
-    Ref answer = Ref::steal(Py_BuildValue("(LLiLkiL)", static_cast<long long>(found.end),
+    if (dwex::codec::fault_kind(found.result.fault) == FaultKind::sink || !found.rows) {
+        return nullptr; // MemoryError, set by the sink or by take_rows
+    }
+    Ref answer = Ref::steal(Py_BuildValue("(OLLiLkiL)", found.rows.get(),
+                                          static_cast<long long>(found.end),
                                           static_cast<long long>(found.end_units),
                                           stop_of(found.result),
                                           static_cast<long long>(found.result.pos),
@@ -169,10 +233,11 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
 }
 
 PyMethodDef methods[] = {
-    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan)), METH_FASTCALL,
-     "scan(text, wide, /)\n--\n\n"
-     "Where the complete rows of a piece of a DWEX document end, and how the\n"
-     "reader stops on the piece."},
+    {"read_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_rows)),
+     METH_FASTCALL,
+     "read_rows(text, wide, /)\n--\n\n"
+     "The complete rows of a piece of a DWEX document, where they end, and how\n"
+     "the reader stops on the piece."},
     {"delimited", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(delimited)),
      METH_FASTCALL,
      "delimited(text, delimiter, limit, alphabet, /)\n--\n\n"

@@ -1,16 +1,18 @@
 """Reading a document of any size one piece at a time.
 
 Each read is decoded and joined to the unfinished row left over from the
-previous one. The reader's own loop (the native helper) finds where the
-complete rows of that text end; dwex.parse reads exactly those, and the rest
-waits for more input. A fault found inside the text is final whatever
-follows, since the whole document's reader would reach the same spot in the
-same state; running out of text is a fault only at the true end.
+previous one. The reader's own loop (the native helper) builds the complete
+rows of that text in one pass and says where they end; the rest waits for
+more input. A fault found inside the text is final whatever follows, since
+the whole document's reader would reach the same spot in the same state;
+running out of text is a fault only at the true end. A zero-byte file is the
+table with no rows, as dwex.stringify([]) is the empty text.
 """
 
 from __future__ import annotations
 
 import codecs
+import contextlib
 from collections.abc import Iterator
 from typing import Any
 
@@ -23,6 +25,7 @@ DEFAULT_CHUNK_SIZE = 64 * 1024
 
 # How the helper's loop stopped on a piece of text.
 _COMPLETE, _END_OF_INPUT, _UNEXPECTED_TOKEN = 0, 1, 2
+_LINE_ENDS = ("\n", "\r\n", "\r")
 
 
 def utf16_units(text: str) -> int:
@@ -45,22 +48,21 @@ class Reader:
     the fault (UTF-16 units from the document's start)."""
 
     def __init__(self, file: Any, chunk_size: int = DEFAULT_CHUNK_SIZE) -> None:
-        if chunk_size < 1:
-            raise ValueError("chunk_size must be at least 1")
         self._file = file
         self._chunk_size = chunk_size
         self.rows = 0
         self.units = 0
         self.kind = 1
         self.fault_position: int | None = None
+        # Whether the fault is a line break after the last row's ';', all
+        # that follows it: an editor's final newline, the commonest damage.
+        self.trailing_line_break = False
 
     def batches(self) -> Iterator[list[list[str]]]:
         read = self._file.read
-        scan = _scan.scan
-        parse = dwex.parse
+        read_rows = _scan.read_rows
         decoder = None
         tail = ""
-        started = False
         wide = False  # whether the document so far holds a code point above U+FFFF
         wanted = 0  # the length the unfinished row needs at least
         while True:
@@ -79,27 +81,26 @@ class Reader:
             if not text:
                 if not at_end:
                     continue
-                if not started:
-                    self.fault_position = 0
-                    raise_end_of_input()
                 return
-            started = True
             # Only the true end needs the whole document's loop: the narrow
             # and the wide loop part ways on a length field at the last code
             # point, nowhere else.
-            end, end_units, stop, position, code_point, kind, wanted = scan(text, wide and at_end)
+            rows, end, end_units, stop, position, code_point, kind, wanted = read_rows(
+                text, wide and at_end)
             if kind == 4:
                 wide = True
             if kind > self.kind:
                 self.kind = kind
             base = self.units
             if end:
-                rows = parse(text[:end] if end < len(text) else text)
                 self.rows += len(rows)
                 self.units += end_units
                 yield rows
             if stop == _UNEXPECTED_TOKEN:
                 self.fault_position = base + position
+                self.trailing_line_break = (
+                    position == end_units and self.rows > 0 and text[end:] in _LINE_ENDS
+                    and (at_end or not read(1)))
                 raise SyntaxError(
                     f"Unexpected token '{chr(code_point)}' at position {base + position}"
                 )
@@ -115,12 +116,20 @@ class Reader:
 def iter_rows(file: File, *, chunk_size: int = DEFAULT_CHUNK_SIZE) -> Iterator[list[str]]:
     """Yield the rows of a document one list at a time, like csv.reader.
 
-    The document is read `chunk_size` bytes (characters for a text file) at a
-    time, so memory stays bounded by the chunk size plus the largest row.
-    The rows are exactly those of dwex.parse on the whole document. A damaged
-    document raises the SyntaxError that dwex.parse of the whole document
-    raises, with the position counted from the document's start, after the
-    rows before the damage have been yielded."""
-    with opened(file, "r") as f:
-        for rows in Reader(f, chunk_size).batches():
+    The file is opened at once (a missing file raises here, not at the first
+    row) and read `chunk_size` bytes (characters for a text file) at a time,
+    so memory stays bounded by the chunk size plus the largest row. The rows
+    are exactly those of dwex.parse on the whole document; a zero-byte file
+    has none. A damaged document raises the SyntaxError that dwex.parse of
+    the whole document raises, with the position counted from the document's
+    start, after the rows before the damage have been yielded."""
+    if chunk_size < 1:
+        raise ValueError("chunk_size must be at least 1")
+    stack = contextlib.ExitStack()
+    return _rows(stack, Reader(stack.enter_context(opened(file, "r")), chunk_size))
+
+
+def _rows(stack: contextlib.ExitStack[Any], reader: Reader) -> Iterator[list[str]]:
+    with stack:
+        for rows in reader.batches():
             yield from rows

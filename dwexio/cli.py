@@ -9,14 +9,16 @@ import contextlib
 import csv
 import itertools
 import os
+import re
+import signal
 import sys
 import time
 import unicodedata
 from collections.abc import Iterator, Sequence
-from typing import Any, cast
+from typing import Any, NoReturn, cast
 
-from . import _formats
-from ._formats import FORMATS, FormatError
+from . import _files, _formats
+from ._formats import FORMATS, FormatError, TextOptions, printable
 from ._stream import Reader
 
 # Exit statuses: 1 for a document that does not read, 2 for every other
@@ -77,44 +79,88 @@ def _size(name: str) -> int | None:
         return None
 
 
-def _open_for(name: str, fmt: str, mode: str) -> Any:
-    opener = _formats.open_binary if fmt == "dwex" else _formats.open_text
-    return opener(name, mode)
+def _open_for(name: str, fmt: str, options: TextOptions = TextOptions()) -> Any:
+    if fmt == "dwex":
+        return _formats.open_binary(name, "r")
+    return _formats.open_text(name, options)
+
+
+_TOKEN = re.compile(r"Unexpected token '(.*)' at position (\d+)", re.DOTALL)
+
+
+def syntax_message(e: SyntaxError) -> str:
+    """The parser's message on one line: the token it quotes escaped."""
+    message = str(e.msg)
+    token = _TOKEN.fullmatch(message)
+    if token:
+        return f"Unexpected token '{printable(token[1])}' at position {token[2]}"
+    return "".join(ch if ch.isprintable() else repr(ch)[1:-1] for ch in message)
+
+
+def _why(reader: Reader) -> str:
+    if reader.trailing_line_break:
+        return ": a line break after the last ';' (an editor's final newline?)"
+    return ""
 
 
 @contextlib.contextmanager
-def _reading(name: str) -> Iterator[None]:
-    """Names the input in the message of a document that does not read."""
+def _reading(name: str, reader: Reader | None = None) -> Iterator[None]:
+    """Names the input, and the row of a document, in the message of a table
+    that does not read."""
     try:
         yield
     except SyntaxError as e:
-        raise FormatError(f"{name}: damaged document: {e.msg}") from None
-    except (csv.Error, UnicodeError) as e:
-        raise FormatError(f"{name}: {_describe(e)}") from None
+        where = f" (row {reader.rows + 1}){_why(reader)}" if reader else ""
+        raise FormatError(
+            f"{printable(name)}: damaged document: {syntax_message(e)}{where}") from None
+    except csv.Error as e:
+        raise FormatError(f"{printable(name)}: {e}") from None
+    except UnicodeDecodeError as e:
+        raise FormatError(f"{printable(name)}: {_describe(e)}") from None
+
+
+@contextlib.contextmanager
+def _output(name: str) -> Iterator[Any]:
+    """The binary file for OUT: standard output, or all or nothing."""
+    if name == "-":
+        yield sys.stdout.buffer
+        sys.stdout.buffer.flush()
+    else:
+        with _files.opened(name, "w") as f:
+            yield f
+
+
+def _text_options(args: argparse.Namespace) -> TextOptions:
+    delimiter = args.delimiter
+    if delimiter is not None and (len(delimiter) != 1 or delimiter in '"\r\n'):
+        raise FormatError("--delimiter takes one character, not a quote or a line break")
+    line_ending = "\n" if args.line_ending == "lf" else "\r\n"
+    try:
+        options = TextOptions(delimiter, args.encoding, line_ending, args.quote)
+        options.codec("r")
+    except LookupError:
+        raise FormatError(f"--encoding: unknown encoding '{printable(args.encoding)}'") from None
+    return options
 
 
 def convert(args: argparse.Namespace) -> int:
     source = _formats.format_of(args.input, args.source_format)
     target = _formats.format_of(args.output, args.target_format)
+    options = _text_options(args)
     if "-" not in (args.input, args.output) and os.path.exists(args.output) and \
             os.path.samefile(args.input, args.output):
-        raise FormatError(f"{args.input}: cannot convert a file into itself")
-    fin = _open_for(args.input, source, "r")
+        raise FormatError(f"{printable(args.input)}: cannot convert a file into itself")
+    fin = _open_for(args.input, source, options)
     try:
-        fout = _open_for(args.output, target, "w")
         progress = Progress(fin, _size(args.input))
-        finished = False
+        reader = Reader(fin) if source == "dwex" else None
         try:
-            with _reading(args.input):
-                batches = _formats.read_table(fin, source, args.input, to_dwex=target == "dwex")
-                _formats.write_table(fout, target, batches, progress.tick)
-            finished = True
+            with _reading(args.input, reader), _output(args.output) as fout:
+                batches = reader.batches() if reader else _formats.read_table(
+                    fin, source, args.input, target == "dwex", options)
+                _formats.write_table(fout, target, batches, progress.tick, args.output, options)
         finally:
             progress.close()
-            _formats.release(fout, args.output)
-            if not finished and args.output != "-":
-                # No half-written output is left to be mistaken for a result.
-                os.unlink(args.output)
     finally:
         _formats.release(fin, args.input)
     return 0
@@ -131,15 +177,16 @@ def validate(args: argparse.Namespace) -> int:
                     for _ in reader.batches():
                         pass
                 except SyntaxError as e:
-                    print(f"{name}: {e.msg} (position {reader.fault_position}, "
-                          f"row {reader.rows + 1})")
+                    print(f"{printable(name)}: {syntax_message(e)} (position "
+                          f"{reader.fault_position}, row {reader.rows + 1}){_why(reader)}")
                     status = max(status, EXIT_INVALID)
                     continue
         except (OSError, ValueError) as e:
-            print(f"{name}: {e.strerror if isinstance(e, OSError) else _describe(e)}")
+            why = e.strerror if isinstance(e, OSError) else _describe(e)
+            print(f"{printable(name)}: {why}")
             status = max(status, EXIT_INVALID)
             continue
-        print(f"{name}: ok, {reader.rows:,} rows")
+        print(f"{printable(name)}: ok, {reader.rows:,} rows")
     return status
 
 
@@ -202,11 +249,11 @@ def _table(name: str, fmt: str | None) -> Iterator[tuple[Iterator[list[str]], Re
     """The rows of a file, and the document reader when it is a DWEX document
     (the default for these commands)."""
     source = _formats.format_of(name, fmt, default="dwex")
-    f = _open_for(name, source, "r")
+    f = _open_for(name, source)
     try:
-        with _reading(name):
-            if source == "dwex":
-                reader = Reader(f)
+        reader = Reader(f) if source == "dwex" else None
+        with _reading(name, reader):
+            if reader:
                 yield itertools.chain.from_iterable(reader.batches()), reader
             else:
                 # Without to_dwex every batch is a list of rows.
@@ -257,24 +304,57 @@ def stats(args: argparse.Namespace) -> int:
 
 def _describe(e: BaseException) -> str:
     if isinstance(e, OSError) and e.strerror:
-        return f"{e.filename}: {e.strerror}" if e.filename else e.strerror
-    if isinstance(e, UnicodeError):
-        return f"not UTF-8 text ({e})"
+        if e.filename is None:
+            return e.strerror
+        return f"{printable(os.fsdecode(e.filename))}: {e.strerror}"
+    if isinstance(e, UnicodeDecodeError):
+        encoding = e.encoding.removesuffix("-sig")  # the reader of UTF-8 drops a BOM
+        return f"not {encoding} text ({e.reason}: {e.object[e.start:e.end]!r})"
     return str(e)
+
+
+class _Version(argparse.Action):
+    """--version, read from the installed distribution only when asked."""
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> NoReturn:
+        from . import __version__
+
+        print(f"dwex {__version__}")
+        parser.exit()
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="dwex", description="Convert tables to and from DWEX documents, and inspect them.")
+    parser.add_argument("--version", action=_Version, nargs=0,
+                        help="print the version of dwex and exit")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    p = commands.add_parser("convert", help="convert a table between formats",
-                            description="Convert IN to OUT; '-' is stdin or stdout. The formats "
-                            f"({', '.join(FORMATS)}) follow the file extensions unless given.")
+    p = commands.add_parser(
+        "convert", help="convert a table between formats",
+        description="Convert IN to OUT; '-' is stdin or stdout. The formats "
+        f"({', '.join(FORMATS)}) follow the file extensions unless given. OUT appears only "
+        "when the whole conversion succeeded; until then, and after any failure or "
+        "interruption, a file already at OUT keeps its old content. A zero-byte file is "
+        "the table with no rows. JSON and JSONL rows must be arrays of strings: numbers, "
+        "booleans and null are rejected, naming the row.")
     p.add_argument("input", metavar="IN")
     p.add_argument("output", metavar="OUT")
     p.add_argument("--from", dest="source_format", choices=FORMATS)
     p.add_argument("--to", dest="target_format", choices=FORMATS)
+    p.add_argument("--delimiter", metavar="CHAR",
+                   help="the field delimiter of CSV and TSV input and output "
+                   "(default ',' for CSV, a tab for TSV)")
+    p.add_argument("--encoding", default="utf-8",
+                   help="the encoding of CSV and TSV input and output (default utf-8; "
+                   "a leading byte order mark is dropped on reading UTF-8)")
+    p.add_argument("--line-ending", choices=("crlf", "lf"), default="crlf",
+                   help="the line ending of CSV and TSV output (default crlf, as the csv "
+                   "module writes: LF input comes back with CRLF unless lf is given)")
+    p.add_argument("--quote", action="store_true",
+                   help="TSV with CSV-style quoting, so that cells may hold tabs and line "
+                   "breaks; without it TSV has no quoting at all, '\"' is an ordinary "
+                   "character, and a cell holding a tab or a line break is an error")
     p.set_defaults(run=convert)
 
     p = commands.add_parser("validate", help="check that DWEX documents read",
@@ -297,12 +377,32 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+class _Terminated(BaseException):
+    """SIGTERM, raised where the program stands so that it unwinds as for
+    SIGINT: an output being written is discarded."""
+
+
+def _stop(number: int, frame: object) -> NoReturn:
+    # Cleaning up is not interrupted by a second signal.
+    for each in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(each, signal.SIG_IGN)
+    raise KeyboardInterrupt if number == signal.SIGINT else _Terminated
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    # Fields of any length read back what any writer wrote.
+    csv.field_size_limit(sys.maxsize)
+    for each in (signal.SIGINT, signal.SIGTERM):
+        # Python sets handlers in its main thread only; a caller elsewhere
+        # keeps its own.
+        if signal.getsignal(each) is not signal.SIG_IGN:
+            with contextlib.suppress(ValueError):
+                signal.signal(each, _stop)
     try:
         return int(args.run(args))
     except SyntaxError as e:
-        print(f"dwex: damaged document: {e.msg}", file=sys.stderr)
+        print(f"dwex: damaged document: {syntax_message(e)}", file=sys.stderr)
         return EXIT_INVALID
     except (OSError, ValueError, csv.Error, FormatError) as e:
         if isinstance(e, BrokenPipeError):
@@ -313,4 +413,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"dwex: {_describe(e)}", file=sys.stderr)
         return EXIT_ERROR
     except KeyboardInterrupt:
-        return 130
+        return 128 + signal.SIGINT
+    except _Terminated:
+        return 128 + signal.SIGTERM

@@ -15,6 +15,7 @@ import subprocess
 import sys
 import tarfile
 import textwrap
+import tomllib
 import zipfile
 
 import pytest
@@ -105,4 +106,6 @@ def test_wheel_from_the_sdist_installs_round_trips_and_types(tmp_path):
     for command in (["convert", "t.csv", "t.dwex"], ["validate", "t.dwex"], ["stats", "t.dwex"]):
         _run([venv / "bin" / "dwex", *command], cwd=tmp_path)
     assert (tmp_path / "t.dwex").read_text() == "01a01b;01c00;"
+    version = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
+    assert _run([venv / "bin" / "dwex", "--version"]) == f"dwex {version}\n"
     assert (platlib / "dwexio" / "py.typed").is_file()

@@ -1,0 +1,24 @@
+"""Runs the `dwex` command as a child process, with the module and the helper
+under test and the package's sources."""
+
+import os
+import pathlib
+import subprocess
+import sys
+
+import dwex
+from dwexio import _scan
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def environment():
+    # The module and the helper may come from two build directories.
+    paths = [pathlib.Path(dwex.__file__).parent, pathlib.Path(_scan.__file__).parents[1], ROOT]
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, paths)))
+
+
+def run(*args, cwd, stdin=None, **kwargs):
+    return subprocess.run([sys.executable, "-m", "dwexio", *map(str, args)], cwd=cwd,
+                          env=environment(), input=stdin, capture_output=True, timeout=300,
+                          **kwargs)
