@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import gc
 import mmap
+import os
 import statistics
 import time
 from collections.abc import Callable, Hashable
@@ -13,6 +14,16 @@ from typing import Any
 
 MODES = (("gc_on", True), ("gc_off", False))
 TARGET_SECONDS = 0.1  # length of one warm sample
+
+
+def pin_to_one_core() -> None:
+    """Runs this process (and the children it starts) on one core, the same
+    one every time, so that a sample never migrates between caches."""
+    if hasattr(os, "sched_setaffinity"):
+        try:
+            os.sched_setaffinity(0, {max(os.sched_getaffinity(0))})
+        except OSError:
+            pass
 
 
 def _set_gc(on: bool) -> None:
@@ -88,22 +99,29 @@ def fresh_loops(fresh: Callable[[], Any], number: int, target: float = TARGET_SE
     return max(1, min(number, int(target / min(making))))
 
 
-def time_many(calls: dict[Hashable, tuple], repeat: int) -> dict:
+def time_many(calls: dict[Hashable, tuple], repeat: int, target: float = TARGET_SECONDS,
+              screen: Callable[[dict], set] | None = None) -> dict:
     """Median seconds per call of every entry of `calls`, key -> (fn, arg) or
     (fn, arg, fresh). Each round runs every entry in turn, each with the
     collector on and then off; an entry with a `fresh` maker also gets a fresh sample per round and
     mode, each call on a new argument. Returns key -> {"warm": {mode:
     summary}, "fresh": {...} where timed, "number" and "fresh_number": calls
-    per sample}."""
-    numbers = {key: loops_for(c[0], c[1]) for key, c in calls.items()}
+    per sample}. A sample lasts at least `target` seconds (one call at least).
+    `screen`, given the samples of the first round (key -> {"warm": {mode:
+    [seconds]}, ...}), returns the keys not to time again."""
+    numbers = {key: loops_for(c[0], c[1], target) for key, c in calls.items()}
     fresh_numbers = {}
     samples: dict = {key: {"warm": {m: [] for m, _ in MODES}} for key in calls}
     for key, c in calls.items():
         if len(c) > 2 and c[2] is not None:
             samples[key]["fresh"] = {m: [] for m, _ in MODES}
-            fresh_numbers[key] = fresh_loops(c[2], numbers[key])
-    for _ in range(repeat):
-        for key, c in calls.items():
+            fresh_numbers[key] = fresh_loops(c[2], numbers[key], target)
+    active = dict(calls)
+    for round_ in range(repeat):
+        if round_ == 1 and screen is not None:
+            for key in screen(samples):
+                active.pop(key, None)
+        for key, c in active.items():
             fn, arg = c[0], c[1]
             # One entry's two modes back to back: the machine's speed drifts
             # within a round, and a drift between them would read as the
