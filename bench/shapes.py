@@ -253,10 +253,10 @@ def _names_list_blocks(size: Size) -> list[list[str]]:
 def _unihan_all(size: Size) -> list[list[str]]:
     """Every Unihan reading as (ideograph, field, value), the ideographs
     above U+FFFF included. Below the deep size, every k-th line, so that the
-    astral ideographs at the end of the file stay in: about 3 cells for
-    every item of the size (the whole file at the deep size)."""
+    astral ideographs at the end of the file stay in: about as many cells
+    as the size has items (the whole file at the deep size)."""
     rows = _unihan_rows(lambda cp, v: True)
-    return rows[:: max(1, round(len(rows) / size.items))]
+    return rows[:: max(1, round(3 * len(rows) / size.items))]
 
 
 def builders(size: Size = Size()) -> list[tuple[str, Callable[[], Shape]]]:

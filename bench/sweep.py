@@ -21,6 +21,7 @@ import argparse
 import dataclasses
 import gc
 import json
+import os
 import statistics
 import subprocess
 import sys
@@ -47,7 +48,7 @@ TARGET_SECONDS = 0.01
 # After the first round, a peer that took at least this many times dwex's
 # time in every mode is not timed again: no later round could make it the
 # worst peer or bring it under the median goal.
-SCREEN_RATIO = 2.0
+SCREEN_RATIO = 1.75
 # The shapes also timed at 10^7 items, one per storage width of short cells.
 HUGE_SHAPES = ("ascii-fields-w15", "2byte-short-w3", "astral-short-w3")
 # A floor's extra time per character from 10^5 to 10^7 is counted as at
@@ -225,7 +226,7 @@ def run(plan: Plan) -> dict:
     """The whole sweep, each part in a process of its own, and its summary."""
     started = time.perf_counter()
     out: dict = {"size": dataclasses.asdict(plan.size), "repeat": plan.repeat, "target_seconds": TARGET_SECONDS,
-                 "live_containers": LIVE_CONTAINERS, "states": {}}
+                 "live_containers": LIVE_CONTAINERS, "load_average_start": os.getloadavg(), "states": {}}
     for state in plan.states:
         out["states"][state] = _run_child(["sweep", "--state", state, *plan.argv()])
     try:
@@ -238,6 +239,7 @@ def run(plan: Plan) -> dict:
         out["huge_figures"] = {name: huge_figures(lin) for name, lin in out["huge"].items()}
     out["summary"] = summarize(out)
     out["seconds"] = time.perf_counter() - started
+    out["load_average_end"] = os.getloadavg()
     return out
 
 
@@ -352,11 +354,13 @@ def main() -> None:
         raise SystemExit(f"--states takes {', '.join(STATES)}")
     timing.pin_to_one_core()
     plan = plan_for(args.quick, args.deep, args.repeat, states, names, not args.no_huge)
+    print(f"dwex shape sweep  commit {report.commit()}; load average {os.getloadavg()[0]:.2f} at start")
     sweep = run(plan)
     report.print_sweep(sweep)
     verdicts = goals.evaluate_sweep(sweep)
     report.print_goals(verdicts)
-    print(f"\n{goals.summary(verdicts)}; {sweep['seconds']:.0f} s")
+    print(f"\n{goals.summary(verdicts)}; load average {sweep['load_average_end'][0]:.2f} at the end; "
+          f"{sweep['seconds']:.0f} s")
     OUT.mkdir(parents=True, exist_ok=True)
     path = OUT / "sweep.json"
     path.write_text(json.dumps({"sweep": sweep, "goals": verdicts}, indent=1, default=str))

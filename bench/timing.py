@@ -88,15 +88,21 @@ def _summary(samples: list[float]) -> dict[str, float]:
     return {"median": statistics.median(samples), "min": min(samples), "max": max(samples), "n": len(samples)}
 
 
-def fresh_loops(fresh: Callable[[], Any], number: int, target: float = TARGET_SECONDS) -> int:
+def fresh_loops(fresh: Callable[[], Any], number: int, target: float = TARGET_SECONDS,
+                making: dict | None = None) -> int:
     """Calls per fresh sample: as many as the warm sample has, but no more than
-    fit making their arguments into about `target` seconds (at least one)."""
-    making = []
-    for _ in range(3):
-        t0 = time.perf_counter()
-        _fresh_arg(fresh)
-        making.append(time.perf_counter() - t0)
-    return max(1, min(number, int(target / min(making))))
+    fit making their arguments into about `target` seconds (at least one).
+    `making` keeps the seconds each maker takes, for the next entry that
+    shares it."""
+    making = {} if making is None else making
+    if fresh not in making:
+        times = []
+        for _ in range(3):
+            t0 = time.perf_counter()
+            _fresh_arg(fresh)
+            times.append(time.perf_counter() - t0)
+        making[fresh] = min(times)
+    return max(1, min(number, int(target / making[fresh])))
 
 
 def time_many(calls: dict[Hashable, tuple], repeat: int, target: float = TARGET_SECONDS,
@@ -111,11 +117,12 @@ def time_many(calls: dict[Hashable, tuple], repeat: int, target: float = TARGET_
     [seconds]}, ...}), returns the keys not to time again."""
     numbers = {key: loops_for(c[0], c[1], target) for key, c in calls.items()}
     fresh_numbers = {}
+    making: dict = {}
     samples: dict = {key: {"warm": {m: [] for m, _ in MODES}} for key in calls}
     for key, c in calls.items():
         if len(c) > 2 and c[2] is not None:
             samples[key]["fresh"] = {m: [] for m, _ in MODES}
-            fresh_numbers[key] = fresh_loops(c[2], numbers[key], target)
+            fresh_numbers[key] = fresh_loops(c[2], numbers[key], target, making)
     active = dict(calls)
     for round_ in range(repeat):
         if round_ == 1 and screen is not None:
