@@ -152,7 +152,7 @@ def _shape_line(name: str, r: dict) -> str:
         own = r[op][f"dwex.{op}"]["fresh_gc_on" if op == "stringify" else "gc_on"]
         peers = [(rec[key], label) for label, rec in r[op].items()
                  if rec["peer"] not in ("dwex", "floor") and rec["correct"]]
-        ratio, label = min(peers)
+        ratio, label = min(peers, default=(float("nan"), "-"))
         cells.append(f"{own * 1e6:{9 if op == 'parse' else 12}.1f} {label:>23} {ratio:5.2f}x")
     return "  ".join(cells) + f"  {r['seconds']:4.1f} s"
 
