@@ -245,8 +245,8 @@ def print_sweep(sweep: dict) -> None:
         run = sweep["states"][state]
         print(f"   {state} process: {run['tracked_objects']:,} objects tracked by the collector, "
               f"{run['seconds']:.0f} s")
-    print("   time of each contender / time of dwex (>1: dwex faster), collector on [off]; stringify on new strings; "
-          "warm: the same strings every call, 1-byte documents only")
+    print("   time of each contender / time of dwex (>1: dwex faster), each its fastest round, collector on [off]; "
+          "stringify on new strings; warm: the same strings every call, 1-byte documents only")
     head = f"   {'':14} {'contender':24}"
     for state in states:
         head += f" | {state + ': worst':>13} {'shape':30} {'median':>14}"
@@ -353,7 +353,7 @@ def sweep_markdown(sweep: dict) -> str:
     states = list(summary)
     count = len(next(iter(sweep["states"].values()))["shapes"]) if states else 0
     out = [f"\n**the shape sweep: worst shape and median over {count} shapes** (collector on; stringify on new "
-           "strings)\n\n| | " + " | ".join(f"{s}: worst | {s}: median" for s in states) + " |\n|---|"
+           "strings; each contender's fastest round)\n\n| | " + " | ".join(f"{s}: worst | {s}: median" for s in states) + " |\n|---|"
            + "---|---:|" * len(states) + "\n"]
     for direction in ("parse", "stringify"):
         for label in dict.fromkeys(label for s in states for label in summary[s][direction]):

@@ -62,12 +62,21 @@ def _fresh_arg(fresh: Callable[[], Any]) -> Any:
     return arg
 
 
+def _yield() -> None:
+    """Gives up the rest of this time slice, so that what follows starts on a
+    whole one: on a shared core, a short sample that begins late in a slice
+    is cut by another process's turn, at the same point in every round."""
+    if hasattr(os, "sched_yield"):
+        os.sched_yield()
+
+
 def _fresh_loop(fn: Callable[[Any], Any], fresh: Callable[[], Any], number: int, gc_on: bool) -> float:
     """Seconds per call over `number` calls, each on a new argument made
     before its clock starts."""
     total = 0.0
     for _ in range(number):
         arg = _fresh_arg(fresh)
+        _yield()
         total += _loop(fn, arg, 1, gc_on)
         del arg
     return total / number
@@ -134,6 +143,7 @@ def time_many(calls: dict[Hashable, tuple], repeat: int, target: float = TARGET_
             # within a round, and a drift between them would read as the
             # collector's doing.
             for mode, gc_on in MODES:
+                _yield()
                 samples[key]["warm"][mode].append(_loop(fn, arg, numbers[key], gc_on))
             if "fresh" in samples[key]:
                 for mode, gc_on in MODES:
