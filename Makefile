@@ -50,6 +50,11 @@ bench: build
 	$(BENCH_COMMIT) $(RUN) $(PY) bench/bench.py
 	$(BENCH_COMMIT) $(RUN) $(PY) bench/streaming.py
 
+# The shape sweep alone (make bench runs it too).
+.PHONY: bench-sweep
+bench-sweep: build
+	$(BENCH_COMMIT) $(RUN) $(PY) bench/sweep.py
+
 # Linearity up to 10^7 items and instruction counts under callgrind: slow.
 .PHONY: bench-deep
 bench-deep: build

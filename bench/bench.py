@@ -5,7 +5,8 @@ process run. Per table it reports each contender's document size, median time
 per call and its time over dwex's (>1: dwex faster), with the collector on and
 off, and stringify on the same strings every call (warm) and on new ones
 (fresh); then linearity in the number of items, peak memory per call,
-optionally instruction counts under callgrind, and which goals are met.
+optionally instruction counts under callgrind, the shape sweep (sweep.py)
+and which goals are met.
 
 Run with `make bench` (or `tools/run python3.15 bench/bench.py`). Writes
 build/bench/results.json, the README's tables as build/bench/speed.md and,
@@ -35,6 +36,7 @@ import contenders  # noqa: E402
 import goals  # noqa: E402
 import memory  # noqa: E402
 import report  # noqa: E402
+import sweep  # noqa: E402
 import tables  # noqa: E402
 import timing  # noqa: E402
 from contenders import JOIN_FLOOR, OPS, SPLIT_FLOOR  # noqa: E402
@@ -64,18 +66,21 @@ def describe(table: tables.Table) -> dict:
     }
 
 
-def bench_table(table: tables.Table, entries: list[contenders.Entry], repeat: int) -> dict:
-    """Times every entry on one table and returns per operation the records
-    by label: sizes, median seconds, ns per item, MB/s and ratios to dwex."""
+def bench_table(table: tables.Table, entries: list[contenders.Entry], repeat: int,
+                target: float = timing.TARGET_SECONDS, screen=None) -> dict:
+    """Times every entry on one table, in samples of `target` seconds (see
+    timing.time_many for `screen`), and returns per operation the records by
+    label: sizes, median seconds, ns per item, MB/s, ratios to dwex and the
+    rounds timed."""
     info = describe(table)
     items, payload = info["items"], info["payload_bytes"]
     calls = {(e.op, e.label): (e.fn, e.arg, e.fresh) for e in entries}
-    timed = timing.time_many(calls, repeat)
+    timed = timing.time_many(calls, repeat, target, screen)
     results: dict = {"info": info, "parse": {}, "stringify": {}}
     for e in entries:
         t = timed[e.op, e.label]
         rec = {"peer": e.peer, "correct": e.correct, "size": e.size, "number": t["number"],
-               "fresh_number": t["fresh_number"]}
+               "fresh_number": t["fresh_number"], "rounds": t["warm"]["gc_on"]["n"]}
         for variant, prefix in (("warm", ""), ("fresh", "fresh_")):
             for mode, s in t.get(variant, {}).items():
                 rec[prefix + mode] = s["median"]
@@ -98,19 +103,22 @@ def bench_table(table: tables.Table, entries: list[contenders.Entry], repeat: in
 LINEARITY_PEERS = ("marshal", "msgspec.msgpack")
 
 
-def linearity(rows: list[list[str]], sizes: list[int], repeat: int) -> dict:
+def linearity(rows: list[list[str]], sizes: list[int], repeat: int, peer_names=LINEARITY_PEERS,
+              faults: bool = True, table: str = "ascii") -> dict:
     """Per-item times on tables of each size cut from `rows`: dwex, the peers
-    and the floors, interleaved, so that a reader sees whether a growth is
-    dwex's own or the machine's. Sizes up to 10^6 are timed in shared rounds;
-    a 10^7 table, which alone takes about a gigabyte, is built and timed
-    after them, on its own. Keys: "parse" and "stringify" for dwex, every
-    other contender by its label; "order" lists them by direction."""
-    peers = [p for p in contenders.peers() if p.name in LINEARITY_PEERS]
+    named and the floors, interleaved, so that a reader sees whether a growth
+    is dwex's own or the machine's. Sizes up to 10^6 are timed in shared
+    rounds; a 10^7 table, which alone takes about a gigabyte, is built and
+    timed after them, on its own. Keys: "parse" and "stringify" for dwex,
+    every other contender by its label; "order" lists them by direction;
+    "chars" the characters of dwex's document and of the leaves at each
+    size. With `faults`, the fresh pages each call touches are counted too."""
+    peers = [p for p in contenders.peers() if p.name in peer_names]
     order = {
         "parse": ["parse", *(p.loads_label for p in peers), SPLIT_FLOOR],
         "stringify": ["stringify", *(p.dumps_label for p in peers), JOIN_FLOOR],
     }
-    out: dict = {"table": "ascii", "sizes": sizes, "order": order}
+    out: dict = {"table": table, "sizes": sizes, "order": order, "chars": {}}
     groups = [[n for n in sizes if n <= 10**6], [n for n in sizes if n > 10**6]]
     for group in groups:
         if not group:
@@ -135,14 +143,16 @@ def linearity(rows: list[list[str]], sizes: list[int], repeat: int) -> dict:
             # more than once).
             copies = tables.FreshCopies(t)
             leaves = copies.leaves()
+            out["chars"][str(n)] = {"document": len(doc), "leaves": len(copies.joined()[0]) - max(0, n - 1)}
             calls[SPLIT_FLOOR, n] = (contenders.split_floor, copies.joined())
             calls[JOIN_FLOOR, n] = ("".join, leaves)
         for (op, n), r in timing.time_many(calls, repeat).items():
             out.setdefault(op, {})[str(n)] = {m: r["warm"][m]["median"] / n * 1e9 for m in ("gc_on", "gc_off")}
             # Fresh pages are a cost of the machine that grows with the size
             # of a result: counted here, priced below.
-            faults = timing.minor_faults(calls[op, n][0], calls[op, n][1], min(r["number"], 5))
-            out[op][str(n)]["faults_per_item"] = None if faults is None else faults / n
+            if faults:
+                count = timing.minor_faults(calls[op, n][0], calls[op, n][1], min(r["number"], 5))
+                out[op][str(n)]["faults_per_item"] = None if count is None else count / n
         del calls, t, doc, leaves, copies
         gc.collect()
     for keys in order.values():
@@ -160,7 +170,8 @@ def linearity(rows: list[list[str]], sizes: list[int], repeat: int) -> dict:
                 out[op][mode + "_max_abs_deviation"] = max(map(abs, devs))
     for direction, keys in order.items():
         order[direction] = [op for op in keys if op in out]
-    out["page_fault_ns"] = timing.page_fault_seconds() * 1e9
+    if faults:
+        out["page_fault_ns"] = timing.page_fault_seconds() * 1e9
     return out
 
 
@@ -187,14 +198,12 @@ def main() -> None:
     ap.add_argument("--tables", default="ascii,bmp,astral,wide")
     ap.add_argument("--no-linearity", action="store_true")
     ap.add_argument("--no-chart", action="store_true")
+    ap.add_argument("--sweep", choices=("on", "quick", "off"), default="on",
+                    help="the shape sweep (see sweep.py): at full size, about ten times smaller, or not at all")
     args = ap.parse_args()
 
     started = time.perf_counter()
-    if hasattr(os, "sched_setaffinity"):
-        try:
-            os.sched_setaffinity(0, {max(os.sched_getaffinity(0))})
-        except OSError:
-            pass
+    timing.pin_to_one_core()
     contenders.peers()  # notes about missing peers come before the report
     meta = report.machine(dwex.__file__)
     report.print_header(meta, vars(args))
@@ -223,6 +232,11 @@ def main() -> None:
         gc.collect()
         report.print_linearity(results["linearity"])
     report.print_memory(results["memory"], results["rss"])
+
+    if args.sweep != "off":
+        # Each part in a process of its own, so this one's heap plays no part.
+        results["sweep"] = sweep.run(sweep.plan_for(quick=args.sweep == "quick", deep=args.deep))
+        report.print_sweep(results["sweep"])
 
     if args.callgrind or args.deep:
         import callgrind

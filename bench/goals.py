@@ -107,6 +107,8 @@ def evaluate(results: dict) -> list[dict]:
                 note = "; ".join(filter(None, [_linearity_context(results, op), sizes_note]))
             _goal(goals, f"{op} time per item linear within {LINEAR_WITHIN:.0%}", lin["table"], LINEAR_WITHIN, "max",
                   on, off, note)
+    if "sweep" in results:
+        goals += evaluate_sweep(results["sweep"])
     return goals
 
 
@@ -152,3 +154,61 @@ def summary(goals: list[dict]) -> str:
     unmeasured = sum(not g["measured"] for g in goals)
     text = f"{met} of {len(goals)} goals met"
     return text + (f", {unmeasured} not measured" if unmeasured else "")
+
+
+# ------------------------------------------------------------------ the sweep
+
+SWEEP_MEDIAN = 1.3  # at least this ratio at the median over the shapes
+SWEEP_EXTRA_PER_CHAR = 1.3  # stringify's extra time per character at 10^7, in join floors'
+
+
+def evaluate_sweep(sweep: dict) -> list[dict]:
+    """The sweep's goals: against every peer, in both directions and both
+    process states, at least as fast on every shape and 1.3x at the median
+    (stringify on new strings; on the same strings, against the UTF-8 caches,
+    only where dwex's document is 1 byte a character); one leaf write per
+    leaf; and at 10^7 items, stringify's extra time per output character and
+    parse's growth held to the floors'."""
+    goals: list[dict] = []
+    states = sweep["summary"]["states"]
+    for direction in ("parse", "stringify", "stringify warm"):
+        labels = dict.fromkeys(label for per in states.values() for label, v in per[direction].items()
+                               if not v["floor"])
+        variant = {"parse": "", "stringify": " (fresh)", "stringify warm": " (warm)"}[direction]
+        where = "every 1-byte shape" if direction == "stringify warm" else "every shape"
+        for label in labels:
+            figures = [(state, per[direction][label]) for state, per in states.items() if label in per[direction]]
+            state, worst = min(figures, key=lambda f: f[1]["worst"])
+            off = min(f[1]["worst_gc_off"] for f in figures)
+            op = direction.split()[0]
+            _goal(goals, f"{op} at least as fast as {label} on {where}, {_both(states)}{variant}", "sweep", 1.0,
+                  "min", worst["worst"], off, f"worst: {worst['worst_shape']}, {state} process")
+            if direction == "stringify warm":
+                continue
+            state, low = min(figures, key=lambda f: f[1]["median"])
+            _goal(goals, f"{op} {SWEEP_MEDIAN:g}x as fast as {label} at the median shape, {_both(states)}{variant}",
+                  "sweep", SWEEP_MEDIAN, "min", low["median"], min(f[1]["median_gc_off"] for f in figures),
+                  f"lower median: {state} process")
+
+    lw = sweep.get("leaf_writes", {})
+    _goal(goals, "stringify writes each leaf once (writes per leaf, worst shape)", "sweep", 1.0, "max",
+          lw.get("worst") if lw.get("measured") else None, None,
+          f"worst: {lw['worst_shape']}" if lw.get("measured") else lw.get("why", "not measured"))
+
+    for name, fig in sweep.get("huge_figures", {}).items():
+        span = f"{fig['small']:.0e} to {fig['large']:.0e} items"
+        on, off = fig["gc_on"], fig["gc_off"]
+        per_char = on["stringify_per_char"]
+        _goal(goals, f"stringify extra ns per character, {span}, within {SWEEP_EXTRA_PER_CHAR:g}x the join floor's",
+              name, SWEEP_EXTRA_PER_CHAR, "max", on["stringify_extra_ratio"], off["stringify_extra_ratio"],
+              f"dwex {per_char['stringify']['extra_ns']:+.2f} ns, floor {per_char[JOIN_FLOOR]['extra_ns']:+.2f} ns "
+              "a character")
+        growth = on["parse_growth"]
+        _goal(goals, f"parse time per item growth, {span}, within the split floor's", name, 1.0, "max",
+              on["parse_growth_ratio"], off["parse_growth_ratio"],
+              f"dwex {growth['parse']:.2f}x, floor {growth[SPLIT_FLOOR]:.2f}x")
+    return goals
+
+
+def _both(states: dict) -> str:
+    return "both states" if len(states) > 1 else f"{next(iter(states))} process"

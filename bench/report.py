@@ -228,6 +228,67 @@ def print_goals(goals: list[dict]) -> None:
         print("   " + goals_mod.format_goal(g))
 
 
+# ------------------------------------------------------------------ sweep
+
+
+def print_sweep(sweep: dict) -> None:
+    """The sweep's summary: per direction and contender, the worst ratio over
+    the shapes with its shape and the median, in each process state; where a
+    peer wins; the leaf writes; the run at 10^7 items."""
+    summary, states = sweep["summary"], list(sweep["summary"]["states"])
+    size = sweep["size"]
+    count = len(next(iter(sweep["states"].values()))["shapes"]) if sweep["states"] else 0
+    print(f"\n== sweep: {count} shapes (short cells {size['items']:,} items, long cells {size['chars']:,} "
+          f"characters), {sweep['repeat']} interleaved rounds of >= {sweep['target_seconds']} s samples, in "
+          + " and ".join(f"a {s} process" for s in states))
+    for state in states:
+        run = sweep["states"][state]
+        print(f"   {state} process: {run['tracked_objects']:,} objects tracked by the collector, "
+              f"{run['seconds']:.0f} s")
+    print("   time of each contender / time of dwex (>1: dwex faster), each its fastest round, collector on [off]; "
+          "stringify on new strings; warm: the same strings every call, 1-byte documents only")
+    head = f"   {'':14} {'contender':24}"
+    for state in states:
+        head += f" | {state + ': worst':>13} {'shape':30} {'median':>14}"
+    print(head)
+    for direction in ("parse", "stringify", "stringify warm"):
+        labels = dict.fromkeys(label for state in states for label in summary["states"][state][direction])
+        for label in labels:
+            line = f"   {direction:14} {label:24}"
+            for state in states:
+                v = summary["states"][state][direction].get(label)
+                if v is None:
+                    line += f" | {'-':>13} {'':30} {'':>14}"
+                    continue
+                line += (f" | {v['worst']:5.2f}x [{v['worst_gc_off']:4.2f}x] {v['worst_shape']:30} "
+                         f"{v['median']:5.2f}x [{v['median_gc_off']:4.2f}x]")
+            print(line)
+    wins = summary["peer_wins"]
+    print(f"   where a peer is faster (collector on; stringify on new strings): {len(wins) or 'nowhere'}")
+    for w in sorted(wins, key=lambda w: (w["state"], w["direction"], w["shape"], w["ratio"])):
+        print(f"     {w['state']:7} {w['direction']:9} {w['shape']:31} {w['contender']:24} {w['ratio']:.2f}x "
+              f"[GC off {w['ratio_gc_off']:.2f}x]")
+    failed = summary["failed_round_trips"]
+    if failed:
+        print("   round trips that failed (left out of the figures): " + "; ".join(
+            f"{f['contender']} on {f['shape']} ({f['state']})" for f in failed))
+    lw = sweep.get("leaf_writes", {})
+    if lw.get("measured"):
+        print(f"   leaf writes per leaf of one stringify call: worst {lw['worst']:.3f} ({lw['worst_shape']}), "
+              f"least {lw['least']:.3f} ({lw['least_shape']}), over {len(lw['shapes'])} shapes")
+    else:
+        print(f"   leaf writes per leaf: not measured ({lw.get('why', 'no run')})")
+    for name, fig in sweep.get("huge_figures", {}).items():
+        on, off = fig["gc_on"], fig["gc_off"]
+        pc, g = on["stringify_per_char"], on["parse_growth"]
+        print(f"   {name} at {fig['small']:.0e} -> {fig['large']:.0e} items: stringify ns per output character "
+              f"dwex {pc['stringify']['small_ns']:.2f} -> {pc['stringify']['large_ns']:.2f}, join floor "
+              f"{pc[JOIN_FLOOR]['small_ns']:.2f} -> {pc[JOIN_FLOOR]['large_ns']:.2f}: extra "
+              f"{on['stringify_extra_ratio']:.2f}x the floor's [GC off {off['stringify_extra_ratio']:.2f}x]; "
+              f"parse time per item grows {g['parse']:.2f}x, split floor {g[SPLIT_FLOOR]:.2f}x "
+              f"[GC off {off['parse_growth']['parse']:.2f}x, {off['parse_growth'][SPLIT_FLOOR]:.2f}x]")
+
+
 # ------------------------------------------------------------------ results
 
 
@@ -280,6 +341,27 @@ def markdown(results: dict) -> str:
                  else "-" for n in names]
         name = r["peer"] if r["peer"] != "floor" else "the leaves alone"
         out.append(f"| {name} | " + " | ".join(cells) + " |\n")
+    if "sweep" in results:
+        out.append(sweep_markdown(results["sweep"]))
+    return "".join(out)
+
+
+def sweep_markdown(sweep: dict) -> str:
+    """The sweep's worst and median ratio per peer and direction, in each
+    process state, for the README."""
+    summary = sweep["summary"]["states"]
+    states = list(summary)
+    count = len(next(iter(sweep["states"].values()))["shapes"]) if states else 0
+    out = [f"\n**the shape sweep: worst shape and median over {count} shapes** (collector on; stringify on new "
+           "strings; each contender's fastest round)\n\n| | " + " | ".join(f"{s}: worst | {s}: median" for s in states) + " |\n|---|"
+           + "---|---:|" * len(states) + "\n"]
+    for direction in ("parse", "stringify"):
+        for label in dict.fromkeys(label for s in states for label in summary[s][direction]):
+            cells = []
+            for s in states:
+                v = summary[s][direction].get(label)
+                cells += ["-", "-"] if v is None else [f"{v['worst']:.2f}x ({v['worst_shape']})", f"{v['median']:.2f}x"]
+            out.append(f"| {label} | " + " | ".join(cells) + " |\n")
     return "".join(out)
 
 

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import gc
 import mmap
+import os
 import statistics
 import time
 from collections.abc import Callable, Hashable
@@ -13,6 +14,16 @@ from typing import Any
 
 MODES = (("gc_on", True), ("gc_off", False))
 TARGET_SECONDS = 0.1  # length of one warm sample
+
+
+def pin_to_one_core() -> None:
+    """Runs this process (and the children it starts) on one core, the same
+    one every time, so that a sample never migrates between caches."""
+    if hasattr(os, "sched_setaffinity"):
+        try:
+            os.sched_setaffinity(0, {max(os.sched_getaffinity(0))})
+        except OSError:
+            pass
 
 
 def _set_gc(on: bool) -> None:
@@ -51,12 +62,21 @@ def _fresh_arg(fresh: Callable[[], Any]) -> Any:
     return arg
 
 
+def _yield() -> None:
+    """Gives up the rest of this time slice, so that what follows starts on a
+    whole one: on a shared core, a short sample that begins late in a slice
+    is cut by another process's turn, at the same point in every round."""
+    if hasattr(os, "sched_yield"):
+        os.sched_yield()
+
+
 def _fresh_loop(fn: Callable[[Any], Any], fresh: Callable[[], Any], number: int, gc_on: bool) -> float:
     """Seconds per call over `number` calls, each on a new argument made
     before its clock starts."""
     total = 0.0
     for _ in range(number):
         arg = _fresh_arg(fresh)
+        _yield()
         total += _loop(fn, arg, 1, gc_on)
         del arg
     return total / number
@@ -77,38 +97,53 @@ def _summary(samples: list[float]) -> dict[str, float]:
     return {"median": statistics.median(samples), "min": min(samples), "max": max(samples), "n": len(samples)}
 
 
-def fresh_loops(fresh: Callable[[], Any], number: int, target: float = TARGET_SECONDS) -> int:
+def fresh_loops(fresh: Callable[[], Any], number: int, target: float = TARGET_SECONDS,
+                making: dict | None = None) -> int:
     """Calls per fresh sample: as many as the warm sample has, but no more than
-    fit making their arguments into about `target` seconds (at least one)."""
-    making = []
-    for _ in range(3):
-        t0 = time.perf_counter()
-        _fresh_arg(fresh)
-        making.append(time.perf_counter() - t0)
-    return max(1, min(number, int(target / min(making))))
+    fit making their arguments into about `target` seconds (at least one).
+    `making` keeps the seconds each maker takes, for the next entry that
+    shares it."""
+    making = {} if making is None else making
+    if fresh not in making:
+        times = []
+        for _ in range(3):
+            t0 = time.perf_counter()
+            _fresh_arg(fresh)
+            times.append(time.perf_counter() - t0)
+        making[fresh] = min(times)
+    return max(1, min(number, int(target / making[fresh])))
 
 
-def time_many(calls: dict[Hashable, tuple], repeat: int) -> dict:
+def time_many(calls: dict[Hashable, tuple], repeat: int, target: float = TARGET_SECONDS,
+              screen: Callable[[dict], set] | None = None) -> dict:
     """Median seconds per call of every entry of `calls`, key -> (fn, arg) or
     (fn, arg, fresh). Each round runs every entry in turn, each with the
     collector on and then off; an entry with a `fresh` maker also gets a fresh sample per round and
     mode, each call on a new argument. Returns key -> {"warm": {mode:
     summary}, "fresh": {...} where timed, "number" and "fresh_number": calls
-    per sample}."""
-    numbers = {key: loops_for(c[0], c[1]) for key, c in calls.items()}
+    per sample}. A sample lasts at least `target` seconds (one call at least).
+    `screen`, given the samples of the first round (key -> {"warm": {mode:
+    [seconds]}, ...}), returns the keys not to time again."""
+    numbers = {key: loops_for(c[0], c[1], target) for key, c in calls.items()}
     fresh_numbers = {}
+    making: dict = {}
     samples: dict = {key: {"warm": {m: [] for m, _ in MODES}} for key in calls}
     for key, c in calls.items():
         if len(c) > 2 and c[2] is not None:
             samples[key]["fresh"] = {m: [] for m, _ in MODES}
-            fresh_numbers[key] = fresh_loops(c[2], numbers[key])
-    for _ in range(repeat):
-        for key, c in calls.items():
+            fresh_numbers[key] = fresh_loops(c[2], numbers[key], target, making)
+    active = dict(calls)
+    for round_ in range(repeat):
+        if round_ == 1 and screen is not None:
+            for key in screen(samples):
+                active.pop(key, None)
+        for key, c in active.items():
             fn, arg = c[0], c[1]
             # One entry's two modes back to back: the machine's speed drifts
             # within a round, and a drift between them would read as the
             # collector's doing.
             for mode, gc_on in MODES:
+                _yield()
                 samples[key]["warm"][mode].append(_loop(fn, arg, numbers[key], gc_on))
             if "fresh" in samples[key]:
                 for mode, gc_on in MODES:
