@@ -139,6 +139,30 @@ def test_items_are_stored_at_their_own_width(doc):
         assert sys.getsizeof(item) == sys.getsizeof(fresh)
 
 
+# One character of each storage class; "a" adds nothing wider than ASCII.
+CLASSES = {"ascii": "a", "latin-1": "\xe9", "bmp": "\u4e2d", "astral": E}
+
+
+@pytest.mark.parametrize("widest", CLASSES, ids=lambda c: f"document {c}")
+@pytest.mark.parametrize("own", CLASSES, ids=lambda c: f"cell {c}")
+@pytest.mark.parametrize("at", ["start", "end"])
+def test_long_cell_is_stored_at_the_width_of_its_one_wide_character(widest, own, at):
+    # A long mostly-ASCII cell whose only wider character is its first
+    # (the table's first) or its last (the table's last), read from a document
+    # that another cell widens: every pair of widths, and a length that leaves
+    # a tail after the scan's long steps.
+    body = "".join(chr(0x20 + k % 95) for k in range(100_003))
+    ch = CLASSES[own]
+    cell = ch + body if at == "start" else body + ch
+    other = [CLASSES[widest] * 3]
+    table = [[cell], other] if at == "start" else [other, [cell]]
+    got = dwex.parse(dwex.stringify(table))
+    assert got == table
+    item = got[0][0] if at == "start" else got[1][0]
+    assert item.isascii() == cell.isascii()
+    assert sys.getsizeof(item) == sys.getsizeof(cell)
+
+
 # ----------------------------------------------------------------------- faults
 
 # (document, message, traceback line, storage kind)
