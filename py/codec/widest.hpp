@@ -46,7 +46,7 @@ constexpr std::uint32_t widest_class_plain(const U* p, std::size_t n) noexcept {
 /// the scan stops at the first step that holds a unit deciding the widest
 /// class the width can hold (a byte above 0x7F, a unit above 0xFF), since
 /// nothing after it can change the answer. A step ORs its four vectors before
-/// the one test, so a long cell costs about one instruction per 8 bytes.
+/// the one test, so a long cell costs about two instructions per 8 bytes.
 /// 4-byte units are left to the plain loop: the reader of 4-byte documents
 /// learns their class while counting them.
 template <rules::CodeUnit U> inline std::uint32_t widest_class(const U* p, std::size_t n) noexcept {
