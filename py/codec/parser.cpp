@@ -241,9 +241,9 @@ template <rules::CodeUnit U> class ListSink {
     // allocation for nothing.
     static constexpr Py_ssize_t read_once_min = 512;
     // A cell found not ASCII late has been copied in vain up to there. Such
-    // copies may reach 1 / max_waste_ratio of the units of the cells read
-    // once; past that, cells are scanned first, so that a document of cells
-    // each widened near its end pays for only a few of them.
+    // copies may reach 1 / max_waste_ratio of the units of the long cells
+    // made so far; past that, cells are scanned first until the others catch
+    // up, so that a document of cells each widened near its end pays for few.
     static constexpr std::int64_t max_waste_ratio = 8;
     struct NoCache {
         explicit NoCache(std::int64_t) noexcept {}
@@ -321,7 +321,10 @@ template <rules::CodeUnit U> class ListSink {
         }
         const auto count = static_cast<std::size_t>(n);
         std::size_t ascii_units = 0;
-        if (n >= read_once_min && wasted_units_ <= read_once_units_ / max_waste_ratio) {
+        if (n >= read_once_min) {
+            long_units_ += n;
+        }
+        if (n >= read_once_min && wasted_units_ <= long_units_ / max_waste_ratio) {
             // Made as ASCII, as most long cells are, and checked while it is
             // copied: the cell is read once instead of scanned, then copied.
             PyObject* text = PyUnicode_New(n, simd::ascii_max);
@@ -331,7 +334,6 @@ template <rules::CodeUnit U> class ListSink {
             ascii_units =
                 simd::copy_ascii_prefix(from, count, static_cast<Py_UCS1*>(PyUnicode_DATA(text)));
             if (ascii_units == count) {
-                read_once_units_ += n;
                 return text;
             }
             wasted_units_ += static_cast<std::int64_t>(ascii_units);
@@ -379,7 +381,7 @@ template <rules::CodeUnit U> class ListSink {
     Ref ls_;
     PendingItems pending_;
     Cache cache_;
-    std::int64_t read_once_units_ = 0;    // units of the cells made in one pass
+    std::int64_t long_units_ = 0;         // units of the cells of read_once_min or more
     std::int64_t wasted_units_ = 0;       // units copied by attempts that failed
     PyObject* empty_ = nullptr;           // borrowed: the interpreter's own
     std::array<PyObject*, 256> latin1_{}; // borrowed, made on first use
