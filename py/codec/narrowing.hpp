@@ -86,6 +86,65 @@ inline Out* narrow_copy(const In* from, std::size_t n, Out* to) noexcept {
     return rules::copy_units(from + k, n - k, to + k);
 }
 
+/// The plain statement of copy_ascii_prefix: copies units into bytes while
+/// they are ASCII and returns the index of the first unit above 0x7F, or `n`.
+template <typename In>
+    requires(sizeof(In) < 4)
+constexpr std::size_t copy_ascii_prefix_plain(const In* from, std::size_t n, std::uint8_t* to,
+                                              std::size_t k = 0) noexcept {
+    for (; k < n; ++k) {
+        if (from[k] > 0x7F) {
+            return k;
+        }
+        to[k] = static_cast<std::uint8_t>(from[k]);
+    }
+    return n;
+}
+
+/// Copies the `n` units at `from` into bytes at `to` while checking that they
+/// are ASCII, 64 input bytes a step, so that a cell that is ASCII is read
+/// once. Returns what the plain twin returns; the bytes before that index are
+/// those it writes, and bytes after it within `n` may have been written too.
+template <typename In>
+    requires(sizeof(In) < 4)
+inline std::size_t copy_ascii_prefix(const In* from, std::size_t n, std::uint8_t* to) noexcept {
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    constexpr std::size_t step = 16 / sizeof(In);
+    const auto load = [from](std::size_t at) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at));
+    };
+    const auto store = [to](std::size_t at, __m128i v) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), v);
+    };
+    for (; k + 4 * step <= n; k += 4 * step) {
+        const __m128i a = load(k);
+        const __m128i b = load(k + step);
+        const __m128i c = load(k + 2 * step);
+        const __m128i d = load(k + 3 * step);
+        const __m128i any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+        if constexpr (sizeof(In) == 1) {
+            if (_mm_movemask_epi8(any) != 0) {
+                break; // the plain loop finds the unit
+            }
+            store(k, a);
+            store(k + 16, b);
+            store(k + 32, c);
+            store(k + 48, d);
+        } else {
+            // A unit above 0x7F has a bit of 0xFF80 set.
+            const __m128i over = _mm_and_si128(any, _mm_set1_epi16(static_cast<short>(0xFF80)));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(over, _mm_setzero_si128())) != 0xFFFF) {
+                break;
+            }
+            store(k, _mm_packus_epi16(a, b));
+            store(k + 16, _mm_packus_epi16(c, d));
+        }
+    }
+#endif
+    return copy_ascii_prefix_plain(from, n, to, k);
+}
+
 } // namespace dwex::simd
 
 #endif

@@ -236,6 +236,15 @@ template <rules::CodeUnit U> class ListSink {
 
   private:
     static constexpr bool caching = sizeof(U) < 4;
+    // Below this length both passes over a cell run in the first-level
+    // cache, and a cell that turns out not to be ASCII would cost a second
+    // allocation for nothing.
+    static constexpr Py_ssize_t read_once_min = 512;
+    // A cell found not ASCII late has been copied in vain up to there. Such
+    // copies may reach 1 / max_waste_ratio of the units of the long cells
+    // made so far; past that, cells are scanned first until the others catch
+    // up, so that a document of cells each widened near its end pays for few.
+    static constexpr std::int64_t max_waste_ratio = 8;
     struct NoCache {
         explicit NoCache(std::int64_t) noexcept {}
     };
@@ -307,10 +316,32 @@ template <rules::CodeUnit U> class ListSink {
     }
 
     PyObject* make(const U* from, Py_ssize_t n) noexcept {
-        const std::uint32_t max_char = sizeof(U) == 1 && ascii_
-                                           ? simd::ascii_max
-                                           : simd::widest_class(from, static_cast<std::size_t>(n));
-        return new_cell(from, n, max_char);
+        if (sizeof(U) == 1 && ascii_) {
+            return new_cell(from, n, simd::ascii_max);
+        }
+        const auto count = static_cast<std::size_t>(n);
+        std::size_t ascii_units = 0;
+        if (n >= read_once_min) {
+            long_units_ += n;
+        }
+        if (n >= read_once_min && wasted_units_ <= long_units_ / max_waste_ratio) {
+            // Made as ASCII, as most long cells are, and checked while it is
+            // copied: the cell is read once instead of scanned, then copied.
+            PyObject* text = PyUnicode_New(n, simd::ascii_max);
+            if (text == nullptr) {
+                return nullptr;
+            }
+            ascii_units =
+                simd::copy_ascii_prefix(from, count, static_cast<Py_UCS1*>(PyUnicode_DATA(text)));
+            if (ascii_units == count) {
+                return text;
+            }
+            wasted_units_ += static_cast<std::int64_t>(ascii_units);
+            Py_DECREF(text);
+        }
+        // The units before `ascii_units` are known to be ASCII.
+        const std::uint32_t rest = simd::widest_class(from + ascii_units, count - ascii_units);
+        return new_cell(from, n, rest);
     }
 
     // Moves the waiting items into the row's list, which nothing else can reach yet.
@@ -350,6 +381,8 @@ template <rules::CodeUnit U> class ListSink {
     Ref ls_;
     PendingItems pending_;
     Cache cache_;
+    std::int64_t long_units_ = 0;         // units of the cells of read_once_min or more
+    std::int64_t wasted_units_ = 0;       // units copied by attempts that failed
     PyObject* empty_ = nullptr;           // borrowed: the interpreter's own
     std::array<PyObject*, 256> latin1_{}; // borrowed, made on first use
     bool fill_failed_ = false;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,8 +19,9 @@ using dwex::simd::ascii_max;
 using dwex::simd::bmp_max;
 using dwex::simd::latin1_max;
 
-constexpr std::size_t max_offset = 16; // every alignment of a 16-byte load
-constexpr std::size_t max_length = 40; // past two vectors of every width
+constexpr std::size_t max_offset = 16;   // every alignment of a 16-byte load
+constexpr std::size_t max_length = 40;   // past two vectors of every width
+constexpr std::size_t scan_length = 150; // past two 64-byte steps of the scan, and a tail
 
 /// One unit of a run: mostly small, with one larger unit placed at `at`.
 template <typename U> U unit(std::size_t k, std::size_t at, std::uint32_t big) {
@@ -39,10 +41,10 @@ TYPED_TEST(Kernels, WidestClassAgreesWithThePlainScan) {
     if constexpr (sizeof(U) > 2) {
         bigs.insert(bigs.end(), {0x10000, 0x10FFFF});
     }
-    std::vector<U> buffer(max_offset + max_length + 1);
+    std::vector<U> buffer(max_offset + scan_length + 1);
     for (std::uint32_t big : bigs) {
         for (std::size_t offset = 0; offset < max_offset; ++offset) {
-            for (std::size_t n = 0; n <= max_length; ++n) {
+            for (std::size_t n = 0; n <= scan_length; ++n) {
                 for (std::size_t at = 0; at <= n; ++at) { // at == n: no large unit
                     for (std::size_t k = 0; k < n; ++k) {
                         buffer[offset + k] = unit<U>(k, at, big);
@@ -82,6 +84,39 @@ TYPED_TEST(Kernels, NarrowingCopiesExactlyTheUnits) {
         check(std::uint8_t{}, latin1_max);
         if constexpr (sizeof(In) == 4) {
             check(std::uint16_t{}, bmp_max);
+        }
+    }
+}
+
+TYPED_TEST(Kernels, AsciiPrefixCopyAgreesWithThePlainCopy) {
+    using U = TypeParam;
+    if constexpr (sizeof(U) < 4) {
+        std::vector<std::uint32_t> bigs = {0x80, latin1_max};
+        if constexpr (sizeof(U) > 1) {
+            bigs.insert(bigs.end(), {0x100, bmp_max});
+        }
+        std::vector<U> from(max_offset + scan_length + 1);
+        for (std::uint32_t big : bigs) {
+            for (std::size_t offset = 0; offset < max_offset; ++offset) {
+                for (std::size_t n = 0; n <= scan_length; ++n) {
+                    for (std::size_t at = 0; at <= n; ++at) { // at == n: all ASCII
+                        for (std::size_t k = 0; k < n; ++k) {
+                            from[offset + k] = unit<U>(k, at, big);
+                        }
+                        from[offset + n] = static_cast<U>(big); // just past the run
+                        std::vector<std::uint8_t> plain(n + 1, 0x2A);
+                        std::vector<std::uint8_t> fast(n + 1, 0x2A);
+                        const U* p = from.data() + offset;
+                        const std::size_t want =
+                            dwex::simd::copy_ascii_prefix_plain(p, n, plain.data());
+                        ASSERT_EQ(want, at);
+                        ASSERT_EQ(dwex::simd::copy_ascii_prefix(p, n, fast.data()), want)
+                            << "big=" << big << " offset=" << offset << " n=" << n;
+                        ASSERT_TRUE(std::equal(plain.begin(), plain.begin() + want, fast.begin()));
+                        ASSERT_EQ(fast[n], 0x2A); // nothing written past the run
+                    }
+                }
+            }
         }
     }
 }

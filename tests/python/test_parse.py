@@ -139,6 +139,44 @@ def test_items_are_stored_at_their_own_width(doc):
         assert sys.getsizeof(item) == sys.getsizeof(fresh)
 
 
+# One character of each storage class; "a" adds nothing wider than ASCII.
+CLASSES = {"ascii": "a", "latin-1": "\xe9", "bmp": "\u4e2d", "astral": E}
+LONG = "".join(chr(0x20 + k % 95) for k in range(100_003))
+
+
+def assert_reads_back_at_own_widths(table):
+    got = dwex.parse(dwex.stringify(table))
+    assert got == table
+    for item, leaf in zip((i for row in got for i in row), (l for row in table for l in row)):
+        assert item.isascii() == leaf.isascii()
+        assert sys.getsizeof(item) == sys.getsizeof(leaf)
+
+
+@pytest.mark.parametrize("widest", CLASSES, ids=lambda c: f"document {c}")
+@pytest.mark.parametrize("own", CLASSES, ids=lambda c: f"cell {c}")
+@pytest.mark.parametrize("at", ["start", "end"])
+def test_long_cell_is_stored_at_the_width_of_its_one_wide_character(widest, own, at):
+    # A long mostly-ASCII cell whose only wider character is its first
+    # (the table's first) or its last (the table's last), read from a document
+    # that another cell widens: every pair of widths, and a length that leaves
+    # a tail after the scan's long steps.
+    ch = CLASSES[own]
+    other = [CLASSES[widest] * 3]
+    if at == "start":
+        assert_reads_back_at_own_widths([[ch + LONG], other])
+    else:
+        assert_reads_back_at_own_widths([other, [LONG + ch]])
+
+
+@pytest.mark.parametrize("own", ["latin-1", "bmp", "astral"])
+def test_long_cells_widened_at_their_end_then_ascii_ones(own):
+    # Cells found wide only at their end, then ASCII ones: the reader stops
+    # betting on ASCII partway, which must not change any cell.
+    body = LONG[:2000]
+    widened = [body[: 600 + k] + CLASSES[own] for k in range(4)]
+    assert_reads_back_at_own_widths([widened + [body[k:] for k in range(4)]])
+
+
 # ----------------------------------------------------------------------- faults
 
 # (document, message, traceback line, storage kind)
