@@ -7,6 +7,7 @@ speaks the Arrow PyCapsule interface, which each of them consumes."""
 
 from __future__ import annotations
 
+import functools
 import os
 from collections.abc import Iterator, Sequence
 from typing import Any, Union
@@ -19,6 +20,7 @@ DEFAULT_BATCH_ROWS = 65536
 Header = Union[bool, Sequence[str]]
 
 
+@functools.cache
 def _pyarrow() -> Any:
     try:
         import pyarrow

@@ -94,36 +94,43 @@ constexpr Decoded decode(const std::uint8_t* p, const std::uint8_t* end) noexcep
 
 constexpr bool is_surrogate(std::uint32_t c) noexcept { return c - 0xD800 < 0x800; }
 
+/// Takes the one code point at `p` into `w`, or stops `w` there.
+inline bool take(const std::uint8_t*& p, const std::uint8_t* end, Walk& w) noexcept {
+    if (*p < 0x80) {
+        ++p;
+        ++w.units;
+        return true;
+    }
+    const Decoded d = decode(p, end);
+    if (d.length <= 0) {
+        w.at = p;
+        w.stop = d.length < 0 ? Stop::truncated : Stop::invalid;
+        return false;
+    }
+    p += d.length;
+    if (d.length == 4) {
+        w.units += 2;
+        w.astral = true;
+        w.last = d.code_point;
+    } else {
+        w.units += 1;
+        w.surrogate |= is_surrogate(d.code_point);
+    }
+    return true;
+}
+
 /// The plain walk: takes code points from `p` while fewer than `target`
 /// units are taken, counting two units above U+FFFF and one otherwise.
 inline Walk walk_plain(const std::uint8_t* p, const std::uint8_t* end, std::int64_t target,
                        Walk w = {}) noexcept {
-    w.at = p;
     while (w.units < target) {
         if (p == end) {
             w.at = p;
             w.stop = Stop::ran_out;
             return w;
         }
-        if (*p < 0x80) {
-            ++p;
-            ++w.units;
-            continue;
-        }
-        const Decoded d = decode(p, end);
-        if (d.length <= 0) {
-            w.at = p;
-            w.stop = d.length < 0 ? Stop::truncated : Stop::invalid;
+        if (!take(p, end, w)) {
             return w;
-        }
-        p += d.length;
-        if (d.length == 4) {
-            w.units += 2;
-            w.astral = true;
-            w.last = d.code_point;
-        } else {
-            w.units += 1;
-            w.surrogate |= is_surrogate(d.code_point);
         }
     }
     w.at = p;
@@ -132,7 +139,7 @@ inline Walk walk_plain(const std::uint8_t* p, const std::uint8_t* end, std::int6
 }
 
 /// The same walk, skipping ASCII 16 and 8 bytes at a time wherever that many
-/// units are still wanted; the plain loop takes everything else.
+/// units are still wanted; the plain steps take everything else.
 inline Walk walk(const std::uint8_t* p, const std::uint8_t* end, std::int64_t target) noexcept {
     Walk w{};
     for (;;) {
@@ -155,16 +162,15 @@ inline Walk walk(const std::uint8_t* p, const std::uint8_t* end, std::int64_t ta
             p += 8;
             w.units += 8;
         }
-        if (w.units >= target || p == end || *p < 0x80 || target - w.units < 8) {
+        if (target - w.units < 8 || p == end) {
             return walk_plain(p, end, target, w);
         }
-        // One non-ASCII code point, then the fast paths again.
-        const Walk one = walk_plain(p, end, w.units + 1, w);
-        if (one.stop != Stop::ok) {
-            return one;
-        }
-        w = one;
-        p = one.at;
+        // Up to the next ASCII byte one code point at a time, then the fast paths again.
+        do {
+            if (!take(p, end, w)) {
+                return w;
+            }
+        } while (p != end && *p >= 0x80 && w.units < target);
     }
 }
 
