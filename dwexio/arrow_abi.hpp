@@ -7,6 +7,7 @@
 #ifndef DWEXIO_ARROW_ABI_HPP
 #define DWEXIO_ARROW_ABI_HPP
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -88,13 +89,14 @@ class Buffer {
     std::size_t capacity() const noexcept { return capacity_; }
     void resize(std::size_t n) noexcept { size_ = n; } ///< within the capacity
 
-    /// Room for `n` bytes in all, growing by half again at least.
+    /// Room for `n` bytes in all, growing by half again at least (and to
+    /// 256 bytes at once, past the many small steps).
     bool reserve(std::size_t n) noexcept {
         if (n <= capacity_) {
             return true;
         }
-        std::size_t grown = capacity_ + capacity_ / 2;
-        return exact(n > grown ? n : grown);
+        const std::size_t grown = capacity_ + capacity_ / 2;
+        return exact(std::max({n, grown, std::size_t{256}}));
     }
     /// Capacity of exactly max(n, 1) bytes (never a null buffer), keeping the contents.
     bool exact(std::size_t n) noexcept {

@@ -109,7 +109,10 @@ TableReader* TableReader::open(PyObject* file, bool owned, PyObject* names, bool
         delete reader;
         return nullptr;
     }
-    if (!reader->start_batch()) {
+    try {
+        reader->columns_.resize(reader->names_.size());
+        reader->sizes_.resize(reader->names_.size(), 0);
+    } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         delete reader;
         return nullptr;
@@ -292,13 +295,9 @@ void TableReader::accept() noexcept {
 }
 
 bool TableReader::start_batch() noexcept {
-    try {
-        columns_.resize(names_.size());
-        sizes_.resize(names_.size(), 0);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    const auto rows = static_cast<std::size_t>(std::min<std::int64_t>(batch_rows_, 1 << 16));
+    // Room for the rows grows with them; the data starts at the size the
+    // column had in the previous batch.
+    const auto rows = static_cast<std::size_t>(std::min<std::int64_t>(batch_rows_, 1024));
     for (std::size_t k = 0; k < columns_.size(); ++k) {
         auto& c = columns_[k];
         if (!c.offsets.exact((rows + 1) * sizeof(std::int32_t)) || !c.data.exact(sizes_[k])) {
@@ -309,10 +308,17 @@ bool TableReader::start_batch() noexcept {
         c.data.resize(0);
     }
     rows_in_batch_ = 0;
+    batch_open_ = true;
     return true;
 }
 
 int TableReader::commit() {
+    if (!batch_open_ && !start_batch()) {
+        Gil gil;
+        PyErr_NoMemory();
+        fail(Ref::steal(PyErr_GetRaisedException()));
+        return -1;
+    }
     const std::size_t n = cells_.size();
     if (n != names_.size()) {
         fail_with(PyExc_ValueError, "row " + std::to_string(row_ + 1) + " has " + std::to_string(n) +
@@ -369,12 +375,14 @@ bool TableReader::emit(ArrowArray* out) {
         columns_[k].data.exact(sizes_[k]);
         columns_[k].offsets.exact(columns_[k].offsets.size());
     }
-    if (!arrow::export_batch(columns_, rows_in_batch_, out) || !start_batch()) {
+    if (!arrow::export_batch(columns_, rows_in_batch_, out)) {
         Gil gil;
         PyErr_NoMemory();
         fail(Ref::steal(PyErr_GetRaisedException()));
         return false;
     }
+    batch_open_ = false;
+    rows_in_batch_ = 0;
     return true;
 }
 

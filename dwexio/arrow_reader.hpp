@@ -76,6 +76,7 @@ class TableReader {
     std::vector<arrow::ColumnBuffers> columns_;
     std::vector<std::size_t> sizes_; // each column's data size in the last batch
     std::int64_t rows_in_batch_ = 0;
+    bool batch_open_ = false; // the columns have been started for a batch
     dwex::Ref error_;
     std::string message_;
 };
