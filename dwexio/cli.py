@@ -15,7 +15,7 @@ import unicodedata
 from collections.abc import Iterator, Sequence
 from typing import Any, cast
 
-from . import _formats
+from . import _arrowformats, _formats
 from ._formats import FORMATS, FormatError
 from ._stream import Reader
 
@@ -78,7 +78,7 @@ def _size(name: str) -> int | None:
 
 
 def _open_for(name: str, fmt: str, mode: str) -> Any:
-    opener = _formats.open_binary if fmt == "dwex" else _formats.open_text
+    opener = _formats.open_binary if fmt in _formats.BINARY_FORMATS else _formats.open_text
     return opener(name, mode)
 
 
@@ -99,6 +99,9 @@ def convert(args: argparse.Namespace) -> int:
     if "-" not in (args.input, args.output) and os.path.exists(args.output) and \
             os.path.samefile(args.input, args.output):
         raise FormatError(f"{args.input}: cannot convert a file into itself")
+    arrow = _arrowformats.involved(source, target)
+    if arrow:
+        _arrowformats.pyarrow()
     fin = _open_for(args.input, source, "r")
     try:
         fout = _open_for(args.output, target, "w")
@@ -106,8 +109,14 @@ def convert(args: argparse.Namespace) -> int:
         finished = False
         try:
             with _reading(args.input):
-                batches = _formats.read_table(fin, source, args.input, to_dwex=target == "dwex")
-                _formats.write_table(fout, target, batches, progress.tick)
+                if arrow:
+                    _arrowformats.convert(
+                        fin, fout, source, target, args.header,
+                        lambda: _formats.read_table(fin, source, args.input),
+                        lambda rows: _formats.write_table(fout, target, rows, progress.tick))
+                else:
+                    batches = _formats.read_table(fin, source, args.input, to_dwex=target == "dwex")
+                    _formats.write_table(fout, target, batches, progress.tick)
             finished = True
         finally:
             progress.close()
@@ -275,6 +284,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("output", metavar="OUT")
     p.add_argument("--from", dest="source_format", choices=FORMATS)
     p.add_argument("--to", dest="target_format", choices=FORMATS)
+    p.add_argument("--header", action="store_true",
+                   help="with parquet or arrow on one side: the first row of the other side holds "
+                   "the column names")
     p.set_defaults(run=convert)
 
     p = commands.add_parser("validate", help="check that DWEX documents read",

@@ -311,3 +311,52 @@ def test_no_leaks():
             with pytest.raises(ValueError):
                 dwexio.write_arrow(dwexio.read_arrow(io.BytesIO(bad), batch_rows=1), io.BytesIO())
     assert_no_leak(calls)
+
+
+# --- dwex convert ---------------------------------------------------------------------------
+
+@needs_pyarrow
+@pytest.mark.parametrize("ext", [".parquet", ".arrow", ".feather"])
+@pytest.mark.parametrize("header", [False, True])
+def test_convert_to_and_from_arrow_files(tmp_path, ext, header):
+    from dwexio import cli
+    rows = [["name", "glyph"], ["smile", "\U0001F600"], ["semi", ";"]]
+    source, middle, back = tmp_path / "t.dwex", tmp_path / f"t{ext}", tmp_path / "back.dwex"
+    dwexio.dump(rows, source)
+    flag = ["--header"] if header else []
+    assert cli.main(["convert", str(source), str(middle)] + flag) == 0
+    table = pa.ipc.open_file(middle).read_all() if ext != ".parquet" else pa.parquet.read_table(middle)
+    assert table.column_names == (rows[0] if header else ["f0", "f1"])
+    assert cli.main(["convert", str(middle), str(back)] + flag) == 0
+    assert back.read_bytes() == source.read_bytes()
+    csv_path = tmp_path / "t.csv"
+    assert cli.main(["convert", str(middle), str(csv_path)] + flag) == 0
+    assert cli.main(["convert", str(csv_path), str(middle)] + flag) == 0
+    assert cli.main(["convert", str(middle), str(back)] + flag) == 0
+    assert back.read_bytes() == source.read_bytes()
+
+
+@needs_pyarrow
+def test_convert_refuses_what_an_arrow_file_cannot_hold(tmp_path, capsys):
+    from dwexio import cli
+    numbers = tmp_path / "n.parquet"
+    pa.parquet.write_table(pa.table({"n": [1, 2]}), numbers)
+    ragged = tmp_path / "r.dwex"
+    ragged.write_bytes(b"01a02bc;01d;")
+    for source, target, message in [
+        (numbers, "n.dwex", "column 1 ('n') is of type int64; write_arrow writes string"),
+        (ragged, "r.parquet", "row 2 has 1 cell, but the table has 2 columns"),
+    ]:
+        assert cli.main(["convert", str(source), str(tmp_path / target)]) == 2
+        assert message in capsys.readouterr().err
+        assert not (tmp_path / target).exists()
+
+
+def test_convert_without_pyarrow_says_what_to_install(tmp_path, monkeypatch, capsys):
+    from dwexio import cli
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    source = tmp_path / "t.dwex"
+    source.write_bytes(b"01a;")
+    assert cli.main(["convert", str(source), str(tmp_path / "t.parquet")]) == 2
+    assert capsys.readouterr().err == "dwex: parquet and Arrow files need pyarrow: pip install 'dwex[arrow]'\n"
+    assert not (tmp_path / "t.parquet").exists()
