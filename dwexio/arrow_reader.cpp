@@ -10,6 +10,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace dwexio {
 namespace {
 
@@ -34,6 +38,25 @@ class Gil {
   private:
     PyGILState_STATE state_;
 };
+
+/// Cells are copied 16 bytes at a time: the column's buffer keeps that much
+/// room past its end, and the read buffer as much past its bytes.
+constexpr std::size_t copy_step = 16;
+
+inline void copy_cell(std::uint8_t* to, const std::uint8_t* from, std::size_t size) noexcept {
+#if defined(__SSE2__)
+    if (size > 4 * copy_step) {
+        std::memcpy(to, from, size);
+        return;
+    }
+    for (std::size_t k = 0; k < size; k += copy_step) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + k),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + k)));
+    }
+#else
+    std::memcpy(to, from, size);
+#endif
+}
 
 bool holds_astral(const std::uint8_t* p, std::size_t n) noexcept {
     return std::any_of(p, p + n, [](std::uint8_t b) { return b >= 0xF0; });
@@ -215,7 +238,7 @@ bool TableReader::fill(std::int64_t want) {
         narrow_end_ = !astral_ && !holds_astral(buffer_.data(), len_);
         return true;
     }
-    if (!buffer_.reserve(len_ + got)) {
+    if (!buffer_.reserve(len_ + got + copy_step)) {
         PyErr_NoMemory();
         fail(Ref::steal(PyErr_GetRaisedException()));
         return false;
@@ -344,7 +367,8 @@ int TableReader::commit() {
         auto& c = columns_[k];
         const auto size = static_cast<std::size_t>(cells_[k].end - cells_[k].begin);
         const std::size_t used = c.data.size();
-        if (!c.data.reserve(used + size) || !c.offsets.reserve(offset_end)) {
+        // Room for a copy in whole 16-byte steps, which may run past the cell.
+        if (!c.data.reserve(used + size + copy_step) || !c.offsets.reserve(offset_end)) {
             // The columns before k already hold this row's cell: cut them back.
             for (std::size_t j = 0; j < k; ++j) {
                 std::int32_t previous;
@@ -358,7 +382,7 @@ int TableReader::commit() {
             fail(Ref::steal(PyErr_GetRaisedException()));
             return -1;
         }
-        std::memcpy(c.data.data() + used, row + cells_[k].begin, size);
+        copy_cell(c.data.data() + used, row + cells_[k].begin, size);
         c.data.resize(used + size);
         const auto end = static_cast<std::int32_t>(used + size);
         std::memcpy(c.offsets.data() + offset_end - sizeof(end), &end, sizeof(end));

@@ -10,6 +10,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace dwexio {
 namespace {
 
@@ -248,9 +252,32 @@ bool TableWriter::flush() {
     return true;
 }
 
-void TableWriter::cell(const std::uint8_t* data, std::size_t size) {
-    // The caller has reserved room for the cell, its length field and a ';'.
+void TableWriter::cell(const std::uint8_t* data, std::size_t size, const std::uint8_t* readable) {
+    // The caller has reserved room for the cell, its length field, a ';'
+    // and 16 bytes of slack. `readable` is how far the source may be read.
     std::uint8_t* p = out_.data() + out_.size();
+#if defined(__SSE2__)
+    // A short ASCII cell, the common case: one load tells it and copies it.
+    if (size <= 16 && readable - data >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
+        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v)) & ((1u << size) - 1);
+        if (high == 0) {
+            if (size < 10) {
+                p[0] = '0';
+                p[1] = static_cast<std::uint8_t>('0' + size);
+                p += 2;
+            } else {
+                p[0] = '1';
+                p[1] = '1';
+                p[2] = static_cast<std::uint8_t>('0' + size - 10);
+                p += 3;
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+            out_.resize(static_cast<std::size_t>(p + size - out_.data()));
+            return;
+        }
+    }
+#endif
     const auto units = static_cast<std::uint64_t>(dwex::utf8::units(data, size));
     if (units < 10) {
         *p++ = '0';
@@ -265,6 +292,17 @@ void TableWriter::cell(const std::uint8_t* data, std::size_t size) {
     out_.resize(static_cast<std::size_t>(p + size - out_.data()));
 }
 
+bool TableWriter::make_room(std::size_t size) {
+    if (!flush()) {
+        return false;
+    }
+    if (!out_.reserve(size + flush_bytes)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
 bool TableWriter::write_batch(const ArrowArray& batch) {
     const std::size_t columns = layouts_.size();
     if (batch.n_children != static_cast<std::int64_t>(columns)) {
@@ -272,9 +310,43 @@ bool TableWriter::write_batch(const ArrowArray& batch) {
                      static_cast<long long>(batch.n_children), columns);
         return false;
     }
-    constexpr std::size_t field_room = 2 + dwex::rules::max_length_digits + 4;
+    // What the plain string columns without nulls, the common case, need
+    // at hand: their offsets and data, and the data's end.
+    struct Plain {
+        const std::int32_t* offsets = nullptr;
+        const std::uint8_t* data = nullptr;
+        const std::uint8_t* end = nullptr;
+    };
+    std::vector<Plain> plain;
+    try {
+        plain.resize(columns);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (std::size_t k = 0; k < columns; ++k) {
+        const ArrowArray& child = *batch.children[k];
+        if (layouts_[k].kind == ColumnLayout::Kind::string && layouts_[k].index_bytes == 0 &&
+            (child.null_count == 0 || child.buffers[0] == nullptr)) {
+            const auto* offsets = static_cast<const std::int32_t*>(child.buffers[1]) +
+                                  batch.offset + child.offset;
+            const auto* data = static_cast<const std::uint8_t*>(child.buffers[2]);
+            plain[k] = Plain{offsets, data, data + offsets[batch.length]};
+        }
+    }
+    constexpr std::size_t field_room = 2 + dwex::rules::max_length_digits + 4 + 16;
     for (std::int64_t r = 0; r < batch.length; ++r) {
         for (std::size_t k = 0; k < columns; ++k) {
+            if (plain[k].data != nullptr) {
+                const Plain& c = plain[k];
+                const std::uint8_t* data = c.data + c.offsets[r];
+                const auto size = static_cast<std::size_t>(c.offsets[r + 1] - c.offsets[r]);
+                if (out_.size() + size + field_room > out_.capacity() && !make_room(size + field_room)) {
+                    return false;
+                }
+                cell(data, size, c.end);
+                continue;
+            }
             const ArrowArray& child = *batch.children[k];
             const ColumnLayout& layout = layouts_[k];
             std::int64_t index = batch.offset + child.offset + r;
@@ -299,16 +371,10 @@ bool TableWriter::write_batch(const ArrowArray& batch) {
                              static_cast<long long>(row_ + 1), k + 1, names_[k].c_str());
                 return false;
             }
-            if (out_.size() + size + field_room > out_.capacity()) {
-                if (!flush()) {
-                    return false;
-                }
-                if (!out_.reserve(size + field_room + flush_bytes)) {
-                    PyErr_NoMemory();
-                    return false;
-                }
+            if (out_.size() + size + field_room > out_.capacity() && !make_room(size + field_room)) {
+                return false;
             }
-            cell(data, size);
+            cell(data, size, data);
         }
         if (out_.size() + 1 > out_.capacity() && !flush()) {
             return false;
@@ -337,14 +403,11 @@ bool TableWriter::write(PyObject* file, bool text_file, bool header, PyObject* n
     }
     if (header) {
         for (const std::string& name : names_) {
-            if (out_.size() + name.size() + 32 > out_.capacity() &&
-                !(flush() && out_.reserve(name.size() + 32 + flush_bytes))) {
-                if (!PyErr_Occurred()) {
-                    PyErr_NoMemory();
-                }
+            if (out_.size() + name.size() + 48 > out_.capacity() && !make_room(name.size() + 48)) {
                 return false;
             }
-            cell(reinterpret_cast<const std::uint8_t*>(name.data()), name.size());
+            const auto* data = reinterpret_cast<const std::uint8_t*>(name.data());
+            cell(data, name.size(), data);
         }
         out_.data()[out_.size()] = ';';
         out_.resize(out_.size() + 1);

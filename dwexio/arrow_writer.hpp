@@ -45,7 +45,9 @@ class TableWriter {
     bool next_batch(ArrowArray* out);
     bool write_batch(const ArrowArray& batch);
     bool flush();
-    void cell(const std::uint8_t* data, std::size_t size);
+    /// Flushes, and makes room for `size` bytes more than a flush's worth.
+    bool make_room(std::size_t size);
+    void cell(const std::uint8_t* data, std::size_t size, const std::uint8_t* readable);
 
     ArrowArrayStream stream_{};
     ArrowSchema schema_{};
