@@ -138,39 +138,70 @@ inline Walk walk_plain(const std::uint8_t* p, const std::uint8_t* end, std::int6
     return w;
 }
 
-/// The same walk, skipping ASCII 16 and 8 bytes at a time wherever that many
-/// units are still wanted; the plain steps take everything else.
+#if defined(__SSE2__)
+/// Takes whole 16-byte blocks of ASCII and of two- and three-byte sequences
+/// (those that need no check beyond their continuation bytes: not E0, whose
+/// second byte has a narrower range, nor ED, which leads surrogates) while
+/// the block cannot pass `target`. Every lead is one unit, so a block adds
+/// its bytes less its continuation bytes. Stops at the first block holding
+/// anything else, or ending the input, and always on a code-point boundary.
+inline void take_blocks(const std::uint8_t*& p, const std::uint8_t* end, std::int64_t target,
+                        Walk& w) noexcept {
+    const auto mask = [](__m128i m) { return static_cast<std::uint32_t>(_mm_movemask_epi8(m)); };
+    std::uint32_t carry = 0; // continuation bytes that the last block's leads expect in the next
+    while (target - w.units >= 16 && end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const std::uint32_t high = mask(v);
+        if ((high | carry) == 0) {
+            p += 16;
+            w.units += 16;
+            continue;
+        }
+        // Signed bytes: continuation bytes are [-128, -65], leads C2-DF [-62, -33],
+        // leads E1-EF [-31, -17] less ED (-19).
+        const std::uint32_t cont = mask(_mm_cmplt_epi8(v, _mm_set1_epi8(-64)));
+        const std::uint32_t lead2 =
+            mask(_mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-63)), _mm_cmplt_epi8(v, _mm_set1_epi8(-32))));
+        const std::uint32_t lead3 =
+            mask(_mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-32)), _mm_cmplt_epi8(v, _mm_set1_epi8(-16)))) &
+            ~mask(_mm_cmpeq_epi8(v, _mm_set1_epi8(-19)));
+        const std::uint32_t expected = ((lead2 | lead3) << 1) | (lead3 << 2) | carry;
+        if ((cont | lead2 | lead3) != high || (expected & 0xFFFF) != cont) {
+            break;
+        }
+        carry = expected >> 16;
+        w.units += 16 - std::popcount(cont);
+        p += 16;
+    }
+    if (carry != 0) {
+        // The last block ends inside a sequence: give its lead back.
+        do {
+            --p;
+        } while (is_continuation(*p));
+        --w.units;
+    }
+}
+#endif
+
+/// The same walk, taking blocks of ASCII and of common two- and three-byte
+/// text 16 bytes at a time wherever that many units are still wanted; the
+/// plain steps take everything else.
 inline Walk walk(const std::uint8_t* p, const std::uint8_t* end, std::int64_t target) noexcept {
     Walk w{};
     for (;;) {
 #if defined(__SSE2__)
-        while (target - w.units >= 16 && end - p >= 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            if (_mm_movemask_epi8(v) != 0) {
-                break;
-            }
-            p += 16;
-            w.units += 16;
-        }
+        take_blocks(p, end, target, w);
 #endif
-        while (target - w.units >= 8 && end - p >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p, 8);
-            if ((word & 0x8080808080808080u) != 0) {
-                break;
-            }
-            p += 8;
-            w.units += 8;
-        }
-        if (target - w.units < 8 || p == end) {
+        if (target - w.units < 16 || end - p < 16) {
             return walk_plain(p, end, target, w);
         }
-        // Up to the next ASCII byte one code point at a time, then the fast paths again.
-        do {
+        // A block the masks refused: a few code points one at a time, then blocks again.
+        const std::uint8_t* const stop = p + 16;
+        while (p < stop && w.units < target) {
             if (!take(p, end, w)) {
                 return w;
             }
-        } while (p != end && *p >= 0x80 && w.units < target);
+        }
     }
 }
 
