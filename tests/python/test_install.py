@@ -106,3 +106,7 @@ def test_wheel_from_the_sdist_installs_round_trips_and_types(tmp_path):
         _run([venv / "bin" / "dwex", *command], cwd=tmp_path)
     assert (tmp_path / "t.dwex").read_text() == "01a01b;01c00;"
     assert (platlib / "dwexio" / "py.typed").is_file()
+    # So does the Arrow reader, which needs no dataframe library to stream.
+    rows = _run([python, "-I", "-c", "import dwexio; print([b.num_rows for b in dwexio.read_arrow('t.dwex')])"],
+                cwd=tmp_path)
+    assert rows == "[2]\n"
