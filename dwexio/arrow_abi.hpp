@@ -89,13 +89,14 @@ class Buffer {
     std::size_t capacity() const noexcept { return capacity_; }
     void resize(std::size_t n) noexcept { size_ = n; } ///< within the capacity
 
-    /// Room for `n` bytes in all, growing by half again at least (and to
-    /// 256 bytes at once, past the many small steps).
+    /// Room for `n` bytes in all, doubling at least (and to 256 bytes at
+    /// once, past the many small steps). Pages never written cost no memory,
+    /// and a batch's buffers are cut to size when it is handed out.
     bool reserve(std::size_t n) noexcept {
         if (n <= capacity_) {
             return true;
         }
-        const std::size_t grown = capacity_ + capacity_ / 2;
+        const std::size_t grown = 2 * capacity_;
         return exact(std::max({n, grown, std::size_t{256}}));
     }
     /// Capacity of exactly max(n, 1) bytes (never a null buffer), keeping the contents.

@@ -102,33 +102,42 @@ inline Row read_row(const std::uint8_t* const start, const std::uint8_t* const e
             row.units = units + 1;
             return row;
         }
-        const int h = rules::width_digit_value(c);
-        if (h < 0) {
-            return detail::token_at(p, start, end, at_eof, units);
-        }
-        const std::uint8_t* const field = p + 1;
-        std::int64_t n = 0;
-        for (int k = 0; k <= h; ++k) {
-            if (field + k >= end) {
-                return short_of((field + k - start) + 1);
+        std::int64_t n;
+        const std::uint8_t* content;
+        if (c == rules::digit_zero && end - p > 2 && rules::is_decimal_digit(p[1])) {
+            // Width digit '0', one length digit: the common case.
+            n = p[1] - rules::digit_zero;
+            content = p + 2;
+        } else {
+            const int h = rules::width_digit_value(c);
+            if (h < 0) {
+                return detail::token_at(p, start, end, at_eof, units);
             }
-            const std::uint8_t d = field[k];
-            if (!rules::is_decimal_digit(d)) {
-                // Both loops first make sure that the whole field is there,
-                // and the narrow one that something follows it.
-                const std::uint8_t* const after = detail::skip_code_points(field + k, end, h + 1 - k);
-                if (after > end || (after == end && !at_eof)) {
-                    return short_of((field + h + 2 - start) + 1);
+            const std::uint8_t* const field = p + 1;
+            n = 0;
+            for (int k = 0; k <= h; ++k) {
+                if (field + k >= end) {
+                    return short_of((field + k - start) + 1);
                 }
-                if (after == end && narrow_end) {
-                    return short_of(0);
+                const std::uint8_t d = field[k];
+                if (!rules::is_decimal_digit(d)) {
+                    // Both loops first make sure that the whole field is there,
+                    // and the narrow one that something follows it.
+                    const std::uint8_t* const after = detail::skip_code_points(field + k, end, h + 1 - k);
+                    if (after > end || (after == end && !at_eof)) {
+                        return short_of((field + h + 2 - start) + 1);
+                    }
+                    if (after == end && narrow_end) {
+                        return short_of(0);
+                    }
+                    return detail::token_at(field + k, start, end, at_eof, units + 1 + k);
                 }
-                return detail::token_at(field + k, start, end, at_eof, units + 1 + k);
+                n = n * 10 + static_cast<std::int64_t>(d - rules::digit_zero);
             }
-            n = n * 10 + static_cast<std::int64_t>(d - rules::digit_zero);
+            content = field + h + 1;
         }
-        const std::uint8_t* const content = field + h + 1;
-        const std::int64_t content_position = units + h + 2;
+        // The width digit and the length field are ASCII: a byte a unit.
+        const std::int64_t content_position = units + (content - p);
 #if defined(__SSE2__)
         // Most cells are short: up to 16 bytes of ASCII are n units and n
         // bytes, told by one load where 16 bytes and one more are there.

@@ -107,6 +107,27 @@ def iter_rows_outcome(data):
 
 
 @needs_pyarrow
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.lists(st.text(st.sampled_from("a;0f9\u00e9\u4e2d\U0001F600"), max_size=6),
+                         min_size=2, max_size=2), max_size=5), st.data())
+def test_damaged_documents_fail_as_iter_rows_fails(table, data):
+    doc = dwex.stringify(table)
+    if doc:
+        at = data.draw(st.integers(0, len(doc) - 1))
+        glyph = data.draw(st.sampled_from(["", ";", "0", "A", "9", "g", "\U0001F600", "\u00e9"]))
+        doc = doc[:at] + glyph + doc[at + data.draw(st.integers(0, 1)):]
+    data_bytes = encode(doc)
+    rows, message = iter_rows_outcome(data_bytes) if doc else ([], None)
+    got, error = batches(lambda: dwexio.read_arrow(Trickle(data_bytes, data.draw(st.integers(1, 9))),
+                                                   batch_rows=data.draw(st.integers(1, 3))))
+    got = [row for batch in got for row in batch]
+    if isinstance(error, SyntaxError) or error is None:
+        assert (got, str(error) if error else None) == (rows, message)
+    else:  # a ragged row, which iter_rows reads
+        assert ", but the table has" in str(error) and got == rows[:len(got)]
+
+
+@needs_pyarrow
 @pytest.mark.parametrize("doc", [
     ";", "0", "0x", "1x", "10x", "01a", "01a;0x", "02\U0001F600;0x", "0\U0001F600",
     "01a;" * 5 + "02\U0001F600;0", "01\U0001F600", "01\U0001F600;", "03\U0001F600;",
