@@ -91,7 +91,7 @@ def bench_table(name: str, rows: list[list[str]], rounds: int) -> dict:
         contenders["duckdb read_csv"]()
     except duckdb.Error:
         # Its dialect sniffer gives up on some tables; it sets no goal.
-        contenders["duckdb read_csv"] = lambda: None
+        del contenders["duckdb read_csv"]
     reading = interleaved(contenders, rounds)
     frame = pl.from_arrow(table)
     out_dwex, out_csv = WORK / "out.dwex", WORK / "out.csv"
@@ -188,7 +188,8 @@ def main() -> None:
     for r in results:
         ours = r["read_s"]["read_arrow"]
         print(f"  {r['table']:8} {r['dwex_bytes'] / 1e6:6.1f} {ours * 1e3:14.1f} "
-              + " ".join(f"{r['read_s'][k] / ours:20.2f}x" for k in labels))
+              + " ".join(f"{r['read_s'][k] / ours:20.2f}x" if k in r["read_s"] else f"{'-':>21}"
+                         for k in labels))
     print("  (the file read is the floor on one core: read_arrow takes "
           + ", ".join(f"{r['read_s']['read_arrow'] / r['read_s']['file read']:.1f}x" for r in results)
           + " its time)")
@@ -222,8 +223,8 @@ def main() -> None:
         for label, need in WRITE_GOALS:
             goals._goal(found, f"write_arrow {goals._times(need)} {label}", r["table"], need, "min",
                         r["write_s"][label] / r["write_s"]["write_arrow"], None)
-    goals._goal(found, f"read_arrow of 1 GB streamed: peak RSS under {STREAM_PEAK_MB} MB", "large",
-                STREAM_PEAK_MB, "max", memory["peak_rss"] / 2**20, None)
+    goals._goal(found, f"read_arrow of 1 GB streamed: peak RSS / {STREAM_PEAK_MB} MB at most 1", "large",
+                1.0, "max", memory["peak_rss"] / (STREAM_PEAK_MB << 20), None)
     goals._goal(found, f"read_all() at most {READ_ALL_OVER_BUFFERS}x the table's buffers", "large",
                 READ_ALL_OVER_BUFFERS, "max", over, None)
     print("\n== goals (GC on)")

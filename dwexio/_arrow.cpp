@@ -97,6 +97,7 @@ struct StreamObject {
     TableReader* reader; // null once exported or finished
     std::vector<std::string>* names;
     bool started;
+    bool busy; // a thread is in next() with the GIL released
 };
 
 struct BatchObject {
@@ -165,6 +166,10 @@ PyObject* stream_names(PyObject* self, void*) {
 
 PyObject* stream_next(PyObject* self) {
     auto* s = reinterpret_cast<StreamObject*>(self);
+    if (s->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "this Arrow stream is being read by another thread");
+        return nullptr;
+    }
     if (s->reader == nullptr) {
         if (!s->started) {
             return consumed();
@@ -180,9 +185,11 @@ PyObject* stream_next(PyObject* self) {
     batch->stream = Py_NewRef(self);
     bool ok;
     TableReader* reader = s->reader;
+    s->busy = true;
     Py_BEGIN_ALLOW_THREADS
     ok = reader->next(&batch->array);
     Py_END_ALLOW_THREADS
+    s->busy = false;
     if (!ok || batch->array.release == nullptr) {
         Py_DECREF(batch);
         if (!ok) {
@@ -330,6 +337,7 @@ PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     s->reader = reader;
     s->names = names;
     s->started = false;
+    s->busy = false;
     return reinterpret_cast<PyObject*>(s);
 }
 
