@@ -252,42 +252,46 @@ bool TableWriter::flush() {
     return true;
 }
 
+/// The width digit and length field of `units`, at `p`; returns their end.
+inline std::uint8_t* length_field(std::uint8_t* p, std::uint64_t units) noexcept {
+    if (units < 10) {
+        p[0] = '0';
+        p[1] = static_cast<std::uint8_t>('0' + units);
+        return p + 2;
+    }
+    if (units < 100) {
+        p[0] = '1';
+        p[1] = static_cast<std::uint8_t>('0' + units / 10);
+        p[2] = static_cast<std::uint8_t>('0' + units % 10);
+        return p + 3;
+    }
+    const dwex::rules::LengthField field = dwex::rules::length_field(units);
+    *p++ = static_cast<std::uint8_t>(hex_digits[field.width_index()]);
+    std::memcpy(p, field.digits.data(), static_cast<std::size_t>(field.count));
+    return p + field.count;
+}
+
 void TableWriter::cell(const std::uint8_t* data, std::size_t size, const std::uint8_t* readable) {
     // The caller has reserved room for the cell, its length field, a ';'
-    // and 16 bytes of slack. `readable` is how far the source may be read.
+    // and 32 bytes of slack. `readable` is how far the source may be read.
     std::uint8_t* p = out_.data() + out_.size();
 #if defined(__SSE2__)
-    // A short ASCII cell, the common case: one load tells it and copies it.
-    if (size <= 16 && readable - data >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
-        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v)) & ((1u << size) - 1);
-        if (high == 0) {
-            if (size < 10) {
-                p[0] = '0';
-                p[1] = static_cast<std::uint8_t>('0' + size);
-                p += 2;
-            } else {
-                p[0] = '1';
-                p[1] = '1';
-                p[2] = static_cast<std::uint8_t>('0' + size - 10);
-                p += 3;
-            }
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+    // A short ASCII cell, the common case: two loads tell it and copy it.
+    if (size <= 32 && readable - data >= 32) {
+        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16));
+        const std::uint64_t bits = static_cast<std::uint32_t>(_mm_movemask_epi8(low)) |
+                                   static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(high))) << 16;
+        if ((bits & ((std::uint64_t{1} << size) - 1)) == 0) {
+            p = length_field(p, size);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), low);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), high);
             out_.resize(static_cast<std::size_t>(p + size - out_.data()));
             return;
         }
     }
 #endif
-    const auto units = static_cast<std::uint64_t>(dwex::utf8::units(data, size));
-    if (units < 10) {
-        *p++ = '0';
-        *p++ = static_cast<std::uint8_t>('0' + units);
-    } else {
-        const dwex::rules::LengthField field = dwex::rules::length_field(units);
-        *p++ = static_cast<std::uint8_t>(hex_digits[field.width_index()]);
-        std::memcpy(p, field.digits.data(), static_cast<std::size_t>(field.count));
-        p += field.count;
-    }
+    p = length_field(p, static_cast<std::uint64_t>(dwex::utf8::units(data, size)));
     std::memcpy(p, data, size);
     out_.resize(static_cast<std::size_t>(p + size - out_.data()));
 }
@@ -334,7 +338,7 @@ bool TableWriter::write_batch(const ArrowArray& batch) {
             plain[k] = Plain{offsets, data, data + offsets[batch.length]};
         }
     }
-    constexpr std::size_t field_room = 2 + dwex::rules::max_length_digits + 4 + 16;
+    constexpr std::size_t field_room = 2 + dwex::rules::max_length_digits + 4 + 32;
     for (std::int64_t r = 0; r < batch.length; ++r) {
         for (std::size_t k = 0; k < columns; ++k) {
             if (plain[k].data != nullptr) {
@@ -403,7 +407,7 @@ bool TableWriter::write(PyObject* file, bool text_file, bool header, PyObject* n
     }
     if (header) {
         for (const std::string& name : names_) {
-            if (out_.size() + name.size() + 48 > out_.capacity() && !make_room(name.size() + 48)) {
+            if (out_.size() + name.size() + 64 > out_.capacity() && !make_room(name.size() + 64)) {
                 return false;
             }
             const auto* data = reinterpret_cast<const std::uint8_t*>(name.data());
