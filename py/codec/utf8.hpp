@@ -96,8 +96,22 @@ constexpr bool is_surrogate(std::uint32_t c) noexcept { return c - 0xD800 < 0x80
 
 /// Takes the one code point at `p` into `w`, or stops `w` there.
 inline bool take(const std::uint8_t*& p, const std::uint8_t* end, Walk& w) noexcept {
-    if (*p < 0x80) {
+    const std::uint8_t b0 = *p;
+    if (b0 < 0x80) {
         ++p;
+        ++w.units;
+        return true;
+    }
+    // Two-byte sequences, and three-byte ones whose lead needs no check of
+    // the second byte's range (not E0, not ED): most text outside ASCII.
+    if (b0 >= 0xC2 && b0 < 0xE0 && end - p > 1 && is_continuation(p[1])) {
+        p += 2;
+        ++w.units;
+        return true;
+    }
+    if (b0 > 0xE0 && b0 < 0xF0 && b0 != 0xED && end - p > 2 && is_continuation(p[1]) &&
+        is_continuation(p[2])) {
+        p += 3;
         ++w.units;
         return true;
     }
