@@ -272,6 +272,33 @@ def test_write_arrow_refuses_other_columns_before_touching_the_file(tmp_path):
     assert text.getvalue() == dwex.stringify([["s"], ["\U0001F600"], ["b"]])
 
 
+@needs_pyarrow
+def test_write_arrow_takes_each_producer_and_duckdb_queries_the_reader(tmp_path):
+    rows = [["a", "\U0001F600"], ["", "x;y"], ["b", "\u00e9"]]
+    table = pa.table({"c0": [r[0] for r in rows], "c1": [r[1] for r in rows]})
+    producers = [table, table.to_batches()[0],
+                 pa.RecordBatchReader.from_batches(table.schema, table.to_batches())]
+    if pl is not None:
+        producers.append(pl.from_arrow(table))  # string_view columns
+    if duckdb is not None:
+        producers.append(duckdb.from_arrow(table).to_arrow_table())
+    path = tmp_path / "t.dwex"
+    for data in producers:
+        dwexio.write_arrow(data, path)
+        assert path.read_bytes() == encode(dwex.stringify(rows))
+    if duckdb is not None:
+        reader = dwexio.read_arrow(path, batch_rows=1)
+        assert duckdb.sql("select count(*), max(f1) from reader").fetchall() == [(3, "\U0001F600")]
+
+
+def test_a_batch_is_exported_once():
+    batch = next(iter(dwexio.read_arrow(io.BytesIO(b"01a;"))._stream))
+    assert batch.num_rows == 1
+    schema, array = batch.__arrow_c_array__(None)
+    with pytest.raises(ValueError, match="^this Arrow batch has already been consumed$"):
+        batch.__arrow_c_array__()
+
+
 # --- the real tables through each consumer ----------------------------------------------
 
 def rectangular(rows):
