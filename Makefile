@@ -11,12 +11,20 @@ PY := python3.15
 PYD := python3.15d
 SANDBOX := sandbox
 BUILD := build/cmake
+# tools/sandbox's virtual environment: the root's python3.15 plus the pinned
+# dataframe libraries (tools/requirements-arrow.txt); the debug interpreter
+# reads the same site-packages, whose wheels load in it too.
+VENV := /opt/dwex-venv
+TEST_PY := $(VENV)/bin/python
+TEST_PYD := env PYTHONPATH=$(VENV)/lib/python3.15/site-packages $(PYD)
 else
 RUN :=
 PY := $(PYTHON)
 PYD := $(PYTHON_DEBUG)
 SANDBOX :=
 BUILD := build/cmake-host
+TEST_PY := $(PY)
+TEST_PYD := $(PYD)
 endif
 
 # The same optimisation as the wheel (scikit-build's Release: -O3), with -g
@@ -37,10 +45,10 @@ build: $(SANDBOX)
 
 test: build
 	$(RUN) ctest --test-dir $(BUILD) --output-on-failure
-	$(RUN) $(PY) -m pytest tests/python
-	$(RUN) sh -c 'DWEX_LIB=$$PWD/build/lib-ft-paths PYTHONPATH=$$PWD/tests/fuzz exec $(PY) -m pytest -p dwex_lib -q tests/python'
+	$(RUN) $(TEST_PY) -m pytest tests/python
+	$(RUN) sh -c 'DWEX_LIB=$$PWD/build/lib-ft-paths PYTHONPATH=$$PWD/tests/fuzz exec $(TEST_PY) -m pytest -p dwex_lib -q tests/python'
 ifneq ($(PYD),)
-	$(RUN) $(PYD) -m pytest tests/python
+	$(RUN) $(TEST_PYD) -m pytest tests/python
 endif
 
 # The commit (with -dirty for local changes) goes in the report; the root has no git.
@@ -49,6 +57,7 @@ BENCH_COMMIT = DWEX_COMMIT="$$(git describe --always --dirty --abbrev=12 2>/dev/
 bench: build
 	$(BENCH_COMMIT) $(RUN) $(PY) bench/bench.py
 	$(BENCH_COMMIT) $(RUN) $(PY) bench/streaming.py
+	$(BENCH_COMMIT) $(RUN) $(TEST_PY) bench/arrow.py
 
 # The shape sweep alone (make bench runs it too).
 .PHONY: bench-sweep

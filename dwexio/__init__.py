@@ -5,7 +5,10 @@ This package reads and writes such documents in files:
 
 * ``dump(table, file)`` and ``load(file)`` write and read a whole document;
 * ``iter_rows(file)`` reads a document of any size one row at a time;
-* ``Writer(file)`` writes a document row by row.
+* ``Writer(file)`` writes a document row by row;
+* ``read_arrow(file)`` and ``write_arrow(data, file)`` read a document into
+  Arrow record batches of strings and write one from them (pyarrow, polars,
+  DuckDB and any other Arrow consumer take them; none is required).
 
 A file is a path (``str`` or ``os.PathLike``) or an open file. A path is
 written all or nothing: a new file beside it takes its place only once the
@@ -27,8 +30,9 @@ __path__ = pkgutil.extend_path(__path__, __name__)
 
 from ._files import Writer, dump, load  # noqa: E402
 from ._stream import DEFAULT_CHUNK_SIZE, iter_rows  # noqa: E402
+from ._arrowio import read_arrow, write_arrow  # noqa: E402
 
-__all__ = ["DEFAULT_CHUNK_SIZE", "Writer", "dump", "iter_rows", "load"]
+__all__ = ["DEFAULT_CHUNK_SIZE", "Writer", "dump", "iter_rows", "load", "read_arrow", "write_arrow"]
 
 
 def __getattr__(name: str) -> str:

@@ -17,13 +17,15 @@ from typing import Any, Callable, cast
 
 import dwex
 
+from . import _arrowformats
 from ._csv import read_csv
 from ._files import ENCODING, ERRORS
 from ._stream import Reader
 
-FORMATS = ("csv", "tsv", "json", "jsonl", "dwex")
+FORMATS = ("csv", "tsv", "json", "jsonl", "dwex") + _arrowformats.FORMATS
+BINARY_FORMATS = ("dwex",) + _arrowformats.FORMATS
 _EXTENSIONS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".json": "json",
-               ".jsonl": "jsonl", ".ndjson": "jsonl", ".dwex": "dwex"}
+               ".jsonl": "jsonl", ".ndjson": "jsonl", ".dwex": "dwex", **_arrowformats.EXTENSIONS}
 
 _BATCH_ROWS = 4096
 
@@ -209,6 +211,8 @@ def read_table(f: Any, fmt: str, name: str, to_dwex: bool = False,
     With `to_dwex` a batch may come as its DWEX text already."""
     if fmt == "dwex":
         return Reader(f).batches()
+    if fmt in _arrowformats.FORMATS:
+        return _arrowformats.read_rows(f, fmt)
     if fmt in ("csv", "tsv"):
         return read_csv(f, options.separator(fmt), to_dwex, fmt == "csv" or options.quote)
     if fmt == "json":

@@ -17,7 +17,7 @@ import unicodedata
 from collections.abc import Iterator, Sequence
 from typing import Any, NoReturn, cast
 
-from . import _files, _formats
+from . import _arrowformats, _files, _formats
 from ._formats import FORMATS, FormatError, TextOptions, printable
 from ._stream import Reader
 
@@ -80,7 +80,7 @@ def _size(name: str) -> int | None:
 
 
 def _open_for(name: str, fmt: str, options: TextOptions = TextOptions()) -> Any:
-    if fmt == "dwex":
+    if fmt in _formats.BINARY_FORMATS:
         return _formats.open_binary(name, "r")
     return _formats.open_text(name, options)
 
@@ -150,15 +150,26 @@ def convert(args: argparse.Namespace) -> int:
     if "-" not in (args.input, args.output) and os.path.exists(args.output) and \
             os.path.samefile(args.input, args.output):
         raise FormatError(f"{printable(args.input)}: cannot convert a file into itself")
+    arrow = _arrowformats.involved(source, target)
+    if arrow:
+        _arrowformats.pyarrow()
     fin = _open_for(args.input, source, options)
     try:
         progress = Progress(fin, _size(args.input))
-        reader = Reader(fin) if source == "dwex" else None
+        reader = Reader(fin) if source == "dwex" and not arrow else None
         try:
             with _reading(args.input, reader), _output(args.output) as fout:
-                batches = reader.batches() if reader else _formats.read_table(
-                    fin, source, args.input, target == "dwex", options)
-                _formats.write_table(fout, target, batches, progress.tick, args.output, options)
+                if arrow:
+                    _arrowformats.convert(
+                        fin, fout, source, target, args.header,
+                        lambda: _formats.read_table(fin, source, args.input, False, options),
+                        lambda rows: _formats.write_table(fout, target, rows, progress.tick,
+                                                          args.output, options))
+                else:
+                    batches = reader.batches() if reader else _formats.read_table(
+                        fin, source, args.input, target == "dwex", options)
+                    _formats.write_table(fout, target, batches, progress.tick, args.output,
+                                         options)
         finally:
             progress.close()
     finally:
@@ -355,6 +366,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="TSV with CSV-style quoting, so that cells may hold tabs and line "
                    "breaks; without it TSV has no quoting at all, '\"' is an ordinary "
                    "character, and a cell holding a tab or a line break is an error")
+    p.add_argument("--header", action="store_true",
+                   help="with parquet or arrow on one side: the first row of the other side holds "
+                   "the column names")
     p.set_defaults(run=convert)
 
     p = commands.add_parser("validate", help="check that DWEX documents read",

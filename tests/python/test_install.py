@@ -109,3 +109,7 @@ def test_wheel_from_the_sdist_installs_round_trips_and_types(tmp_path):
     version = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
     assert _run([venv / "bin" / "dwex", "--version"]) == f"dwex {version}\n"
     assert (platlib / "dwexio" / "py.typed").is_file()
+    # So does the Arrow reader, which needs no dataframe library to stream.
+    rows = _run([python, "-I", "-c", "import dwexio; print([b.num_rows for b in dwexio.read_arrow('t.dwex')])"],
+                cwd=tmp_path)
+    assert rows == "[2]\n"

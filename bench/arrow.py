@@ -1,0 +1,247 @@
+"""Arrow benchmark for dwexio: read_arrow into a pyarrow.Table against the CSV
+readers of pyarrow, polars and DuckDB on the same rows, and against
+dwexio.load; write_arrow against the CSV writers; the peak memory of reading
+a 1 GB document; and the cost of each Arrow string type to the consumers.
+Prints the figures with the goals and writes build/bench/arrow.json.
+
+    tools/run /opt/dwex-venv/bin/python bench/arrow.py [--quick]
+
+--quick shrinks the large document to 64 MB and the repetitions."""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import os
+import pathlib
+import platform
+import subprocess
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+LIB = ROOT / "build" / "lib"
+sys.path.insert(0, str(LIB))
+sys.path.append(str(ROOT))
+
+import dwexio  # noqa: E402
+import goals  # noqa: E402
+from streaming import interleaved, make_large  # noqa: E402
+from tables import all_tables  # noqa: E402
+
+try:
+    import duckdb
+    import polars as pl
+    import pyarrow as pa
+    import pyarrow.csv as pacsv
+except ImportError as missing:
+    sys.exit(f"bench/arrow.py needs pyarrow, polars and duckdb ({missing}); tools/sandbox installs them")
+
+OUT = ROOT / "build" / "bench"
+WORK = OUT / "arrow"
+
+# (contender, at least this ratio of its time to read_arrow's)
+READ_GOALS = [("pyarrow.csv 1 thread", 2.0), ("pyarrow.csv threads", 1.0),
+              ("polars.read_csv", 1.5), ("dwexio.load", 4.0)]
+WRITE_GOALS = [("pyarrow.csv.write_csv", 2.0), ("polars write_csv", 2.0)]
+STREAM_PEAK_MB = 64
+READ_ALL_OVER_BUFFERS = 1.2
+
+
+def rectangular(rows: list[list[str]]) -> list[list[str]]:
+    width = max(map(len, rows))
+    return [row + [""] * (width - len(row)) for row in rows]
+
+
+def csv_reader(path: pathlib.Path, width: int, threads: bool, newlines: bool):
+    names = [f"f{k}" for k in range(width)]
+    read = pacsv.ReadOptions(use_threads=threads, column_names=names)
+    parse = pacsv.ParseOptions(newlines_in_values=newlines)
+    convert = pacsv.ConvertOptions(column_types={n: pa.string() for n in names}, strings_can_be_null=False,
+                                   quoted_strings_can_be_null=False)
+    return lambda: pacsv.read_csv(path, read_options=read, parse_options=parse, convert_options=convert)
+
+
+def bench_table(name: str, rows: list[list[str]], rounds: int) -> dict:
+    dwex_path, csv_path = WORK / f"{name}.dwex", WORK / f"{name}.csv"
+    dwexio.dump(rows, dwex_path)
+    with open(csv_path, "w", newline="", encoding="utf-8") as f:
+        csv.writer(f).writerows(rows)
+    width = len(rows[0])
+    newlines = any("\n" in cell or "\r" in cell for row in rows for cell in row)
+    table = pa.table(dwexio.read_arrow(dwex_path))
+    # Every reader must give the same columns, or its time means nothing.
+    checks = {
+        "pyarrow.csv 1 thread": csv_reader(csv_path, width, False, newlines)(),
+        "polars.read_csv": pl.read_csv(csv_path, has_header=False, infer_schema=False, empty_string_is_null=False).to_arrow(),
+    }
+    for label, other in checks.items():
+        assert [c.to_pylist() for c in other.columns] == [c.to_pylist() for c in table.columns], label
+    contenders = {
+        "read_arrow": lambda: pa.table(dwexio.read_arrow(dwex_path)),
+        "pyarrow.csv 1 thread": csv_reader(csv_path, width, False, newlines),
+        "pyarrow.csv threads": csv_reader(csv_path, width, True, newlines),
+        "polars.read_csv": lambda: pl.read_csv(csv_path, has_header=False, infer_schema=False, empty_string_is_null=False),
+        "duckdb read_csv": lambda: duckdb.read_csv(str(csv_path), header=False, all_varchar=True, sep=",",
+                                                   quotechar='"', escapechar='"').arrow(),
+        "dwexio.load": lambda: dwexio.load(dwex_path),
+        "file read": lambda: dwex_path.read_bytes(),
+    }
+    try:
+        contenders["duckdb read_csv"]()
+    except duckdb.Error:
+        # Its dialect sniffer gives up on some tables; it sets no goal.
+        del contenders["duckdb read_csv"]
+    reading = interleaved(contenders, rounds)
+    frame = pl.from_arrow(table)
+    out_dwex, out_csv = WORK / "out.dwex", WORK / "out.csv"
+    writing = interleaved({
+        "write_arrow": lambda: dwexio.write_arrow(table, out_dwex),
+        "pyarrow.csv.write_csv": lambda: pacsv.write_csv(table, out_csv),
+        "polars write_csv": lambda: frame.write_csv(out_csv, include_header=False),
+    }, rounds)
+    assert out_dwex.read_bytes() == dwex_path.read_bytes()
+    return {"table": name, "rows": len(rows), "columns": width, "dwex_bytes": dwex_path.stat().st_size,
+            "csv_bytes": csv_path.stat().st_size, "read_s": reading, "write_s": writing}
+
+
+# Streaming is measured without pyarrow, whose import alone outweighs the
+# goal: the batches are the reader's own, each released before the next.
+_CHILD = """
+import sys, time
+sys.path.insert(0, {lib!r}); sys.path.append({root!r})
+if {mode!r} in ("stream", "bare"):
+    sys.modules["pyarrow"] = None
+import dwexio
+start = time.perf_counter()
+rows = buffers = 0
+if {mode!r} == "stream":
+    for batch in dwexio.read_arrow({path!r}):
+        rows += batch.num_rows
+elif {mode!r} == "read_all":
+    import pyarrow
+    table = dwexio.read_arrow({path!r}).read_all()
+    rows, buffers = table.num_rows, table.get_total_buffer_size()
+if {mode!r} == "none":
+    import pyarrow
+seconds = time.perf_counter() - start
+with open("/proc/self/status") as status:
+    peak = next(line.split()[1] for line in status if line.startswith("VmHWM:"))
+print(rows, seconds, int(peak) * 1024, buffers)
+"""
+
+
+def child(path: pathlib.Path, mode: str) -> tuple[int, float, int, int]:
+    code = _CHILD.format(lib=str(LIB), root=str(ROOT), path=str(path), mode=mode)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    rows, seconds, peak, buffers = out.stdout.split()
+    return int(rows), float(seconds), int(peak), int(buffers)
+
+
+def bench_memory(size: int) -> dict:
+    path = WORK / "large.dwex"
+    try:
+        make_large(path, size)
+        bare = child(path, "bare")[2]
+        baseline = child(path, "none")[2]
+        rows, seconds, peak, _ = child(path, "stream")
+        # read_all() of a quarter of that size, whose table fits this machine easily.
+        make_large(WORK / "quarter.dwex", size // 4)
+        all_rows, _, all_peak, buffers = child(WORK / "quarter.dwex", "read_all")
+        total = path.stat().st_size
+    finally:
+        path.unlink(missing_ok=True)
+        (WORK / "quarter.dwex").unlink(missing_ok=True)
+    return {"bytes": total, "rows": rows, "seconds": seconds, "peak_rss": peak, "bare_rss": bare,
+            "baseline_rss": baseline,
+            "read_all_rows": all_rows, "read_all_peak_rss": all_peak, "read_all_buffers": buffers}
+
+
+def bench_string_types(rows: list[list[str]], rounds: int) -> dict:
+    """What each consumer pays to take a table of each Arrow string type."""
+    base = pa.table(dwexio.read_arrow(WORK / "ascii.dwex"))
+    typed = {kind: base.cast(pa.schema([(n, t) for n in base.column_names]))
+             for kind, t in (("string", pa.string()), ("large_string", pa.large_string()),
+                             ("string_view", pa.string_view()))}
+    out = {}
+    for kind, table in typed.items():
+        out[kind] = interleaved({
+            "polars": lambda t=table: pl.DataFrame(t),
+            "duckdb": lambda t=table: duckdb.from_arrow(t).to_arrow_table(),
+        }, rounds)
+        out[kind]["buffers"] = table.get_total_buffer_size()
+    return out
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true")
+    args = parser.parse_args()
+    rounds = 3 if args.quick else 9
+    WORK.mkdir(parents=True, exist_ok=True)
+
+    results = [bench_table(t.name, rectangular(t.rows), rounds) for t in all_tables()]
+    print("read_arrow into a pyarrow.Table against the CSV readers on the same rows (time / read_arrow's; "
+          ">1: read_arrow faster), GC on")
+    labels = [k for k in results[0]["read_s"] if k != "read_arrow"]
+    print(f"  {'table':8} {'MB':>6} {'read_arrow ms':>14} " + " ".join(f"{k:>21}" for k in labels))
+    for r in results:
+        ours = r["read_s"]["read_arrow"]
+        print(f"  {r['table']:8} {r['dwex_bytes'] / 1e6:6.1f} {ours * 1e3:14.1f} "
+              + " ".join(f"{r['read_s'][k] / ours:20.2f}x" if k in r["read_s"] else f"{'-':>21}"
+                         for k in labels))
+    print("  (the file read is the floor on one core: read_arrow takes "
+          + ", ".join(f"{r['read_s']['read_arrow'] / r['read_s']['file read']:.1f}x" for r in results)
+          + " its time)")
+    print("\nwrite_arrow from that table against the CSV writers (time / write_arrow's)")
+    wlabels = [k for k in results[0]["write_s"] if k != "write_arrow"]
+    print(f"  {'table':8} {'write_arrow ms':>15} " + " ".join(f"{k:>22}" for k in wlabels))
+    for r in results:
+        ours = r["write_s"]["write_arrow"]
+        print(f"  {r['table']:8} {ours * 1e3:15.1f} " + " ".join(f"{r['write_s'][k] / ours:21.2f}x" for k in wlabels))
+
+    memory = bench_memory((64 << 20) if args.quick else (1 << 30))
+    print(f"\nread_arrow over a {memory['bytes'] / 2**30:.2f} GiB document, batch by batch: peak RSS "
+          f"{memory['peak_rss'] / 2**20:.1f} MiB (interpreter and dwexio alone "
+          f"{memory['bare_rss'] / 2**20:.1f} MiB), {memory['bytes'] / memory['seconds'] / 1e6:.0f} MB/s")
+    over = (memory["read_all_peak_rss"] - memory["baseline_rss"]) / memory["read_all_buffers"]
+    print(f"read_all() of {memory['read_all_rows']:,} rows: peak RSS above the interpreter's with pyarrow "
+          f"{over:.2f}x the table's own buffers ({memory['read_all_buffers'] / 2**20:.1f} MiB)")
+
+    types = bench_string_types(results[0], rounds)
+    print("\nthe ascii table handed to each consumer as each string type (ms; buffers MB)")
+    for kind, t in types.items():
+        print(f"  {kind:13} polars.DataFrame {t['polars'] * 1e3:7.1f}   duckdb.from_arrow "
+              f"{t['duckdb'] * 1e3:7.1f}   buffers {t['buffers'] / 1e6:6.1f}")
+
+    found: list[dict] = []
+    for r in results:
+        ours = r["read_s"]["read_arrow"]
+        for label, need in READ_GOALS:
+            goals._goal(found, f"read_arrow {goals._times(need)} {label}", r["table"], need, "min",
+                        r["read_s"][label] / ours, None)
+        for label, need in WRITE_GOALS:
+            goals._goal(found, f"write_arrow {goals._times(need)} {label}", r["table"], need, "min",
+                        r["write_s"][label] / r["write_s"]["write_arrow"], None)
+    goals._goal(found, f"read_arrow of 1 GB streamed: peak RSS / {STREAM_PEAK_MB} MB at most 1", "large",
+                1.0, "max", memory["peak_rss"] / (STREAM_PEAK_MB << 20), None)
+    goals._goal(found, f"read_all() at most {READ_ALL_OVER_BUFFERS}x the table's buffers", "large",
+                READ_ALL_OVER_BUFFERS, "max", over, None)
+    print("\n== goals (GC on)")
+    for g in found:
+        print("   " + goals.format_goal(g))
+    print("   " + goals.summary(found))
+
+    for leftover in WORK.iterdir():
+        leftover.unlink()
+    WORK.rmdir()
+    report = {"commit": os.environ.get("DWEX_COMMIT", ""), "python": platform.python_version(),
+              "pyarrow": pa.__version__, "polars": pl.__version__, "duckdb": duckdb.__version__,
+              "rounds": rounds, "quick": args.quick, "tables": results, "memory": memory,
+              "string_types": types, "goals": found}
+    (OUT / "arrow.json").write_text(json.dumps(report, indent=2) + "\n")
+    print(f"\nwrote {(OUT / 'arrow.json').relative_to(ROOT)}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,466 @@
+// _arrow.cpp: dwexio's private Arrow module. Stream hands a document's rows
+// out as Arrow record batches, through the PyCapsule stream interface or one
+// Batch at a time; write() takes a producer's batches to a DWEX document.
+// dwexio/_arrow.py wraps both in read_arrow and write_arrow.
+#include "arrow_reader.hpp"
+#include "arrow_writer.hpp"
+
+#include "ref.hpp"
+
+#include <cerrno>
+#include <new>
+
+namespace dwexio {
+namespace {
+
+using dwex::Ref;
+
+constexpr const char* schema_capsule_name = "arrow_schema";
+constexpr const char* array_capsule_name = "arrow_array";
+constexpr const char* stream_capsule_name = "arrow_array_stream";
+
+// --- capsules ------------------------------------------------------------------
+
+void release_schema_capsule(PyObject* capsule) {
+    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, schema_capsule_name));
+    if (schema != nullptr && schema->release != nullptr) {
+        schema->release(schema);
+    }
+    delete schema;
+}
+
+void release_array_capsule(PyObject* capsule) {
+    auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, array_capsule_name));
+    if (array != nullptr && array->release != nullptr) {
+        array->release(array);
+    }
+    delete array;
+}
+
+void release_stream_capsule(PyObject* capsule) {
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, stream_capsule_name));
+    if (stream != nullptr && stream->release != nullptr) {
+        stream->release(stream);
+    }
+    delete stream;
+}
+
+/// A capsule owning a new schema of these columns.
+PyObject* schema_capsule(const std::vector<std::string>& names) {
+    auto* schema = new (std::nothrow) ArrowSchema{};
+    if (schema == nullptr || !arrow::export_schema(names, "u", schema)) {
+        delete schema;
+        return PyErr_NoMemory();
+    }
+    PyObject* capsule = PyCapsule_New(schema, schema_capsule_name, release_schema_capsule);
+    if (capsule == nullptr) {
+        schema->release(schema);
+        delete schema;
+    }
+    return capsule;
+}
+
+// --- the C stream over a reader ------------------------------------------------
+
+/// Deleting a reader may release Python objects, from any thread.
+void delete_reader(TableReader* reader) {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    delete reader;
+    PyGILState_Release(gil);
+}
+
+TableReader* reader_of(ArrowArrayStream* stream) {
+    return static_cast<TableReader*>(stream->private_data);
+}
+
+int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+    return arrow::export_schema(reader_of(stream)->names(), "u", out) ? 0 : ENOMEM;
+}
+
+int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
+    return reader_of(stream)->next(out) ? 0 : EIO;
+}
+
+const char* stream_get_last_error(ArrowArrayStream* stream) {
+    return reader_of(stream)->message();
+}
+
+void stream_release(ArrowArrayStream* stream) {
+    delete_reader(reader_of(stream));
+    stream->release = nullptr;
+}
+
+// --- Stream and Batch ------------------------------------------------------------
+
+struct StreamObject {
+    PyObject_HEAD
+    TableReader* reader; // null once exported or finished
+    std::vector<std::string>* names;
+    bool started;
+    bool busy; // a thread is in next() with the GIL released
+};
+
+struct BatchObject {
+    PyObject_HEAD
+    PyObject* stream; // for the column names
+    ArrowArray array;
+};
+
+PyTypeObject* batch_type = nullptr;
+
+void stream_dealloc(PyObject* self) {
+    auto* s = reinterpret_cast<StreamObject*>(self);
+    delete s->reader;
+    delete s->names;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* consumed() {
+    PyErr_SetString(PyExc_ValueError, "this Arrow stream has already been consumed");
+    return nullptr;
+}
+
+PyObject* stream_export(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    // requested_schema may be given and is ignored: the columns are strings.
+    if (nargs > 1 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) + nargs > 1)) {
+        PyErr_SetString(PyExc_TypeError, "__arrow_c_stream__() takes at most one argument");
+        return nullptr;
+    }
+    auto* s = reinterpret_cast<StreamObject*>(self);
+    if (s->reader == nullptr || s->started) {
+        return consumed();
+    }
+    auto* stream = new (std::nothrow) ArrowArrayStream{stream_get_schema, stream_get_next,
+                                                       stream_get_last_error, stream_release,
+                                                       s->reader};
+    if (stream == nullptr) {
+        return PyErr_NoMemory();
+    }
+    PyObject* capsule = PyCapsule_New(stream, stream_capsule_name, release_stream_capsule);
+    if (capsule == nullptr) {
+        delete stream;
+        return nullptr;
+    }
+    s->reader = nullptr;
+    return capsule;
+}
+
+PyObject* stream_schema(PyObject* self, PyObject*) {
+    return schema_capsule(*reinterpret_cast<StreamObject*>(self)->names);
+}
+
+PyObject* stream_names(PyObject* self, void*) {
+    const auto& names = *reinterpret_cast<StreamObject*>(self)->names;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    for (std::size_t k = 0; list && k < names.size(); ++k) {
+        PyObject* name = PyUnicode_FromStringAndSize(names[k].data(), static_cast<Py_ssize_t>(names[k].size()));
+        if (name == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), name);
+    }
+    return list.release();
+}
+
+PyObject* stream_next(PyObject* self) {
+    auto* s = reinterpret_cast<StreamObject*>(self);
+    if (s->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "this Arrow stream is being read by another thread");
+        return nullptr;
+    }
+    if (s->reader == nullptr) {
+        if (!s->started) {
+            return consumed();
+        }
+        return nullptr; // finished: StopIteration
+    }
+    s->started = true;
+    auto* batch = PyObject_New(BatchObject, batch_type);
+    if (batch == nullptr) {
+        return nullptr;
+    }
+    batch->array.release = nullptr;
+    batch->stream = Py_NewRef(self);
+    bool ok;
+    TableReader* reader = s->reader;
+    s->busy = true;
+    Py_BEGIN_ALLOW_THREADS
+    ok = reader->next(&batch->array);
+    Py_END_ALLOW_THREADS
+    s->busy = false;
+    if (!ok || batch->array.release == nullptr) {
+        Py_DECREF(batch);
+        if (!ok) {
+            reader->raise();
+        }
+        s->reader = nullptr;
+        delete reader;
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(batch);
+}
+
+PyMethodDef stream_methods[] = {
+    {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_export)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__arrow_c_stream__(requested_schema=None)\n--\n\n"
+     "The rows as an Arrow C stream in a capsule; a stream is consumed once."},
+    {"_schema", stream_schema, METH_NOARGS, "The schema as an Arrow C schema in a capsule."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef stream_getset[] = {
+    {"names", stream_names, nullptr, "The column names.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot stream_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(stream_next)},
+    {Py_tp_methods, stream_methods},
+    {Py_tp_getset, stream_getset},
+    {Py_tp_doc, const_cast<char*>("A DWEX document read as Arrow record batches of strings.")},
+    {0, nullptr},
+};
+
+PyType_Spec stream_spec = {"dwexio._arrow.Stream", sizeof(StreamObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, stream_slots};
+
+void batch_dealloc(PyObject* self) {
+    auto* b = reinterpret_cast<BatchObject*>(self);
+    if (b->array.release != nullptr) {
+        b->array.release(&b->array);
+    }
+    Py_XDECREF(b->stream);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(type);
+}
+
+PyObject* batch_export(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs > 1 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) + nargs > 1)) {
+        PyErr_SetString(PyExc_TypeError, "__arrow_c_array__() takes at most one argument");
+        return nullptr;
+    }
+    auto* b = reinterpret_cast<BatchObject*>(self);
+    if (b->array.release == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "this Arrow batch has already been consumed");
+        return nullptr;
+    }
+    Ref schema = Ref::steal(schema_capsule(*reinterpret_cast<StreamObject*>(b->stream)->names));
+    if (!schema) {
+        return nullptr;
+    }
+    auto* array = new (std::nothrow) ArrowArray(b->array);
+    if (array == nullptr) {
+        return PyErr_NoMemory();
+    }
+    Ref capsule = Ref::steal(PyCapsule_New(array, array_capsule_name, release_array_capsule));
+    if (!capsule) {
+        delete array;
+        return nullptr;
+    }
+    b->array.release = nullptr; // the capsule owns it now
+    return PyTuple_Pack(2, schema.get(), capsule.get());
+}
+
+PyObject* batch_rows(PyObject* self, void*) {
+    return PyLong_FromLongLong(reinterpret_cast<BatchObject*>(self)->array.length);
+}
+
+PyMethodDef batch_methods[] = {
+    {"__arrow_c_array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_export)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__arrow_c_array__(requested_schema=None)\n--\n\n"
+     "The batch as an Arrow C schema and array in capsules; exported once."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef batch_getset[] = {
+    {"num_rows", batch_rows, nullptr, "The number of rows.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot batch_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
+    {Py_tp_methods, batch_methods},
+    {Py_tp_getset, batch_getset},
+    {Py_tp_doc, const_cast<char*>("One record batch of a Stream.")},
+    {0, nullptr},
+};
+
+PyType_Spec batch_spec = {"dwexio._arrow.Batch", sizeof(BatchObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, batch_slots};
+
+// --- functions -------------------------------------------------------------------
+
+PyTypeObject* stream_type = nullptr;
+
+/// read(file, owned, names, header, batch_rows, /) -> Stream
+PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5 || (args[2] != Py_None && !PyList_Check(args[2]))) {
+        PyErr_SetString(PyExc_TypeError, "read() takes a file, two flags, a list of names or None, and a row count");
+        return nullptr;
+    }
+    const int owned = PyObject_IsTrue(args[1]);
+    const int header = PyObject_IsTrue(args[3]);
+    const long long batch_rows = PyLong_AsLongLong(args[4]);
+    if (owned < 0 || header < 0 || (batch_rows == -1 && PyErr_Occurred())) {
+        return nullptr;
+    }
+    auto* names = new (std::nothrow) std::vector<std::string>;
+    if (names == nullptr) {
+        return PyErr_NoMemory();
+    }
+    TableReader* reader = TableReader::open(args[0], owned, args[2] == Py_None ? nullptr : args[2],
+                                            header, batch_rows);
+    if (reader == nullptr) {
+        delete names;
+        return nullptr;
+    }
+    try {
+        *names = reader->names();
+    } catch (const std::bad_alloc&) {
+        delete names;
+        delete reader;
+        return PyErr_NoMemory();
+    }
+    auto* s = PyObject_New(StreamObject, stream_type);
+    if (s == nullptr) {
+        delete names;
+        delete reader;
+        return nullptr;
+    }
+    s->reader = reader;
+    s->names = names;
+    s->started = false;
+    s->busy = false;
+    return reinterpret_cast<PyObject*>(s);
+}
+
+/// write(source, file, text_file, header, null, /): `source` is a stream
+/// capsule or a (schema, array) pair of capsules; checked before the file is touched
+/// by check(), which returns the writer to pass here.
+PyObject* write(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "write() takes five arguments");
+        return nullptr;
+    }
+    const int text_file = PyObject_IsTrue(args[2]);
+    const int header = PyObject_IsTrue(args[3]);
+    if (text_file < 0 || header < 0) {
+        return nullptr;
+    }
+    PyObject* null = args[4] == Py_None ? nullptr : args[4];
+    if (null != nullptr && !PyUnicode_Check(null)) {
+        PyErr_Format(PyExc_TypeError, "null must be a str or None, not %.200s", Py_TYPE(null)->tp_name);
+        return nullptr;
+    }
+    PyObject* writer_capsule = args[0];
+    auto* writer = static_cast<TableWriter*>(PyCapsule_GetPointer(writer_capsule, "dwexio.TableWriter"));
+    if (writer == nullptr) {
+        return nullptr;
+    }
+    if (!writer->write(args[1], text_file, header, null)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+void release_writer_capsule(PyObject* capsule) {
+    delete static_cast<TableWriter*>(PyCapsule_GetPointer(capsule, "dwexio.TableWriter"));
+}
+
+/// writer(source, /) -> a capsule holding the writer of `source`: a stream
+/// capsule, or a (schema capsule, array capsule) pair. Raises TypeError for a
+/// column that is not of strings.
+PyObject* writer(PyObject*, PyObject* source) {
+    auto* w = new (std::nothrow) TableWriter;
+    if (w == nullptr) {
+        return PyErr_NoMemory();
+    }
+    Ref capsule = Ref::steal(PyCapsule_New(w, "dwexio.TableWriter", release_writer_capsule));
+    if (!capsule) {
+        delete w;
+        return nullptr;
+    }
+    bool ok;
+    if (PyTuple_Check(source) && PyTuple_GET_SIZE(source) == 2) {
+        auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(source, 0), schema_capsule_name));
+        auto* array = schema ? static_cast<ArrowArray*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(source, 1), array_capsule_name))
+                             : nullptr;
+        if (array == nullptr) {
+            return nullptr;
+        }
+        if (schema->release == nullptr || array->release == nullptr) {
+            PyErr_SetString(PyExc_ValueError, "the Arrow batch has already been consumed");
+            return nullptr;
+        }
+        ok = w->adopt_array(schema, array);
+    } else {
+        auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(source, stream_capsule_name));
+        if (stream == nullptr) {
+            return nullptr;
+        }
+        if (stream->release == nullptr) {
+            PyErr_SetString(PyExc_ValueError, "the Arrow stream has already been consumed");
+            return nullptr;
+        }
+        ok = w->adopt_stream(stream);
+    }
+    return ok ? capsule.release() : nullptr;
+}
+
+PyMethodDef methods[] = {
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read)), METH_FASTCALL,
+     "read(file, owned, names, header, batch_rows, /)\n--\n\n"
+     "A Stream of the document in `file`, read as far as its schema."},
+    {"writer", writer, METH_O,
+     "writer(source, /)\n--\n\n"
+     "The writer of an Arrow stream capsule or (schema, array) capsule pair,\n"
+     "once every column is known to hold strings."},
+    {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write)), METH_FASTCALL,
+     "write(writer, file, text_file, header, null, /)\n--\n\n"
+     "Writes the writer's rows to `file` as a DWEX document."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) {
+    stream_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &stream_spec, nullptr));
+    if (stream_type == nullptr || PyModule_AddType(module, stream_type) < 0) {
+        return -1;
+    }
+    batch_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &batch_spec, nullptr));
+    if (batch_type == nullptr || PyModule_AddType(module, batch_type) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+// The stream's callbacks take the GIL through PyGILState, which serves the
+// main interpreter only.
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "dwexio._arrow",
+    "DWEX documents read into and written from Arrow record batches.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+} // namespace dwexio
+
+PyMODINIT_FUNC PyInit__arrow() { return PyModuleDef_Init(&dwexio::definition); }

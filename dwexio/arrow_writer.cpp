@@ -1,0 +1,437 @@
+// arrow_writer.cpp: each cell's UTF-8 bytes are copied after their width
+// digit and UTF-16 length into one output buffer, which goes to the file
+// whenever it fills, always between cells (so a text file's share decodes).
+#include "arrow_writer.hpp"
+
+#include "codec/rules.hpp"
+#include "codec/utf8.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace dwexio {
+namespace {
+
+using dwex::Ref;
+
+/// Output bytes gathered before one write to the file.
+constexpr std::size_t flush_bytes = 1 << 20;
+
+constexpr char hex_digits[] = "0123456789abcdef";
+
+/// The Arrow type of a format string, as a message names it.
+std::string type_name(const ArrowSchema& schema) {
+    static constexpr struct {
+        const char* format;
+        const char* name;
+    } names[] = {
+        {"n", "null"},          {"b", "bool"},           {"c", "int8"},       {"C", "uint8"},
+        {"s", "int16"},         {"S", "uint16"},         {"i", "int32"},      {"I", "uint32"},
+        {"l", "int64"},         {"L", "uint64"},         {"e", "halffloat"},  {"f", "float"},
+        {"g", "double"},        {"z", "binary"},         {"Z", "large_binary"},
+        {"vz", "binary_view"},  {"tdD", "date32"},       {"tdm", "date64"},   {"+l", "list"},
+        {"+L", "large_list"},   {"+s", "struct"},        {"+m", "map"},       {"u", "string"},
+        {"U", "large_string"},  {"vu", "string_view"},
+    };
+    std::string text;
+    for (const auto& n : names) {
+        if (std::strcmp(schema.format, n.format) == 0) {
+            text = n.name;
+            break;
+        }
+    }
+    if (text.empty()) {
+        text = std::string("format '") + schema.format + "'";
+    }
+    if (schema.dictionary != nullptr) {
+        text = "dictionary<values=" + type_name(*schema.dictionary) + ", indices=" + text + ">";
+    }
+    return text;
+}
+
+bool string_kind(const char* format, ColumnLayout::Kind* kind) noexcept {
+    if (std::strcmp(format, "u") == 0) {
+        *kind = ColumnLayout::Kind::string;
+    } else if (std::strcmp(format, "U") == 0) {
+        *kind = ColumnLayout::Kind::large_string;
+    } else if (std::strcmp(format, "vu") == 0) {
+        *kind = ColumnLayout::Kind::string_view;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool index_layout(const char* format, ColumnLayout* layout) noexcept {
+    static constexpr char formats[] = "cCsSiIlL";
+    if (format[0] == '\0' || format[1] != '\0') {
+        return false;
+    }
+    const char* found = std::strchr(formats, format[0]);
+    if (found == nullptr) {
+        return false;
+    }
+    const auto k = found - formats;
+    layout->index_bytes = 1 << (k / 2);
+    layout->index_signed = k % 2 == 0;
+    return true;
+}
+
+bool is_valid(const ArrowArray& array, std::int64_t index) noexcept {
+    if (array.null_count == 0 || array.buffers[0] == nullptr) {
+        return true;
+    }
+    const auto* bits = static_cast<const std::uint8_t*>(array.buffers[0]);
+    return (bits[index >> 3] >> (index & 7)) & 1;
+}
+
+/// The string at `index` (the array's own offset applied by the caller).
+void string_at(const ArrowArray& array, ColumnLayout::Kind kind, std::int64_t index,
+               const std::uint8_t** data, std::size_t* size) noexcept {
+    switch (kind) {
+    case ColumnLayout::Kind::string: {
+        const auto* offsets = static_cast<const std::int32_t*>(array.buffers[1]);
+        *data = static_cast<const std::uint8_t*>(array.buffers[2]) + offsets[index];
+        *size = static_cast<std::size_t>(offsets[index + 1] - offsets[index]);
+        return;
+    }
+    case ColumnLayout::Kind::large_string: {
+        const auto* offsets = static_cast<const std::int64_t*>(array.buffers[1]);
+        *data = static_cast<const std::uint8_t*>(array.buffers[2]) + offsets[index];
+        *size = static_cast<std::size_t>(offsets[index + 1] - offsets[index]);
+        return;
+    }
+    case ColumnLayout::Kind::string_view: {
+        // 16 bytes a view: the length, then either the string itself (up to
+        // 12 bytes) or its prefix, data buffer and offset there.
+        const auto* view = static_cast<const std::uint8_t*>(array.buffers[1]) + 16 * index;
+        std::int32_t length;
+        std::memcpy(&length, view, 4);
+        *size = static_cast<std::size_t>(length);
+        if (length <= 12) {
+            *data = view + 4;
+            return;
+        }
+        std::int32_t buffer, offset;
+        std::memcpy(&buffer, view + 8, 4);
+        std::memcpy(&offset, view + 12, 4);
+        *data = static_cast<const std::uint8_t*>(array.buffers[2 + buffer]) + offset;
+        return;
+    }
+    }
+}
+
+std::int64_t index_at(const ArrowArray& indices, const ColumnLayout& layout, std::int64_t k) noexcept {
+    const auto* p = static_cast<const std::uint8_t*>(indices.buffers[1]);
+    switch (layout.index_bytes) {
+    case 1:
+        return layout.index_signed ? static_cast<std::int8_t>(p[k]) : p[k];
+    case 2: {
+        std::uint16_t v;
+        std::memcpy(&v, p + 2 * k, 2);
+        return layout.index_signed ? static_cast<std::int16_t>(v) : v;
+    }
+    case 4: {
+        std::uint32_t v;
+        std::memcpy(&v, p + 4 * k, 4);
+        return layout.index_signed ? static_cast<std::int32_t>(v) : v;
+    }
+    default: {
+        std::int64_t v;
+        std::memcpy(&v, p + 8 * k, 8);
+        return v;
+    }
+    }
+}
+
+} // namespace
+
+TableWriter::~TableWriter() {
+    if (single_.release != nullptr) {
+        single_.release(&single_);
+    }
+    if (schema_.release != nullptr) {
+        schema_.release(&schema_);
+    }
+    if (stream_.release != nullptr) {
+        stream_.release(&stream_);
+    }
+}
+
+bool TableWriter::adopt_stream(ArrowArrayStream* stream) {
+    stream_ = *stream;
+    stream->release = nullptr;
+    has_stream_ = true;
+    const int status = stream_.get_schema(&stream_, &schema_);
+    if (status != 0) {
+        const char* message = stream_.get_last_error(&stream_);
+        PyErr_Format(PyExc_ValueError, "the Arrow stream gave no schema: %s",
+                     message ? message : std::strerror(status));
+        return false;
+    }
+    return check_schema();
+}
+
+bool TableWriter::adopt_array(ArrowSchema* schema, ArrowArray* array) {
+    schema_ = *schema;
+    schema->release = nullptr;
+    single_ = *array;
+    array->release = nullptr;
+    return check_schema();
+}
+
+bool TableWriter::check_schema() {
+    if (std::strcmp(schema_.format, "+s") != 0) {
+        PyErr_Format(PyExc_TypeError, "write_arrow needs a table (a struct of columns), not %s",
+                     type_name(schema_).c_str());
+        return false;
+    }
+    try {
+        for (std::int64_t k = 0; k < schema_.n_children; ++k) {
+            const ArrowSchema& child = *schema_.children[k];
+            names_.emplace_back(child.name ? child.name : "");
+            ColumnLayout layout{};
+            const bool ok = child.dictionary == nullptr
+                                ? string_kind(child.format, &layout.kind)
+                                : index_layout(child.format, &layout) &&
+                                      string_kind(child.dictionary->format, &layout.kind);
+            if (!ok) {
+                PyErr_Format(PyExc_TypeError,
+                             "column %lld ('%s') is of type %s; write_arrow writes string, "
+                             "large_string, string_view and dictionaries of them",
+                             static_cast<long long>(k + 1), names_.back().c_str(),
+                             type_name(child).c_str());
+                return false;
+            }
+            layouts_.push_back(layout);
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+bool TableWriter::next_batch(ArrowArray* out) {
+    out->release = nullptr;
+    if (!has_stream_) {
+        *out = single_;
+        single_.release = nullptr;
+        return true;
+    }
+    const int status = stream_.get_next(&stream_, out);
+    if (status != 0) {
+        const char* message = stream_.get_last_error(&stream_);
+        PyErr_SetString(PyExc_ValueError, message ? message : std::strerror(status));
+        return false;
+    }
+    return true;
+}
+
+bool TableWriter::flush() {
+    if (out_.size() == 0) {
+        return true;
+    }
+    const auto* bytes = reinterpret_cast<const char*>(out_.data());
+    const auto size = static_cast<Py_ssize_t>(out_.size());
+    Ref chunk = Ref::steal(text_file_ ? PyUnicode_DecodeUTF8(bytes, size, "surrogatepass")
+                                      : PyBytes_FromStringAndSize(bytes, size));
+    if (!chunk) {
+        return false;
+    }
+    Ref written = Ref::steal(PyObject_CallMethod(file_, "write", "O", chunk.get()));
+    if (!written) {
+        return false;
+    }
+    out_.resize(0);
+    return true;
+}
+
+/// The width digit and length field of `units`, at `p`; returns their end.
+inline std::uint8_t* length_field(std::uint8_t* p, std::uint64_t units) noexcept {
+    if (units < 10) {
+        p[0] = '0';
+        p[1] = static_cast<std::uint8_t>('0' + units);
+        return p + 2;
+    }
+    if (units < 100) {
+        p[0] = '1';
+        p[1] = static_cast<std::uint8_t>('0' + units / 10);
+        p[2] = static_cast<std::uint8_t>('0' + units % 10);
+        return p + 3;
+    }
+    const dwex::rules::LengthField field = dwex::rules::length_field(units);
+    *p++ = static_cast<std::uint8_t>(hex_digits[field.width_index()]);
+    std::memcpy(p, field.digits.data(), static_cast<std::size_t>(field.count));
+    return p + field.count;
+}
+
+void TableWriter::cell(const std::uint8_t* data, std::size_t size, const std::uint8_t* readable) {
+    // The caller has reserved room for the cell, its length field, a ';'
+    // and 32 bytes of slack. `readable` is how far the source may be read.
+    std::uint8_t* p = out_.data() + out_.size();
+#if defined(__SSE2__)
+    // A short ASCII cell, the common case: two loads tell it and copy it.
+    if (size <= 32 && readable - data >= 32) {
+        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16));
+        const std::uint64_t bits = static_cast<std::uint32_t>(_mm_movemask_epi8(low)) |
+                                   static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(high))) << 16;
+        if ((bits & ((std::uint64_t{1} << size) - 1)) == 0) {
+            p = length_field(p, size);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), low);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), high);
+            out_.resize(static_cast<std::size_t>(p + size - out_.data()));
+            return;
+        }
+    }
+#endif
+    p = length_field(p, static_cast<std::uint64_t>(dwex::utf8::units(data, size)));
+    std::memcpy(p, data, size);
+    out_.resize(static_cast<std::size_t>(p + size - out_.data()));
+}
+
+bool TableWriter::make_room(std::size_t size) {
+    if (!flush()) {
+        return false;
+    }
+    if (!out_.reserve(size + flush_bytes)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+bool TableWriter::write_batch(const ArrowArray& batch) {
+    const std::size_t columns = layouts_.size();
+    if (batch.n_children != static_cast<std::int64_t>(columns)) {
+        PyErr_Format(PyExc_ValueError, "a batch of %lld columns in a stream of %zu",
+                     static_cast<long long>(batch.n_children), columns);
+        return false;
+    }
+    // What the plain string columns without nulls, the common case, need
+    // at hand: their offsets and data, and the data's end.
+    struct Plain {
+        const std::int32_t* offsets = nullptr;
+        const std::uint8_t* data = nullptr;
+        const std::uint8_t* end = nullptr;
+    };
+    std::vector<Plain> plain;
+    try {
+        plain.resize(columns);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (std::size_t k = 0; k < columns; ++k) {
+        const ArrowArray& child = *batch.children[k];
+        if (layouts_[k].kind == ColumnLayout::Kind::string && layouts_[k].index_bytes == 0 &&
+            (child.null_count == 0 || child.buffers[0] == nullptr)) {
+            const auto* offsets = static_cast<const std::int32_t*>(child.buffers[1]) +
+                                  batch.offset + child.offset;
+            const auto* data = static_cast<const std::uint8_t*>(child.buffers[2]);
+            plain[k] = Plain{offsets, data, data + offsets[batch.length]};
+        }
+    }
+    constexpr std::size_t field_room = 2 + dwex::rules::max_length_digits + 4 + 32;
+    for (std::int64_t r = 0; r < batch.length; ++r) {
+        for (std::size_t k = 0; k < columns; ++k) {
+            if (plain[k].data != nullptr) {
+                const Plain& c = plain[k];
+                const std::uint8_t* data = c.data + c.offsets[r];
+                const auto size = static_cast<std::size_t>(c.offsets[r + 1] - c.offsets[r]);
+                if (out_.size() + size + field_room > out_.capacity() && !make_room(size + field_room)) {
+                    return false;
+                }
+                cell(data, size, c.end);
+                continue;
+            }
+            const ArrowArray& child = *batch.children[k];
+            const ColumnLayout& layout = layouts_[k];
+            std::int64_t index = batch.offset + child.offset + r;
+            const ArrowArray* strings = &child;
+            bool valid = is_valid(child, index);
+            if (valid && layout.index_bytes != 0) {
+                strings = child.dictionary;
+                index = strings->offset + index_at(child, layout, index);
+                valid = is_valid(*strings, index);
+            }
+            const std::uint8_t* data = nullptr;
+            std::size_t size = 0;
+            if (valid) {
+                string_at(*strings, layout.kind, index, &data, &size);
+            } else if (has_null_) {
+                data = reinterpret_cast<const std::uint8_t*>(null_.data());
+                size = null_.size();
+            } else {
+                PyErr_Format(PyExc_ValueError,
+                             "row %lld, column %zu ('%s'): a null; pass null= to write_arrow to "
+                             "give the text written for it",
+                             static_cast<long long>(row_ + 1), k + 1, names_[k].c_str());
+                return false;
+            }
+            if (out_.size() + size + field_room > out_.capacity() && !make_room(size + field_room)) {
+                return false;
+            }
+            cell(data, size, data);
+        }
+        if (out_.size() + 1 > out_.capacity() && !flush()) {
+            return false;
+        }
+        out_.data()[out_.size()] = ';';
+        out_.resize(out_.size() + 1);
+        ++row_;
+    }
+    return true;
+}
+
+bool TableWriter::write(PyObject* file, bool text_file, bool header, PyObject* null) {
+    file_ = file;
+    text_file_ = text_file;
+    if (null != nullptr) {
+        Ref bytes = Ref::steal(PyUnicode_AsEncodedString(null, "utf-8", "surrogatepass"));
+        if (!bytes) {
+            return false;
+        }
+        null_.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+        has_null_ = true;
+    }
+    if (!out_.reserve(flush_bytes)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (header) {
+        for (const std::string& name : names_) {
+            if (out_.size() + name.size() + 64 > out_.capacity() && !make_room(name.size() + 64)) {
+                return false;
+            }
+            const auto* data = reinterpret_cast<const std::uint8_t*>(name.data());
+            cell(data, name.size(), data);
+        }
+        out_.data()[out_.size()] = ';';
+        out_.resize(out_.size() + 1);
+        ++row_;
+    }
+    for (;;) {
+        ArrowArray batch;
+        if (!next_batch(&batch)) {
+            return false;
+        }
+        if (batch.release == nullptr) {
+            break;
+        }
+        const bool ok = write_batch(batch);
+        batch.release(&batch);
+        if (!ok) {
+            return false;
+        }
+    }
+    return flush();
+}
+
+} // namespace dwexio

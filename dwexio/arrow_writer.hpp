@@ -1,0 +1,68 @@
+// arrow_writer.hpp: Arrow record batches of string columns written as a DWEX
+// document, byte for byte what dwex.stringify of their rows gives in UTF-8.
+#ifndef DWEXIO_ARROW_WRITER_HPP
+#define DWEXIO_ARROW_WRITER_HPP
+
+#include "arrow_abi.hpp"
+
+#include "ref.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace dwexio {
+
+/// How one column's strings are laid out.
+struct ColumnLayout {
+    enum class Kind : std::uint8_t { string, large_string, string_view } kind;
+    int index_bytes = 0; ///< a dictionary's index width in bytes, 0 for a plain column
+    bool index_signed = false;
+};
+
+/// Takes over a stream (or one batch and its schema) from a producer, checks
+/// that every column holds strings, and writes the rows to a file. Needs the
+/// GIL throughout.
+class TableWriter {
+  public:
+    TableWriter() = default;
+    ~TableWriter();
+    TableWriter(const TableWriter&) = delete;
+    TableWriter& operator=(const TableWriter&) = delete;
+
+    /// Takes `stream` (its release moves here). False with TypeError set for
+    /// a column that is not of strings.
+    bool adopt_stream(ArrowArrayStream* stream);
+    /// Takes one batch and its schema.
+    bool adopt_array(ArrowSchema* schema, ArrowArray* array);
+
+    /// Writes the document to `file` (its write() takes bytes, or str for a
+    /// text file); `null` (or null) is the text of a null cell.
+    bool write(PyObject* file, bool text_file, bool header, PyObject* null);
+
+  private:
+    bool check_schema();
+    bool next_batch(ArrowArray* out);
+    bool write_batch(const ArrowArray& batch);
+    bool flush();
+    /// Flushes, and makes room for `size` bytes more than a flush's worth.
+    bool make_room(std::size_t size);
+    void cell(const std::uint8_t* data, std::size_t size, const std::uint8_t* readable);
+
+    ArrowArrayStream stream_{};
+    ArrowSchema schema_{};
+    ArrowArray single_{};
+    bool has_stream_ = false;
+    std::vector<ColumnLayout> layouts_;
+    std::vector<std::string> names_;
+    arrow::Buffer out_;
+    PyObject* file_ = nullptr; // borrowed for the duration of write()
+    bool text_file_ = false;
+    std::string null_;
+    bool has_null_ = false;
+    std::int64_t row_ = 0; // rows written so far
+};
+
+} // namespace dwexio
+
+#endif

@@ -1,0 +1,261 @@
+// utf8.hpp: UTF-8 bytes measured in UTF-16 units, header-only and free of the
+// interpreter: the walk that cuts an item's content out of a UTF-8 document
+// (validating it as it goes) and the count of a valid UTF-8 string's units
+// that writing an item's length needs. Each kernel has a plain twin that
+// defines its result; the SSE2 paths only skip ASCII runs faster.
+//
+// They are written here rather than taken from a UTF-8 library because the
+// walk needs what no such library returns in one pass (stop after exactly n
+// UTF-16 units, report a lone surrogate rather than reject it, say where the
+// input ran out), and because the wheel must stay self-contained: these few
+// loops are cheaper than a shared library to graft into it.
+#ifndef DWEX_CODEC_UTF8_HPP
+#define DWEX_CODEC_UTF8_HPP
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace dwex::utf8 {
+
+/// How a walk stopped. `ok`: exactly the target was taken. `ran_out`: the
+/// input ended on a code-point boundary below the target. `truncated`: it
+/// ended inside a code point whose bytes so far are valid. `overshoot`: the
+/// last code point taken was above U+FFFF and passed the target by one unit.
+/// `invalid`: the bytes at `at` are not UTF-8 (lone surrogates excepted).
+enum class Stop : std::uint8_t { ok, ran_out, truncated, overshoot, invalid };
+
+struct Walk {
+    const std::uint8_t* at;  ///< the first byte not taken
+    std::int64_t units;      ///< the UTF-16 units taken
+    Stop stop;
+    bool surrogate;          ///< a lone surrogate (U+D800-U+DFFF) was taken
+    bool astral;             ///< a code point above U+FFFF was taken
+    std::uint32_t last;      ///< the last code point taken when it is astral
+    friend constexpr bool operator==(const Walk&, const Walk&) = default;
+};
+
+constexpr bool is_continuation(std::uint8_t b) noexcept { return (b & 0xC0) == 0x80; }
+
+/// One code point at `p` (before `end`): its length in bytes (0 when the
+/// bytes are not UTF-8, -1 when they are valid but end early) and its value.
+/// Lone surrogates decode as themselves, as Python's "surrogatepass" reads them.
+struct Decoded {
+    int length;
+    std::uint32_t code_point;
+};
+
+constexpr Decoded decode(const std::uint8_t* p, const std::uint8_t* end) noexcept {
+    const std::uint32_t b0 = p[0];
+    if (b0 < 0x80) {
+        return {1, b0};
+    }
+    int length;
+    std::uint32_t value;
+    std::uint8_t low = 0x80, high = 0xBF; // the range allowed for the second byte
+    if (b0 < 0xC2) {
+        return {0, 0};
+    } else if (b0 < 0xE0) {
+        length = 2;
+        value = b0 & 0x1F;
+    } else if (b0 < 0xF0) {
+        length = 3;
+        value = b0 & 0x0F;
+        if (b0 == 0xE0) {
+            low = 0xA0; // shorter forms are overlong
+        }
+    } else if (b0 < 0xF5) {
+        length = 4;
+        value = b0 & 0x07;
+        if (b0 == 0xF0) {
+            low = 0x90;
+        } else if (b0 == 0xF4) {
+            high = 0x8F; // above U+10FFFF otherwise
+        }
+    } else {
+        return {0, 0};
+    }
+    for (int k = 1; k < length; ++k) {
+        if (p + k >= end) {
+            return {-1, 0};
+        }
+        const std::uint8_t b = p[k];
+        if (k == 1 ? (b < low || b > high) : !is_continuation(b)) {
+            return {0, 0};
+        }
+        value = (value << 6) | (b & 0x3Fu);
+    }
+    return {length, value};
+}
+
+constexpr bool is_surrogate(std::uint32_t c) noexcept { return c - 0xD800 < 0x800; }
+
+/// Takes the one code point at `p` into `w`, or stops `w` there.
+inline bool take(const std::uint8_t*& p, const std::uint8_t* end, Walk& w) noexcept {
+    const std::uint8_t b0 = *p;
+    if (b0 < 0x80) {
+        ++p;
+        ++w.units;
+        return true;
+    }
+    // Two-byte sequences, and three-byte ones whose lead needs no check of
+    // the second byte's range (not E0, not ED): most text outside ASCII.
+    if (b0 >= 0xC2 && b0 < 0xE0 && end - p > 1 && is_continuation(p[1])) {
+        p += 2;
+        ++w.units;
+        return true;
+    }
+    if (b0 > 0xE0 && b0 < 0xF0 && b0 != 0xED && end - p > 2 && is_continuation(p[1]) &&
+        is_continuation(p[2])) {
+        p += 3;
+        ++w.units;
+        return true;
+    }
+    const Decoded d = decode(p, end);
+    if (d.length <= 0) {
+        w.at = p;
+        w.stop = d.length < 0 ? Stop::truncated : Stop::invalid;
+        return false;
+    }
+    p += d.length;
+    if (d.length == 4) {
+        w.units += 2;
+        w.astral = true;
+        w.last = d.code_point;
+    } else {
+        w.units += 1;
+        w.surrogate |= is_surrogate(d.code_point);
+    }
+    return true;
+}
+
+/// The plain walk: takes code points from `p` while fewer than `target`
+/// units are taken, counting two units above U+FFFF and one otherwise.
+inline Walk walk_plain(const std::uint8_t* p, const std::uint8_t* end, std::int64_t target,
+                       Walk w = {}) noexcept {
+    while (w.units < target) {
+        if (p == end) {
+            w.at = p;
+            w.stop = Stop::ran_out;
+            return w;
+        }
+        if (!take(p, end, w)) {
+            return w;
+        }
+    }
+    w.at = p;
+    w.stop = w.units > target ? Stop::overshoot : Stop::ok;
+    return w;
+}
+
+#if defined(__SSE2__)
+/// Takes whole 16-byte blocks of ASCII and of two- and three-byte sequences
+/// (those that need no check beyond their continuation bytes: not E0, whose
+/// second byte has a narrower range, nor ED, which leads surrogates) while
+/// the block cannot pass `target`. Every lead is one unit, so a block adds
+/// its bytes less its continuation bytes. Stops at the first block holding
+/// anything else, or ending the input, and always on a code-point boundary.
+inline void take_blocks(const std::uint8_t*& p, const std::uint8_t* end, std::int64_t target,
+                        Walk& w) noexcept {
+    const auto mask = [](__m128i m) { return static_cast<std::uint32_t>(_mm_movemask_epi8(m)); };
+    std::uint32_t carry = 0; // continuation bytes that the last block's leads expect in the next
+    while (target - w.units >= 16 && end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const std::uint32_t high = mask(v);
+        if ((high | carry) == 0) {
+            p += 16;
+            w.units += 16;
+            continue;
+        }
+        // Signed bytes: continuation bytes are [-128, -65], leads C2-DF [-62, -33],
+        // leads E1-EF [-31, -17] less ED (-19).
+        const std::uint32_t cont = mask(_mm_cmplt_epi8(v, _mm_set1_epi8(-64)));
+        const std::uint32_t lead2 =
+            mask(_mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-63)), _mm_cmplt_epi8(v, _mm_set1_epi8(-32))));
+        const std::uint32_t lead3 =
+            mask(_mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-32)), _mm_cmplt_epi8(v, _mm_set1_epi8(-16)))) &
+            ~mask(_mm_cmpeq_epi8(v, _mm_set1_epi8(-19)));
+        const std::uint32_t expected = ((lead2 | lead3) << 1) | (lead3 << 2) | carry;
+        if ((cont | lead2 | lead3) != high || (expected & 0xFFFF) != cont) {
+            break;
+        }
+        carry = expected >> 16;
+        w.units += 16 - std::popcount(cont);
+        p += 16;
+    }
+    if (carry != 0) {
+        // The last block ends inside a sequence: give its lead back.
+        do {
+            --p;
+        } while (is_continuation(*p));
+        --w.units;
+    }
+}
+#endif
+
+/// The same walk, taking blocks of ASCII and of common two- and three-byte
+/// text 16 bytes at a time wherever that many units are still wanted; the
+/// plain steps take everything else.
+inline Walk walk(const std::uint8_t* p, const std::uint8_t* end, std::int64_t target) noexcept {
+    Walk w{};
+    for (;;) {
+#if defined(__SSE2__)
+        take_blocks(p, end, target, w);
+#endif
+        if (target - w.units < 16 || end - p < 16) {
+            return walk_plain(p, end, target, w);
+        }
+        // A block the masks refused: a few code points one at a time, then blocks again.
+        const std::uint8_t* const stop = p + 16;
+        while (p < stop && w.units < target) {
+            if (!take(p, end, w)) {
+                return w;
+            }
+        }
+    }
+}
+
+/// The UTF-16 length of `n` bytes of valid UTF-8: one unit per code point,
+/// two above U+FFFF; that is, every byte but continuation bytes, plus one per
+/// four-byte lead.
+inline std::int64_t units_plain(const std::uint8_t* p, std::size_t n) noexcept {
+    std::int64_t units = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        units += !is_continuation(p[k]);
+        units += p[k] >= 0xF0;
+    }
+    return units;
+}
+
+inline std::int64_t units(const std::uint8_t* p, std::size_t n) noexcept {
+    std::int64_t total = 0;
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    // As signed bytes, continuation bytes are [-128, -65] and four-byte leads [-16, -9].
+    const __m128i cont_top = _mm_set1_epi8(-64);
+    const __m128i lead4_low = _mm_set1_epi8(-17);
+    const __m128i zero = _mm_setzero_si128();
+    for (; k + 16 <= n; k += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
+        const int high = _mm_movemask_epi8(v);
+        if (high == 0) {
+            total += 16;
+            continue;
+        }
+        const int cont = _mm_movemask_epi8(_mm_cmplt_epi8(v, cont_top));
+        const int lead4 =
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpgt_epi8(v, lead4_low), _mm_cmplt_epi8(v, zero)));
+        total += 16 - std::popcount(static_cast<unsigned>(cont)) +
+                 std::popcount(static_cast<unsigned>(lead4));
+    }
+#endif
+    return total + units_plain(p + k, n - k);
+}
+
+} // namespace dwex::utf8
+
+#endif
