@@ -3,6 +3,7 @@
 // whenever it fills, always between cells (so a text file's share decodes).
 #include "arrow_writer.hpp"
 
+#include "codec/decimal.hpp"
 #include "codec/rules.hpp"
 #include "codec/utf8.hpp"
 
@@ -254,16 +255,12 @@ bool TableWriter::flush() {
 
 /// The width digit and length field of `units`, at `p`; returns their end.
 inline std::uint8_t* length_field(std::uint8_t* p, std::uint64_t units) noexcept {
-    if (units < 10) {
-        p[0] = '0';
-        p[1] = static_cast<std::uint8_t>('0' + units);
-        return p + 2;
-    }
     if (units < 100) {
-        p[0] = '1';
-        p[1] = static_cast<std::uint8_t>('0' + units / 10);
-        p[2] = static_cast<std::uint8_t>('0' + units % 10);
-        return p + 3;
+        // Without a branch on the count of digits, which short cells of
+        // mixed lengths would mispredict.
+        const int count = 1 + static_cast<int>(units >= 10);
+        return dwex::rules::write_length_prefix(
+            static_cast<std::uint8_t>(hex_digits[count - 1]), units, count, p);
     }
     const dwex::rules::LengthField field = dwex::rules::length_field(units);
     *p++ = static_cast<std::uint8_t>(hex_digits[field.width_index()]);
@@ -271,10 +268,13 @@ inline std::uint8_t* length_field(std::uint8_t* p, std::uint64_t units) noexcept
     return p + field.count;
 }
 
-void TableWriter::cell(const std::uint8_t* data, std::size_t size, const std::uint8_t* readable) {
-    // The caller has reserved room for the cell, its length field, a ';'
-    // and 32 bytes of slack. `readable` is how far the source may be read.
-    std::uint8_t* p = out_.data() + out_.size();
+/// Writes one cell's item at `p` and returns its end. Room has been made for
+/// the cell, its length field and 32 bytes of slack; `readable` is how far
+/// the source may be read. The write position travels as an argument and a
+/// return value, never through the buffer's size, so that it stays in a
+/// register: every byte store could otherwise alias that size.
+inline std::uint8_t* put_cell(const std::uint8_t* data, std::size_t size,
+                              const std::uint8_t* readable, std::uint8_t* p) noexcept {
 #if defined(__SSE2__)
     // A short ASCII cell, the common case: two loads tell it and copy it.
     if (size <= 32 && readable - data >= 32) {
@@ -286,14 +286,18 @@ void TableWriter::cell(const std::uint8_t* data, std::size_t size, const std::ui
             p = length_field(p, size);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(p), low);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), high);
-            out_.resize(static_cast<std::size_t>(p + size - out_.data()));
-            return;
+            return p + size;
         }
     }
 #endif
     p = length_field(p, static_cast<std::uint64_t>(dwex::utf8::units(data, size)));
     std::memcpy(p, data, size);
-    out_.resize(static_cast<std::size_t>(p + size - out_.data()));
+    return p + size;
+}
+
+void TableWriter::cell(const std::uint8_t* data, std::size_t size, const std::uint8_t* readable) {
+    std::uint8_t* const end = put_cell(data, size, readable, out_.data() + out_.size());
+    out_.resize(static_cast<std::size_t>(end - out_.data()));
 }
 
 bool TableWriter::make_room(std::size_t size) {
@@ -339,16 +343,28 @@ bool TableWriter::write_batch(const ArrowArray& batch) {
         }
     }
     constexpr std::size_t field_room = 2 + dwex::rules::max_length_digits + 4 + 32;
+    // The write position, kept out of the buffer until a row is done or the
+    // buffer must be flushed.
+    std::uint8_t* p = out_.data() + out_.size();
+    const auto room_for = [this, &p](std::size_t size) {
+        if (static_cast<std::size_t>(p - out_.data()) + size <= out_.capacity()) {
+            return true;
+        }
+        out_.resize(static_cast<std::size_t>(p - out_.data()));
+        const bool made = make_room(size);
+        p = out_.data() + out_.size();
+        return made;
+    };
     for (std::int64_t r = 0; r < batch.length; ++r) {
         for (std::size_t k = 0; k < columns; ++k) {
             if (plain[k].data != nullptr) {
                 const Plain& c = plain[k];
                 const std::uint8_t* data = c.data + c.offsets[r];
                 const auto size = static_cast<std::size_t>(c.offsets[r + 1] - c.offsets[r]);
-                if (out_.size() + size + field_room > out_.capacity() && !make_room(size + field_room)) {
+                if (!room_for(size + field_room)) {
                     return false;
                 }
-                cell(data, size, c.end);
+                p = put_cell(data, size, c.end, p);
                 continue;
             }
             const ArrowArray& child = *batch.children[k];
@@ -369,24 +385,25 @@ bool TableWriter::write_batch(const ArrowArray& batch) {
                 data = reinterpret_cast<const std::uint8_t*>(null_.data());
                 size = null_.size();
             } else {
+                out_.resize(static_cast<std::size_t>(p - out_.data()));
                 PyErr_Format(PyExc_ValueError,
                              "row %lld, column %zu ('%s'): a null; pass null= to write_arrow to "
                              "give the text written for it",
                              static_cast<long long>(row_ + 1), k + 1, names_[k].c_str());
                 return false;
             }
-            if (out_.size() + size + field_room > out_.capacity() && !make_room(size + field_room)) {
+            if (!room_for(size + field_room)) {
                 return false;
             }
-            cell(data, size, data);
+            p = put_cell(data, size, data, p);
         }
-        if (out_.size() + 1 > out_.capacity() && !flush()) {
+        if (!room_for(1)) {
             return false;
         }
-        out_.data()[out_.size()] = ';';
-        out_.resize(out_.size() + 1);
+        *p++ = ';';
         ++row_;
     }
+    out_.resize(static_cast<std::size_t>(p - out_.data()));
     return true;
 }
 
