@@ -264,7 +264,7 @@ def builders(size: Size = Size()) -> list[tuple[str, Callable[[], Shape]]]:
     S = size
     bmp_cps = [cp for cp in code_points() if 0x100 <= cp <= 0xFFFF]
     astral_cps = [cp for cp in code_points() if cp > 0xFFFF]
-    specs: list[tuple[str, str, str, str, int | None, bool, Callable[[], list[list[str]]]]] = [
+    definitions: list[tuple[str, str, str, str, int | None, bool, Callable[[], list[list[str]]]]] = [
         # (name, description, mix, length, width, repeated, rows)
         ("empty-w15", "empty cells", "ascii", "0", 15, False, lambda: rows_of([""] * S.items, 15)),
         ("ascii-1-w1", "UnicodeData.txt one character a cell, one cell a row", "ascii", "1", 1, False,
@@ -330,11 +330,11 @@ def builders(size: Size = Size()) -> list[tuple[str, Callable[[], Shape]]]:
          "mixed-astral", "mixed", 3, False, lambda: _unihan_all(S)),
     ]
 
-    def maker(spec) -> Callable[[], Shape]:
-        name, description, mix, length, width, repeated, rows = spec
+    def maker(definition) -> Callable[[], Shape]:
+        name, description, mix, length, width, repeated, rows = definition
         return lambda: Shape(name, description, mix, length, width, repeated, rows())
 
-    return [(spec[0], maker(spec)) for spec in specs]
+    return [(definition[0], maker(definition)) for definition in definitions]
 
 
 def _hangul_repeated(size: Size) -> list[str]:
