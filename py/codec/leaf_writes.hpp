@@ -9,11 +9,9 @@
 namespace dwex {
 
 #if defined(DWEX_COUNT_LEAF_WRITES)
-inline constexpr bool counting_leaf_writes = true;
 inline std::uint64_t leaf_writes = 0; // under the GIL: the count build is never free-threaded
 inline void count_leaf_write() noexcept { ++leaf_writes; }
 #else
-inline constexpr bool counting_leaf_writes = false;
 inline void count_leaf_write() noexcept {}
 #endif
 

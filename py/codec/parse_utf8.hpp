@@ -33,12 +33,12 @@ enum class RowStop : std::uint8_t {
 
 struct Row {
     RowStop stop = RowStop::complete;
-    std::int64_t next = 0;     ///< complete: bytes of the row; invalid_utf8: where the bad bytes start
-    std::int64_t units = 0;    ///< complete: UTF-16 units of the row
+    std::int64_t next = 0;  ///< complete: bytes of the row; invalid_utf8: where the bad bytes start
+    std::int64_t units = 0; ///< complete: UTF-16 units of the row
     std::int64_t position = 0; ///< token: UTF-16 position from the row's start
     std::uint32_t code_point = 0;
-    std::int64_t want = 0;     ///< need_more: the bytes from the row's start to read at least
-    bool astral = false;       ///< the row holds a code point above U+FFFF
+    std::int64_t want = 0; ///< need_more: the bytes from the row's start to read at least
+    bool astral = false;   ///< the row holds a code point above U+FFFF
 };
 
 namespace detail {
@@ -123,7 +123,8 @@ inline Row read_row(const std::uint8_t* const start, const std::uint8_t* const e
                 if (!rules::is_decimal_digit(d)) {
                     // Both loops first make sure that the whole field is there,
                     // and the narrow one that something follows it.
-                    const std::uint8_t* const after = detail::skip_code_points(field + k, end, h + 1 - k);
+                    const std::uint8_t* const after =
+                        detail::skip_code_points(field + k, end, h + 1 - k);
                     if (after > end || (after == end && !at_eof)) {
                         return short_of((field + h + 2 - start) + 1);
                     }

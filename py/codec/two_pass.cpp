@@ -98,6 +98,19 @@ template <rules::CodeUnit Out> struct WritePass {
     }
 };
 
+/// `write.template operator()<Out>()` with `Out` the code unit of
+/// `document`'s storage, and what it returns.
+template <typename Write> auto at_width_of(PyObject* document, Write&& write) {
+    switch (PyUnicode_KIND(document)) {
+    case PyUnicode_1BYTE_KIND:
+        return write.template operator()<std::uint8_t>();
+    case PyUnicode_2BYTE_KIND:
+        return write.template operator()<std::uint16_t>();
+    default:
+        return write.template operator()<std::uint32_t>();
+    }
+}
+
 /// Writes the whole table into `document`, made for `measured`; false where
 /// the free-threaded recount found a table other than the one measured. Out
 /// of line, so that the measure and the write each get the registers to
@@ -156,34 +169,17 @@ PyObject* write_two_passes(PyObject* lists) noexcept {
         PyErr_Clear(); // the general writer meets the shortage and reports it where it does
         return nullptr;
     }
-    bool written = false;
-    switch (PyUnicode_KIND(document.get())) {
-    case PyUnicode_1BYTE_KIND:
-        written = write_table<std::uint8_t>(lists, digits, shape, document.get());
-        break;
-    case PyUnicode_2BYTE_KIND:
-        written = write_table<std::uint16_t>(lists, digits, shape, document.get());
-        break;
-    default:
-        written = write_table<std::uint32_t>(lists, digits, shape, document.get());
-        break;
-    }
+    const bool written = at_width_of(document.get(), [&]<rules::CodeUnit Out>() {
+        return write_table<Out>(lists, digits, shape, document.get());
+    });
     return written ? document.release() : nullptr;
 }
 
 void write_rows(PyObject* lists, Py_ssize_t row, Py_ssize_t leaf, const WidthDigits& digits,
                 PyObject* document, std::size_t done) noexcept {
-    switch (PyUnicode_KIND(document)) {
-    case PyUnicode_1BYTE_KIND:
-        write_rest<std::uint8_t>(lists, row, leaf, digits, document, done);
-        break;
-    case PyUnicode_2BYTE_KIND:
-        write_rest<std::uint16_t>(lists, row, leaf, digits, document, done);
-        break;
-    default:
-        write_rest<std::uint32_t>(lists, row, leaf, digits, document, done);
-        break;
-    }
+    at_width_of(document, [&]<rules::CodeUnit Out>() {
+        write_rest<Out>(lists, row, leaf, digits, document, done);
+    });
 }
 
 } // namespace dwex

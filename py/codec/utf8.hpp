@@ -30,12 +30,12 @@ namespace dwex::utf8 {
 enum class Stop : std::uint8_t { ok, ran_out, truncated, overshoot, invalid };
 
 struct Walk {
-    const std::uint8_t* at;  ///< the first byte not taken
-    std::int64_t units;      ///< the UTF-16 units taken
+    const std::uint8_t* at; ///< the first byte not taken
+    std::int64_t units;     ///< the UTF-16 units taken
     Stop stop;
-    bool surrogate;          ///< a lone surrogate (U+D800-U+DFFF) was taken
-    bool astral;             ///< a code point above U+FFFF was taken
-    std::uint32_t last;      ///< the last code point taken when it is astral
+    bool surrogate;     ///< a lone surrogate (U+D800-U+DFFF) was taken
+    bool astral;        ///< a code point above U+FFFF was taken
+    std::uint32_t last; ///< the last code point taken when it is astral
     friend constexpr bool operator==(const Walk&, const Walk&) = default;
 };
 
@@ -174,11 +174,11 @@ inline void take_blocks(const std::uint8_t*& p, const std::uint8_t* end, std::in
         // Signed bytes: continuation bytes are [-128, -65], leads C2-DF [-62, -33],
         // leads E1-EF [-31, -17] less ED (-19).
         const std::uint32_t cont = mask(_mm_cmplt_epi8(v, _mm_set1_epi8(-64)));
-        const std::uint32_t lead2 =
-            mask(_mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-63)), _mm_cmplt_epi8(v, _mm_set1_epi8(-32))));
-        const std::uint32_t lead3 =
-            mask(_mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-32)), _mm_cmplt_epi8(v, _mm_set1_epi8(-16)))) &
-            ~mask(_mm_cmpeq_epi8(v, _mm_set1_epi8(-19)));
+        const std::uint32_t lead2 = mask(_mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-63)),
+                                                       _mm_cmplt_epi8(v, _mm_set1_epi8(-32))));
+        const std::uint32_t lead3 = mask(_mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-32)),
+                                                       _mm_cmplt_epi8(v, _mm_set1_epi8(-16)))) &
+                                    ~mask(_mm_cmpeq_epi8(v, _mm_set1_epi8(-19)));
         const std::uint32_t expected = ((lead2 | lead3) << 1) | (lead3 << 2) | carry;
         if ((cont | lead2 | lead3) != high || (expected & 0xFFFF) != cont) {
             break;

@@ -34,7 +34,11 @@ Read read(const std::string& text, bool at_eof, bool narrow_end = true) {
 
 TEST(ReadRow, CutsCellsByTheirUtf16Length) {
     // "é" is one unit in two bytes, U+1F600 two units in four; ';' inside a cell is content.
-    const Read r = read("01\xc3\xa9" "02\xf0\x9f\x98\x80" "03;;;" "a00000000001x;rest", false);
+    const Read r = read("01\xc3\xa9"
+                        "02\xf0\x9f\x98\x80"
+                        "03;;;"
+                        "a00000000001x;rest",
+                        false);
     ASSERT_EQ(r.row.stop, RowStop::complete);
     EXPECT_EQ(r.cells, (std::vector<std::string>{"\xc3\xa9", "\xf0\x9f\x98\x80", ";;;", "x"}));
     EXPECT_EQ(r.row.units, 2 + 1 + 2 + 2 + 2 + 3 + 13 + 1);

@@ -38,9 +38,17 @@ TEST(Utf8Walk, CountsUnitsAndStopsWhereTheTargetIs) {
 TEST(Utf8Walk, BlocksAgreeWithThePlainSteps) {
     // Runs of ASCII, two-, three- and four-byte text, surrogates and broken
     // bytes, walked to every target.
-    const std::vector<std::string> pieces = {"a", "bcdefgh", "\xc3\xa9", "\xe4\xb8\xad", "\xed\x9f\xbf",
-                                             "\xed\xa0\x80", "\xe0\xa0\x80", "\xf0\x9f\x98\x80", "\x80",
-                                             "\xe4\xb8", ";"};
+    const std::vector<std::string> pieces = {"a",
+                                             "bcdefgh",
+                                             "\xc3\xa9",
+                                             "\xe4\xb8\xad",
+                                             "\xed\x9f\xbf",
+                                             "\xed\xa0\x80",
+                                             "\xe0\xa0\x80",
+                                             "\xf0\x9f\x98\x80",
+                                             "\x80",
+                                             "\xe4\xb8",
+                                             ";"};
     std::mt19937 random(20);
     for (int round = 0; round < 3000; ++round) {
         std::string text;
@@ -52,13 +60,15 @@ TEST(Utf8Walk, BlocksAgreeWithThePlainSteps) {
         const auto b = bytes(text);
         const auto* end = b.data() + b.size();
         for (std::int64_t target = 0; target <= static_cast<std::int64_t>(b.size()) + 2; ++target) {
-            ASSERT_EQ(walk(b.data(), end, target), walk_plain(b.data(), end, target)) << text << " " << target;
+            ASSERT_EQ(walk(b.data(), end, target), walk_plain(b.data(), end, target))
+                << text << " " << target;
         }
     }
 }
 
 TEST(Utf8Units, CountsValidText) {
-    const auto text = bytes("a\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80zzzzzzzzzzzzzzzzzzzz\xe4\xb8\xad");
+    const auto text =
+        bytes("a\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80zzzzzzzzzzzzzzzzzzzz\xe4\xb8\xad");
     EXPECT_EQ(dwex::utf8::units(text.data(), text.size()), 26);
     EXPECT_EQ(dwex::utf8::units_plain(text.data(), text.size()), 26);
 }
