@@ -17,7 +17,7 @@ import unicodedata
 from collections.abc import Iterator, Sequence
 from typing import Any, NoReturn, cast
 
-from . import _arrowformats, _files, _formats
+from . import _arrowformats, _files, _formats, _signals
 from ._formats import FORMATS, FormatError, TextOptions, printable
 from ._stream import Reader
 
@@ -391,28 +391,15 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-class _Terminated(BaseException):
-    """SIGTERM, raised where the program stands so that it unwinds as for
-    SIGINT: an output being written is discarded."""
-
-
-def _stop(number: int, frame: object) -> NoReturn:
-    # Cleaning up is not interrupted by a second signal.
-    for each in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(each, signal.SIG_IGN)
-    raise KeyboardInterrupt if number == signal.SIGINT else _Terminated
-
-
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     # Fields of any length read back what any writer wrote.
     csv.field_size_limit(sys.maxsize)
-    for each in (signal.SIGINT, signal.SIGTERM):
-        # Python sets handlers in its main thread only; a caller elsewhere
-        # keeps its own.
-        if signal.getsignal(each) is not signal.SIG_IGN:
-            with contextlib.suppress(ValueError):
-                signal.signal(each, _stop)
+    with _signals.raised():
+        return _run(args)
+
+
+def _run(args: argparse.Namespace) -> int:
     try:
         return int(args.run(args))
     except SyntaxError as e:
@@ -428,5 +415,5 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_ERROR
     except KeyboardInterrupt:
         return 128 + signal.SIGINT
-    except _Terminated:
+    except _signals.Terminated:
         return 128 + signal.SIGTERM

@@ -15,6 +15,7 @@ import pytest
 
 import dwex
 import dwexio
+from dwexio import cli
 from command import environment, run
 
 # A failure of the conversion itself: (input name, input bytes, extra
@@ -121,6 +122,41 @@ def test_a_signal_leaves_no_partial_output(tmp_path, number, status):
         child.stderr.close()
     assert listing(tmp_path) == ["out.csv"]
     assert (tmp_path / "out.csv").read_bytes() == b"precious\n"
+
+
+# The signal is noted while the main thread is in C code, never inside the
+# blocking read that follows: only sending it again ends that read.
+_NOTED_BEFORE_BLOCKING = """
+import _thread, os, signal, sys, threading
+from dwexio import _signals
+woken, wake = os.pipe()
+threading.Timer(0.2, _thread.interrupt_main, (signal.{name},)).start()
+try:
+    with _signals.raised():
+        os.read(woken, 1)
+except (KeyboardInterrupt, _signals.Terminated) as e:
+    print(type(e).__name__)
+"""
+
+
+@pytest.mark.parametrize("name, raised", [("SIGINT", "KeyboardInterrupt"), ("SIGTERM", "Terminated")])
+def test_a_signal_noted_before_a_read_blocks_still_ends_it(name, raised):
+    result = subprocess.run([sys.executable, "-c", _NOTED_BEFORE_BLOCKING.format(name=name)],
+                            env=environment(), capture_output=True, timeout=60)
+    assert (result.stdout.decode(), result.stderr) == (raised + "\n", b"")
+
+
+def test_the_command_gives_back_the_signal_handlers_it_found(tmp_path):
+    def state():
+        wakeup = signal.set_wakeup_fd(-1)
+        signal.set_wakeup_fd(wakeup)
+        return ([signal.getsignal(n) for n in (signal.SIGINT, signal.SIGTERM)], wakeup,
+                threading.active_count())
+
+    (tmp_path / "in.csv").write_bytes(b"a,b\r\n")
+    before = state()
+    assert cli.main(["convert", str(tmp_path / "in.csv"), str(tmp_path / "out.dwex")]) == 0
+    assert state() == before
 
 
 @contextlib.contextmanager
