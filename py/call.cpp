@@ -16,12 +16,12 @@ namespace {
 struct Signature {
     const char* name;           // as in messages: "stringify"
     const char* qualified_name; // as in traceback entries: "dwex.stringify"
-    S parameter;
+    Text parameter;
     int line;
 };
 
-constexpr Signature stringify_signature{"stringify", "dwex.stringify", S::lists, stringify_line};
-constexpr Signature parse_signature{"parse", "dwex.parse", S::dwex, parse_line};
+constexpr Signature stringify_signature{"stringify", "dwex.stringify", Text::lists, stringify_line};
+constexpr Signature parse_signature{"parse", "dwex.parse", Text::dwex, parse_line};
 
 [[gnu::cold]] void raise_count(const Signature& sig, Py_ssize_t given) noexcept {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
@@ -128,9 +128,9 @@ bool is_str_subclass(PyTypeObject* type) noexcept {
         return;
     }
     Ref exception = Ref::steal(PyErr_GetRaisedException());
-    PyObject* call_args[] = {exception.get(), state.str(S::str_subclass_note)};
+    PyObject* call_args[] = {exception.get(), state.str(Text::str_subclass_note)};
     Ref ignored =
-        Ref::steal(PyObject_VectorcallMethod(state.str(S::add_note), call_args, 2, nullptr));
+        Ref::steal(PyObject_VectorcallMethod(state.str(Text::add_note), call_args, 2, nullptr));
     if (!ignored) {
         PyErr_Clear(); // the TypeError is what the caller gets
     }

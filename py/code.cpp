@@ -40,20 +40,20 @@ PyObject* line_table(std::initializer_list<int> lines) noexcept {
     return PyBytes_FromStringAndSize(table.data(), static_cast<Py_ssize_t>(table.size()));
 }
 
-PyObject* names_tuple(std::initializer_list<S> names) noexcept {
+PyObject* names_tuple(std::initializer_list<Text> names) noexcept {
     PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
     if (tuple == nullptr) {
         return nullptr;
     }
     Py_ssize_t k = 0;
-    for (S name : names) {
+    for (Text name : names) {
         PyTuple_SET_ITEM(tuple, k++, Py_NewRef(state.str(name)));
     }
     return tuple;
 }
 
-PyObject* code_object(S name, int first_line, PyObject* lines,
-                      std::initializer_list<S> varnames) noexcept {
+PyObject* code_object(Text name, int first_line, PyObject* lines,
+                      std::initializer_list<Text> varnames) noexcept {
     Ref varnames_tuple = Ref::steal(names_tuple(varnames));
     if (!varnames_tuple) {
         return nullptr;
@@ -69,7 +69,7 @@ PyObject* code_object(S name, int first_line, PyObject* lines,
     const int nlocals = static_cast<int>(varnames.size());
     return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
         1, 0, 0, nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, code_string.get(), empty, empty,
-        varnames_tuple.get(), empty, empty, state.str(S::dwex), state.str(name), state.str(name),
+        varnames_tuple.get(), empty, empty, state.str(Text::dwex), state.str(name), state.str(name),
         first_line, lines, state.empty_bytes.get()));
 }
 
@@ -91,33 +91,33 @@ int make_line_tables() noexcept {
 
 int make_code_objects() noexcept {
     state.code_stringify =
-        Ref::steal(code_object(S::stringify, stringify_line, state.lines_stringify.get(),
-                               {S::lists, S::out, S::v, S::l_str, S::u16_len, S::i, S::v_len,
-                                S::kind, S::buf, S::l, S::item}));
+        Ref::steal(code_object(Text::stringify, stringify_line, state.lines_stringify.get(),
+                               {Text::lists, Text::out, Text::v, Text::l_str, Text::u16_len, Text::i, Text::v_len,
+                                Text::kind, Text::buf, Text::l, Text::item}));
     if (!state.code_stringify) {
         return -1;
     }
-    state.code_parse = Ref::steal(code_object(S::parse, parse_line, state.lines_parse.get(),
-                                              {S::dwex,
-                                               S::length,
-                                               S::kind,
-                                               S::out,
-                                               S::ls,
-                                               S::data,
-                                               S::i,
-                                               S::j,
-                                               S::n,
-                                               S::c,
-                                               S::char_start,
-                                               S::H_digits,
-                                               S::target_u16_len,
-                                               S::u16_accum,
-                                               S::char_idx,
-                                               S::u16_idx,
-                                               S::buf,
-                                               S::ch,
-                                               S::low_surrogate_code,
-                                               S::underscore}));
+    state.code_parse = Ref::steal(code_object(Text::parse, parse_line, state.lines_parse.get(),
+                                              {Text::dwex,
+                                               Text::length,
+                                               Text::kind,
+                                               Text::out,
+                                               Text::ls,
+                                               Text::data,
+                                               Text::i,
+                                               Text::j,
+                                               Text::n,
+                                               Text::c,
+                                               Text::char_start,
+                                               Text::H_digits,
+                                               Text::target_u16_len,
+                                               Text::u16_accum,
+                                               Text::char_idx,
+                                               Text::u16_idx,
+                                               Text::buf,
+                                               Text::ch,
+                                               Text::low_surrogate_code,
+                                               Text::underscore}));
     return state.code_parse ? 0 : -1;
 }
 

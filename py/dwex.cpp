@@ -141,16 +141,16 @@ int make_constants() noexcept {
     return 0;
 }
 
-int set_attr(PyObject* dict, S name, PyObject* value) noexcept {
+int set_attr(PyObject* dict, Text name, PyObject* value) noexcept {
     return PyDict_SetItem(dict, state.str(name), value);
 }
 
 // Makes one function object and binds it in the module namespace.
-int bind_function(PyObject* dict, PyMethodDef* def, S name, PyObject* code,
+int bind_function(PyObject* dict, PyMethodDef* def, Text name, PyObject* code,
                   Ref annotations) noexcept {
     Ref function =
         Ref::steal(function_new(reinterpret_cast<PyTypeObject*>(state.function_type.get()), def,
-                                state.str(name), state.str(S::dwex), dict, code));
+                                state.str(name), state.str(Text::dwex), dict, code));
     if (!function) {
         return -1;
     }
@@ -161,15 +161,15 @@ int bind_function(PyObject* dict, PyMethodDef* def, S name, PyObject* code,
 
 // UTF16_CODEC names the UTF-16 codec of the machine's byte order.
 int bind_codec(PyObject* dict) noexcept {
-    Ref sys = Ref::steal(lookup_module_global(state.str(S::sys)));
+    Ref sys = Ref::steal(lookup_module_global(state.str(Text::sys)));
     if (!sys) {
         return -1;
     }
-    Ref byteorder = Ref::steal(PyObject_GetAttr(sys.get(), state.str(S::byteorder)));
+    Ref byteorder = Ref::steal(PyObject_GetAttr(sys.get(), state.str(Text::byteorder)));
     if (!byteorder) {
         return -1;
     }
-    PyObject* big = state.str(S::big);
+    PyObject* big = state.str(Text::big);
     int little;
     if (PyUnicode_CheckExact(byteorder.get())) {
         little = byteorder.get() != big && !PyUnicode_Equal(byteorder.get(), big);
@@ -179,7 +179,7 @@ int bind_codec(PyObject* dict) noexcept {
             return -1;
         }
     }
-    return set_attr(dict, S::UTF16_CODEC, state.str(little ? S::utf16_le : S::utf16_be));
+    return set_attr(dict, Text::UTF16_CODEC, state.str(little ? Text::utf16_le : Text::utf16_be));
 }
 
 // Steps 10 to 21 of the execution step: everything after the constants
@@ -189,7 +189,7 @@ int fill_namespace(PyObject* module, PyObject* dict, bool& entered_as_dwex) noex
     if (!state.function_type) {
         return line_frame;
     }
-    if (dwex_module_is_main != 0 && set_attr(dict, S::name, state.str(S::main)) < 0) {
+    if (dwex_module_is_main != 0 && set_attr(dict, Text::name, state.str(Text::main)) < 0) {
         return line_frame;
     }
     PyObject* modules = PyImport_GetModuleDict();
@@ -210,7 +210,7 @@ int fill_namespace(PyObject* module, PyObject* dict, bool& entered_as_dwex) noex
     if (make_code_objects() < 0) {
         return line_frame;
     }
-    Ref sys = Ref::steal(PyImport_GetModule(state.str(S::sys)));
+    Ref sys = Ref::steal(PyImport_GetModule(state.str(Text::sys)));
     if (!sys) {
         if (PyErr_Occurred()) {
             return line_sys;
@@ -220,27 +220,27 @@ int fill_namespace(PyObject* module, PyObject* dict, bool& entered_as_dwex) noex
             return line_sys;
         }
         sys = Ref::steal(
-            PyImport_ImportModuleLevelObject(state.str(S::sys), dict, locals.get(), nullptr, 0));
+            PyImport_ImportModuleLevelObject(state.str(Text::sys), dict, locals.get(), nullptr, 0));
         if (!sys) {
             return line_sys;
         }
     }
-    if (set_attr(dict, S::sys, sys.get()) < 0) {
+    if (set_attr(dict, Text::sys, sys.get()) < 0) {
         return line_sys;
     }
     Ref all = Ref::steal(PyList_New(2));
     if (!all) {
         return line_all;
     }
-    PyList_SET_ITEM(all.get(), 0, Py_NewRef(state.str(S::stringify)));
-    PyList_SET_ITEM(all.get(), 1, Py_NewRef(state.str(S::parse)));
-    if (set_attr(dict, S::all, all.get()) < 0) {
+    PyList_SET_ITEM(all.get(), 0, Py_NewRef(state.str(Text::stringify)));
+    PyList_SET_ITEM(all.get(), 1, Py_NewRef(state.str(Text::parse)));
+    if (set_attr(dict, Text::all, all.get()) < 0) {
         return line_all;
     }
-    if (set_attr(dict, S::HEX, state.str(S::hex_digits)) < 0) {
+    if (set_attr(dict, Text::HEX, state.str(Text::hex_digits)) < 0) {
         return line_hex;
     }
-    if (set_attr(dict, S::ErrUnexpectedEndOfInput, state.str(S::unexpected_end)) < 0) {
+    if (set_attr(dict, Text::ErrUnexpectedEndOfInput, state.str(Text::unexpected_end)) < 0) {
         return line_eoi;
     }
     if (bind_codec(dict) < 0) {
@@ -248,20 +248,20 @@ int fill_namespace(PyObject* module, PyObject* dict, bool& entered_as_dwex) noex
     }
     Ref stringify_annotations = Ref::steal(PyDict_New());
     if (!stringify_annotations ||
-        set_attr(stringify_annotations.get(), S::return_, state.str(S::str)) < 0 ||
-        bind_function(dict, &stringify_def, S::stringify, state.code_stringify.get(),
+        set_attr(stringify_annotations.get(), Text::return_, state.str(Text::str)) < 0 ||
+        bind_function(dict, &stringify_def, Text::stringify, state.code_stringify.get(),
                       std::move(stringify_annotations)) < 0) {
         return stringify_line;
     }
     Ref parse_annotations = Ref::steal(PyDict_New());
-    if (!parse_annotations || set_attr(parse_annotations.get(), S::dwex, state.str(S::str)) < 0 ||
-        set_attr(parse_annotations.get(), S::return_, state.str(S::list)) < 0 ||
-        bind_function(dict, &parse_def, S::parse, state.code_parse.get(),
+    if (!parse_annotations || set_attr(parse_annotations.get(), Text::dwex, state.str(Text::str)) < 0 ||
+        set_attr(parse_annotations.get(), Text::return_, state.str(Text::list)) < 0 ||
+        bind_function(dict, &parse_def, Text::parse, state.code_parse.get(),
                       std::move(parse_annotations)) < 0) {
         return parse_line;
     }
     Ref test = Ref::steal(PyDict_New());
-    if (!test || set_attr(dict, S::test, test.get()) < 0) {
+    if (!test || set_attr(dict, Text::test, test.get()) < 0) {
         return line_frame;
     }
     hex_cache_start();

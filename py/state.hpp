@@ -18,14 +18,14 @@ struct ModuleState {
     Ref empty_bytes;
     Ref code_stringify;
     Ref code_parse;
-    std::array<Ref, static_cast<std::size_t>(S::count)> strings;
+    std::array<Ref, static_cast<std::size_t>(Text::count)> strings;
     Ref lines_stringify; // location tables of the two code objects
     Ref lines_parse;
     Ref function_type; // the type of `stringify` and `parse`
     TracebackCache traceback_cache;
 
     /// Borrowed: valid from import on, for the life of the process.
-    PyObject* str(S which) const noexcept { return strings[static_cast<std::size_t>(which)].get(); }
+    PyObject* str(Text which) const noexcept { return strings[static_cast<std::size_t>(which)].get(); }
 };
 
 /// Never torn down: the module and its constants live until the process ends.

@@ -8,7 +8,7 @@
 
 namespace dwex {
 
-enum class S : std::uint8_t {
+enum class Text : std::uint8_t {
     // names of module attributes and dict keys
     sys,
     all,
@@ -72,7 +72,7 @@ struct StringDef {
     bool interned;
 };
 
-inline constexpr std::array<StringDef, static_cast<std::size_t>(S::count)> string_defs{{
+inline constexpr std::array<StringDef, static_cast<std::size_t>(Text::count)> string_defs{{
     {"sys", true},
     {"__all__", true},
     {"HEX", true},

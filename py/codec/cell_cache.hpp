@@ -6,7 +6,7 @@
 #ifndef DWEX_CODEC_CELL_CACHE_HPP
 #define DWEX_CODEC_CELL_CACHE_HPP
 
-#include "rules.hpp"
+#include "format.hpp"
 
 #include <bit>
 #include <cstddef>
@@ -57,7 +57,7 @@ constexpr std::size_t cache_slots(std::int64_t length) noexcept {
 /// the slot held. Keys are the cells' places in the document, which outlives
 /// the call, so nothing is copied. Only 1- and 2-byte documents use it: in a
 /// 4-byte document it cost more than it saved.
-template <rules::CodeUnit U, typename V>
+template <format::CodeUnit U, typename V>
     requires(sizeof(U) < 4)
 class CellCache {
   public:

@@ -5,14 +5,14 @@
 #ifndef DWEX_CODEC_DECIMAL_HPP
 #define DWEX_CODEC_DECIMAL_HPP
 
-#include "codec/rules.hpp"
+#include "codec/format.hpp"
 
 #include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 
-namespace dwex::rules {
+namespace dwex::format {
 
 namespace decimal_detail {
 
@@ -97,6 +97,6 @@ static_assert(decimal_digit_count(9999999999999999) == 16 &&
               decimal_digit_count(10000000000000000) == 17);
 static_assert(decimal_digit_count(~std::uint64_t{0}) == 20);
 
-} // namespace dwex::rules
+} // namespace dwex::format
 
 #endif

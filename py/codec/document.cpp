@@ -26,7 +26,7 @@ int kind_for(Py_UCS4 widest) noexcept {
 }
 
 template <typename Out, typename In> void widen_units(const void* from, std::size_t n, void* to) {
-    rules::widen_in_place(static_cast<const In*>(from), n, static_cast<Out*>(to));
+    simd::widen_in_place(static_cast<const In*>(from), n, static_cast<Out*>(to));
 }
 
 void move_units(int from_kind, const void* from, std::size_t n, int to_kind, void* to) noexcept {

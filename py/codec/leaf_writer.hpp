@@ -8,7 +8,7 @@
 
 #include "codec/decimal.hpp"
 #include "codec/leaf_writes.hpp"
-#include "codec/rules.hpp"
+#include "codec/format.hpp"
 #include "codec/units.hpp"
 #include "codec/widen.hpp"
 #include "codec/width_digits.hpp"
@@ -24,7 +24,7 @@ namespace dwex {
 /// moves, which cost less than a call.
 inline void copy_bytes(const std::uint8_t* from, std::size_t size, std::uint8_t* to) noexcept {
     if (size <= 16) {
-        rules::copy_short_bytes(from, size, to);
+        codec::copy_short_bytes(from, size, to);
     } else if (size <= 32) {
         std::memcpy(to, from, 16);
         std::memcpy(to + size - 16, from + size - 16, 16);
@@ -33,33 +33,33 @@ inline void copy_bytes(const std::uint8_t* from, std::size_t size, std::uint8_t*
     }
 }
 
-template <rules::CodeUnit Out, rules::CodeUnit In>
+template <format::CodeUnit Out, format::CodeUnit In>
 [[gnu::always_inline]] inline Out* copy_content(const In* from, std::size_t n, Out* to) noexcept {
     if constexpr (sizeof(In) == sizeof(Out)) {
         copy_bytes(reinterpret_cast<const std::uint8_t*>(from), n * sizeof(Out),
                    reinterpret_cast<std::uint8_t*>(to));
         return to + n;
     } else {
-        return rules::widen(from, n, to);
+        return simd::widen(from, n, to);
     }
 }
 
 /// The length field, with its width digit, of every length below 100 that
 /// the table's width digits cover, as the first units of four, and how many
 /// of those units it takes: one fixed move writes it.
-template <rules::CodeUnit Out> struct ShortPrefixes {
+template <format::CodeUnit Out> struct ShortPrefixes {
     static constexpr std::size_t lengths = 100;
     std::array<std::array<Out, 4>, lengths> units{};
     std::array<std::uint8_t, lengths> size{};
 
     explicit ShortPrefixes(const WidthDigits& digits) noexcept {
         for (std::size_t n = 0; n < lengths; ++n) {
-            const int count = rules::decimal_digit_count(n);
+            const int count = format::decimal_digit_count(n);
             if (count > digits.counts) {
                 break;
             }
             size[n] = static_cast<std::uint8_t>(1 + count);
-            rules::write_length_prefix(
+            format::write_length_prefix(
                 static_cast<Out>(digits.of_count[static_cast<std::size_t>(count)]), n, count,
                 units[n].data());
         }
@@ -69,10 +69,10 @@ template <rules::CodeUnit Out> struct ShortPrefixes {
 /// Writes an item the long way: the width digit `digit`, the `count`
 /// decimal digits of `u16_len` and the `n` code points at `data`. Returns
 /// the end of the item.
-template <rules::CodeUnit Out, rules::CodeUnit In>
+template <format::CodeUnit Out, format::CodeUnit In>
 [[gnu::always_inline]] inline Out* write_item(Out digit, std::size_t u16_len, int count,
                                               const In* data, std::size_t n, Out* to) noexcept {
-    to = rules::write_length_prefix(digit, u16_len, count, to);
+    to = format::write_length_prefix(digit, u16_len, count, to);
     return copy_content<Out, In>(data, n, to);
 }
 
@@ -97,7 +97,7 @@ enum class Leaf : std::uint8_t {
 /// argument and a return value, never through memory, so that the compiler
 /// keeps it in a register: a store through a byte pointer could alias
 /// anything in memory.
-template <rules::CodeUnit Out, rules::CodeUnit In, Leaf Known>
+template <format::CodeUnit Out, format::CodeUnit In, Leaf Known>
 [[gnu::always_inline]] inline Out*
 write_leaf(const ShortPrefixes<Out>& prefixes, const WidthDigits& digits, PyObject* v,
            const In* data, std::size_t n, std::size_t u16_len, Out* to, const Out* end) noexcept {
@@ -117,14 +117,14 @@ write_leaf(const ShortPrefixes<Out>& prefixes, const WidthDigits& digits, PyObje
         // with a short content lies inside the object. Only on the GIL build:
         // elsewhere that word holds fields that another thread may be writing.
         if constexpr (!free_threaded_paths) {
-            if (n <= rules::tail_word_units<In> &&
+            if (n <= simd::tail_word_units<In> &&
                 (Known == Leaf::unmeasured || PyUnicode_IS_COMPACT(v))) [[likely]] {
-                return rules::copy_tail_word(data, n, to);
+                return simd::copy_tail_word(data, n, to);
             }
         }
         return copy_content<Out, In>(data, n, to);
     }
-    const int count = rules::decimal_digit_count(u16_len);
+    const int count = format::decimal_digit_count(u16_len);
     if constexpr (Known != Leaf::measured) {
         if (count > digits.counts || room < 1 + static_cast<std::size_t>(count) + n) {
             return nullptr;

@@ -1,11 +1,11 @@
 // narrowing.hpp: copying code units into a narrower width, for cells whose
 // widest code point the caller already knows fits. Header-only and free of
-// the interpreter. The plain twin, rules::copy_units, defines the result; the
+// the interpreter. The plain twin, codec::copy_units, defines the result; the
 // SSE2 kernels must write exactly the same units and nothing past them.
 #ifndef DWEX_CODEC_NARROWING_HPP
 #define DWEX_CODEC_NARROWING_HPP
 
-#include "rules.hpp"
+#include "format.hpp"
 #include "units.hpp"
 
 #include <cstddef>
@@ -83,7 +83,7 @@ inline Out* narrow_copy(const In* from, std::size_t n, Out* to) noexcept {
         }
     }
 #endif
-    return rules::copy_units(from + k, n - k, to + k);
+    return codec::copy_units(from + k, n - k, to + k);
 }
 
 /// The plain statement of copy_ascii_prefix: copies units into bytes while

@@ -51,7 +51,7 @@ class OnePass {
             if (to == end) [[unlikely]] {
                 return hand_over(r, item_count, static_cast<std::size_t>(to - start), rest);
             }
-            *to++ = static_cast<std::uint8_t>(rules::row_terminator);
+            *to++ = static_cast<std::uint8_t>(format::row_terminator);
         }
         const auto units = static_cast<std::size_t>(to - start);
         *to = 0; // where the fixed moves left other bytes

@@ -4,13 +4,13 @@
 #ifndef DWEX_CODEC_OUTPUT_HPP
 #define DWEX_CODEC_OUTPUT_HPP
 
-#include "codec/rules.hpp"
+#include "codec/format.hpp"
 
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
-namespace dwex::rules {
+namespace dwex::codec {
 
 /// The C library's heap: the default, for code that runs without the interpreter.
 struct HeapAllocator {
@@ -44,8 +44,8 @@ template <typename Allocator = HeapAllocator> class Output {
     }
 
     /// The next free unit, at the current width `U`; `advance` commits them.
-    template <CodeUnit U> U* cursor() noexcept { return static_cast<U*>(data_) + size_; }
-    template <CodeUnit U> void advance_to(U* end) noexcept {
+    template <format::CodeUnit U> U* cursor() noexcept { return static_cast<U*>(data_) + size_; }
+    template <format::CodeUnit U> void advance_to(U* end) noexcept {
         size_ = static_cast<std::size_t>(end - static_cast<U*>(data_));
     }
 
@@ -67,7 +67,7 @@ template <typename Allocator = HeapAllocator> class Output {
         return true;
     }
 
-    template <CodeUnit From, CodeUnit To>
+    template <format::CodeUnit From, format::CodeUnit To>
     static void convert(const void* from, void* to, std::size_t n) noexcept {
         const From* src = static_cast<const From*>(from);
         To* dst = static_cast<To*>(to);
@@ -76,7 +76,7 @@ template <typename Allocator = HeapAllocator> class Output {
         }
     }
 
-    template <CodeUnit To> void convert_from_current(void* to) const noexcept {
+    template <format::CodeUnit To> void convert_from_current(void* to) const noexcept {
         if (width_ == 1) {
             convert<std::uint8_t, To>(data_, to, size_);
         } else {
@@ -111,6 +111,6 @@ template <typename Allocator = HeapAllocator> class Output {
     int width_ = 1;            // bytes per unit
 };
 
-} // namespace dwex::rules
+} // namespace dwex::codec
 
 #endif

@@ -4,7 +4,7 @@
 #ifndef DWEX_CODEC_PARSE_HPP
 #define DWEX_CODEC_PARSE_HPP
 
-#include "rules.hpp"
+#include "format.hpp"
 #include "utf16_count.hpp"
 
 #include <concepts>
@@ -118,14 +118,14 @@ constexpr Result token(Fault f, std::int64_t pos, std::uint32_t code_point) noex
 /// length without reading the content. Requires `length` > 0 and a started
 /// table and row. Every step that continues leaves `i` below `length`, so the
 /// loop needs no bound test of its own.
-template <rules::CodeUnit U, TableSink S>
+template <format::CodeUnit U, TableSink S>
     requires(sizeof(U) < 4)
 Result parse_narrow(const U* data, std::int64_t length, S& sink) {
     std::int64_t i = 0;
     for (;;) {
         // A row terminator closes the row; at the last code point, the table.
         std::uint32_t c = data[i];
-        if (c == rules::row_terminator) {
+        if (c == format::row_terminator) {
             if (!sink.end_row()) {
                 return detail::fail(Fault::narrow_row_end_sink);
             }
@@ -139,16 +139,16 @@ Result parse_narrow(const U* data, std::int64_t length, S& sink) {
         }
         // Width digit '0': one length digit, the common case, read without
         // the general loop. The checks and their order are those below.
-        if (c == rules::digit_zero) {
+        if (c == format::digit_zero) {
             const std::int64_t char_start = i + 2;
             if (char_start >= length) {
                 return detail::fail(Fault::narrow_length_end);
             }
             c = data[i + 1];
-            if (!rules::is_decimal_digit(c)) {
+            if (!format::is_decimal_digit(c)) {
                 return detail::token(Fault::narrow_length_digit, i + 1, c);
             }
-            const std::int64_t n = static_cast<std::int64_t>(c - rules::digit_zero);
+            const std::int64_t n = static_cast<std::int64_t>(c - format::digit_zero);
             if (n >= length - char_start) {
                 return detail::fail(Fault::narrow_content_end);
             }
@@ -159,7 +159,7 @@ Result parse_narrow(const U* data, std::int64_t length, S& sink) {
             continue;
         }
         // Otherwise a width digit must start an item.
-        const int h = rules::width_digit_value(c);
+        const int h = format::width_digit_value(c);
         if (h < 0) {
             return detail::token(Fault::narrow_width_digit, i, c);
         }
@@ -173,10 +173,10 @@ Result parse_narrow(const U* data, std::int64_t length, S& sink) {
         std::int64_t n = 0;
         for (std::int64_t j = i + 1; j < char_start; ++j) {
             c = data[j];
-            if (!rules::is_decimal_digit(c)) {
+            if (!format::is_decimal_digit(c)) {
                 return detail::token(Fault::narrow_length_digit, j, c);
             }
-            n = n * 10 + static_cast<std::int64_t>(c - rules::digit_zero);
+            n = n * 10 + static_cast<std::int64_t>(c - format::digit_zero);
         }
         // The content must end before the last code point, leaving room for
         // a ';' or another item. Written as a difference so that no length
@@ -202,7 +202,7 @@ template <TableSink S> Result parse_wide(const std::uint32_t* buf, std::int64_t 
     for (;;) {
         // A row terminator closes the row; at the last code point, the table.
         std::uint32_t ch = buf[char_idx];
-        if (ch == rules::row_terminator) {
+        if (ch == format::row_terminator) {
             if (!sink.end_row()) {
                 return detail::fail(Fault::wide_row_end_sink);
             }
@@ -217,7 +217,7 @@ template <TableSink S> Result parse_wide(const std::uint32_t* buf, std::int64_t 
             continue;
         }
         // Otherwise a width digit; an astral code point is quoted whole.
-        const int h = rules::width_digit_value(ch);
+        const int h = format::width_digit_value(ch);
         if (h < 0) {
             return detail::token(Fault::wide_width_digit, u16_idx, ch);
         }
@@ -234,11 +234,11 @@ template <TableSink S> Result parse_wide(const std::uint32_t* buf, std::int64_t 
             ++char_idx;
             ++u16_idx;
             ch = buf[char_idx];
-            if (!rules::is_decimal_digit(ch)) {
+            if (!format::is_decimal_digit(ch)) {
                 return detail::token(Fault::wide_length_digit, u16_idx, ch);
             }
             target_u16_len =
-                target_u16_len * 10 + static_cast<std::int64_t>(ch - rules::digit_zero);
+                target_u16_len * 10 + static_cast<std::int64_t>(ch - format::digit_zero);
         }
         // Count the content's UTF-16 units, noting the OR of its code points,
         // which gives the item's storage class without a second pass.
@@ -257,7 +257,7 @@ template <TableSink S> Result parse_wide(const std::uint32_t* buf, std::int64_t 
         // This comes before the test for a missing terminator on purpose.
         if (u16_accum > target_u16_len) {
             const std::uint32_t low_surrogate_code =
-                (buf[char_idx - 1] & rules::low_ten_bits) | rules::low_surrogate_base;
+                (buf[char_idx - 1] & format::low_ten_bits) | format::low_surrogate_base;
             return detail::token(Fault::wide_split_astral, p + target_u16_len, low_surrogate_code);
         }
         // Something must follow the content.
@@ -274,7 +274,7 @@ template <TableSink S> Result parse_wide(const std::uint32_t* buf, std::int64_t 
 /// Reads a whole document of `length` code units: the empty-input test, the
 /// table and its first row, then the loop of the storage width (narrow for 8-
 /// and 16-bit units, wide for 32-bit units). The sink owns whatever it built.
-template <rules::CodeUnit U, TableSink S>
+template <format::CodeUnit U, TableSink S>
 Result parse_document(const U* data, std::int64_t length, S& sink) {
     if (length == 0) {
         return detail::fail(Fault::empty_input);

@@ -8,7 +8,7 @@
 #ifndef DWEX_CODEC_PARSE_UTF8_HPP
 #define DWEX_CODEC_PARSE_UTF8_HPP
 
-#include "rules.hpp"
+#include "format.hpp"
 #include "utf8.hpp"
 
 #include <cstdint>
@@ -97,19 +97,19 @@ inline Row read_row(const std::uint8_t* const start, const std::uint8_t* const e
             return short_of((end - start) + 1);
         }
         const std::uint8_t c = *p;
-        if (c == rules::row_terminator) {
+        if (c == format::row_terminator) {
             row.next = (p - start) + 1;
             row.units = units + 1;
             return row;
         }
         std::int64_t n;
         const std::uint8_t* content;
-        if (c == rules::digit_zero && end - p > 2 && rules::is_decimal_digit(p[1])) {
+        if (c == format::digit_zero && end - p > 2 && format::is_decimal_digit(p[1])) {
             // Width digit '0', one length digit: the common case.
-            n = p[1] - rules::digit_zero;
+            n = p[1] - format::digit_zero;
             content = p + 2;
         } else {
-            const int h = rules::width_digit_value(c);
+            const int h = format::width_digit_value(c);
             if (h < 0) {
                 return detail::token_at(p, start, end, at_eof, units);
             }
@@ -120,7 +120,7 @@ inline Row read_row(const std::uint8_t* const start, const std::uint8_t* const e
                     return short_of((field + k - start) + 1);
                 }
                 const std::uint8_t d = field[k];
-                if (!rules::is_decimal_digit(d)) {
+                if (!format::is_decimal_digit(d)) {
                     // Both loops first make sure that the whole field is there,
                     // and the narrow one that something follows it.
                     const std::uint8_t* const after =
@@ -133,7 +133,7 @@ inline Row read_row(const std::uint8_t* const start, const std::uint8_t* const e
                     }
                     return detail::token_at(field + k, start, end, at_eof, units + 1 + k);
                 }
-                n = n * 10 + static_cast<std::int64_t>(d - rules::digit_zero);
+                n = n * 10 + static_cast<std::int64_t>(d - format::digit_zero);
             }
             content = field + h + 1;
         }
@@ -177,7 +177,7 @@ inline Row read_row(const std::uint8_t* const start, const std::uint8_t* const e
         case utf8::Stop::overshoot:
             row.stop = RowStop::token;
             row.position = content_position + n;
-            row.code_point = (w.last & rules::low_ten_bits) | rules::low_surrogate_base;
+            row.code_point = (w.last & format::low_ten_bits) | format::low_surrogate_base;
             return row;
         }
         if (w.at == end) {

@@ -80,7 +80,7 @@ constexpr int split_astral_message_line = 191;
 /// A new str holding the `n` code units at `from`, created with `max_char`,
 /// the class of their widest code point, so that it has the narrowest width,
 /// as the interpreter's own substring would. Copies straight into its storage.
-template <rules::CodeUnit U>
+template <format::CodeUnit U>
 PyObject* new_cell(const U* from, Py_ssize_t n, std::uint32_t max_char) noexcept {
     PyObject* text = PyUnicode_New(n, static_cast<Py_UCS4>(max_char));
     if (text == nullptr) {
@@ -91,7 +91,7 @@ PyObject* new_cell(const U* from, Py_ssize_t n, std::uint32_t max_char) noexcept
     if (max_char <= simd::latin1_max) {
         auto* to = static_cast<Py_UCS1*>(data);
         if constexpr (sizeof(U) == 1) {
-            rules::copy_units(from, count, to);
+            codec::copy_units(from, count, to);
         } else {
             simd::narrow_copy(from, count, to);
         }
@@ -100,10 +100,10 @@ PyObject* new_cell(const U* from, Py_ssize_t n, std::uint32_t max_char) noexcept
         if constexpr (sizeof(U) == 4) {
             simd::narrow_copy(from, count, to);
         } else {
-            rules::copy_units(from, count, to);
+            codec::copy_units(from, count, to);
         }
     } else {
-        rules::copy_units(from, count, static_cast<Py_UCS4*>(data));
+        codec::copy_units(from, count, static_cast<Py_UCS4*>(data));
     }
     return text;
 }
@@ -179,7 +179,7 @@ class PendingItems {
 /// and one-character strings, and short cells repeated in a 1- or 2-byte
 /// document through the cell cache. str is immutable, and nothing promises
 /// distinct objects; the lists are always new.
-template <rules::CodeUnit U> class ListSink {
+template <format::CodeUnit U> class ListSink {
   public:
     ListSink(PyObject* input, const U* data, Py_ssize_t length) noexcept
         : data_(data), ascii_(PyUnicode_IS_ASCII(input)), cache_(length) {}
@@ -388,7 +388,7 @@ template <rules::CodeUnit U> class ListSink {
     bool fill_failed_ = false;
 };
 
-template <rules::CodeUnit U>
+template <format::CodeUnit U>
 codec::Result read(PyObject* input, const void* data, Py_ssize_t length, PyObject*& table) {
     const auto* units = static_cast<const U*>(data);
     ListSink<U> sink(input, units, length);
@@ -414,7 +414,7 @@ void raise_syntax_error(PyObject* message) noexcept {
 /// ErrUnexpectedEndOfInput as bound right now; if it is bound nowhere, the
 /// lookup's NameError is raised instead, at the same line.
 [[gnu::cold, gnu::noinline]] PyObject* raise_end_of_input(int line) noexcept {
-    Ref message = Ref::steal(lookup_module_global(state.str(S::ErrUnexpectedEndOfInput)));
+    Ref message = Ref::steal(lookup_module_global(state.str(Text::ErrUnexpectedEndOfInput)));
     if (message) {
         raise_syntax_error(message.get());
     }
@@ -433,8 +433,8 @@ PyObject* token_message(std::uint32_t code_point, std::int64_t pos) noexcept {
     (void)ec; // 24 characters hold every 64-bit integer
     const Py_ssize_t digit_count = digits_end - digits.data();
 
-    PyObject* prefix = state.str(S::token_prefix);
-    PyObject* infix = state.str(S::token_infix);
+    PyObject* prefix = state.str(Text::token_prefix);
+    PyObject* infix = state.str(Text::token_infix);
     const Py_ssize_t prefix_len = PyUnicode_GET_LENGTH(prefix);
     const Py_ssize_t infix_len = PyUnicode_GET_LENGTH(infix);
     const Py_UCS4 maxchar = code_point > 0x7F ? static_cast<Py_UCS4>(code_point) : 0x7F;

@@ -8,7 +8,7 @@
 #include "codec/leaf_writes.hpp"
 #include "codec/output.hpp"
 #include "codec/route.hpp"
-#include "codec/rules.hpp"
+#include "codec/format.hpp"
 #include "codec/units.hpp"
 #include "hex_cache.hpp"
 #include "ref.hpp"
@@ -30,8 +30,8 @@ struct RawAllocator {
     static void* reallocate(void* p, std::size_t n) noexcept { return PyMem_RawRealloc(p, n); }
     static void release(void* p) noexcept { PyMem_RawFree(p); }
 };
-using Output = rules::Output<RawAllocator>;
-using rules::copy_units;
+using Output = codec::Output<RawAllocator>;
+using codec::copy_units;
 
 constexpr const char* function_name = "dwex.stringify";
 
@@ -63,7 +63,7 @@ std::size_t utf16_length(PyObject* v) noexcept {
     if (PyUnicode_KIND(v) != PyUnicode_4BYTE_KIND) {
         return n;
     }
-    return rules::utf16_length(static_cast<const std::uint32_t*>(PyUnicode_DATA(v)), n);
+    return format::utf16_length(static_cast<const std::uint32_t*>(PyUnicode_DATA(v)), n);
 }
 
 template <typename Out> Out* copy_text(PyObject* text, Out* to) noexcept {
@@ -95,7 +95,7 @@ void write_leaf_item(Output& out, Py_UCS4 digit, PyObject* digit_text, std::size
     if (digit_text != nullptr) {
         // A rebound HEX whose element is a longer text: written as it is.
         to = copy_text(digit_text, to);
-        to = rules::write_digits(u16_len, digits, to);
+        to = format::write_digits(u16_len, digits, to);
         out.advance_to(copy_text(v, to));
         return;
     }
@@ -124,7 +124,7 @@ bool width_digit(int count, Py_UCS4& ch, Ref& object) noexcept {
     Ref held;
     if (hex == nullptr) {
         bool in_module = false;
-        held = Ref::steal(lookup_module_global(state.str(S::HEX), &in_module));
+        held = Ref::steal(lookup_module_global(state.str(Text::HEX), &in_module));
         if (!held) {
             return false;
         }
@@ -159,7 +159,7 @@ int add_leaf(Writer& w, PyObject* item) noexcept {
         PyObject* hex = hex_cache_peek();
         if (hex != nullptr && PyUnicode_IS_ASCII(hex)) {
             const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
-            const int digits = rules::decimal_digit_count(n);
+            const int digits = format::decimal_digit_count(n);
             if (digits <= PyUnicode_GET_LENGTH(hex) &&
                 w.out.reserve(1 + static_cast<std::size_t>(digits) + n, 1)) {
                 count_leaf_write();
@@ -183,7 +183,7 @@ int add_leaf(Writer& w, PyObject* item) noexcept {
         v = converted.get();
     }
     const std::size_t u16_len = utf16_length(v);
-    const int digits = rules::decimal_digit_count(u16_len);
+    const int digits = format::decimal_digit_count(u16_len);
     Py_UCS4 digit = 0;
     Ref digit_object;
     if (!width_digit(digits, digit, digit_object)) {
@@ -201,7 +201,7 @@ int add_leaf(Writer& w, PyObject* item) noexcept {
         // The join fails on it, but only once every leaf has been processed;
         // until then it takes no room and writes nothing.
         digit_size = 0;
-        digit_text = state.str(S::empty);
+        digit_text = state.str(Text::empty);
         if (!w.bad_digit) {
             w.bad_digit = std::move(digit_object);
             w.bad_piece = w.pieces;
@@ -236,19 +236,19 @@ int add_row_terminator(Writer& w) noexcept {
     }
     switch (w.out.width()) {
     case 1:
-        *w.out.cursor<std::uint8_t>() = rules::row_terminator;
+        *w.out.cursor<std::uint8_t>() = format::row_terminator;
         w.out.advance_to(w.out.cursor<std::uint8_t>() + 1);
         break;
     case 2:
-        *w.out.cursor<std::uint16_t>() = rules::row_terminator;
+        *w.out.cursor<std::uint16_t>() = format::row_terminator;
         w.out.advance_to(w.out.cursor<std::uint16_t>() + 1);
         break;
     default:
-        *w.out.cursor<std::uint32_t>() = rules::row_terminator;
+        *w.out.cursor<std::uint32_t>() = format::row_terminator;
         w.out.advance_to(w.out.cursor<std::uint32_t>() + 1);
         break;
     }
-    w.max_char = std::max<Py_UCS4>(w.max_char, rules::row_terminator);
+    w.max_char = std::max<Py_UCS4>(w.max_char, format::row_terminator);
     w.pieces += 1;
     return 0;
 }
@@ -329,7 +329,7 @@ PyObject* finish(const Writer& w) noexcept {
     }
     const std::size_t size = w.out.size();
     if (size == 0) {
-        return Py_NewRef(state.str(S::empty));
+        return Py_NewRef(state.str(Text::empty));
     }
     Ref result = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), w.max_char));
     if (!result) {

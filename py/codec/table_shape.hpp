@@ -8,7 +8,7 @@
 #include <Python.h>
 
 #include "codec/decimal.hpp"
-#include "codec/rules.hpp"
+#include "codec/format.hpp"
 #include "ref.hpp"
 #include "threads.hpp"
 
@@ -147,12 +147,12 @@ struct Shape {
     shape.all_states &= state;
     std::size_t u16_len = n;
     if ((state & (PyUnicode_4BYTE_KIND * state_bits.kind_one)) != 0) [[unlikely]] {
-        u16_len = rules::utf16_length(static_cast<const std::uint32_t*>(PyUnicode_DATA(leaf)), n);
+        u16_len = format::utf16_length(static_cast<const std::uint32_t*>(PyUnicode_DATA(leaf)), n);
     }
     // The width digit and one or two length digits; more only past 99.
     shape.units += 2 + n + (u16_len >= 10);
     if (u16_len >= 100) [[unlikely]] {
-        shape.units += static_cast<std::size_t>(rules::decimal_digit_count(u16_len)) - 2;
+        shape.units += static_cast<std::size_t>(format::decimal_digit_count(u16_len)) - 2;
     }
     shape.longest = u16_len > shape.longest ? u16_len : shape.longest;
     return true;

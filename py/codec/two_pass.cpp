@@ -18,15 +18,15 @@ namespace {
 /// the table into `seen`, and a leaf returns null instead of writing past
 /// `end` or a leaf wider than the document, since another thread may have
 /// changed a list since the measure.
-template <rules::CodeUnit Out> struct WritePass {
+template <format::CodeUnit Out> struct WritePass {
     const WidthDigits& digits;
     const ShortPrefixes<Out> prefixes{digits};
     Out* const end; // the document's end, with its terminating unit after it
     Shape seen{};
 
-    template <rules::CodeUnit In> Out* leaf_at(PyObject* v, std::size_t n, Out* to) noexcept {
+    template <format::CodeUnit In> Out* leaf_at(PyObject* v, std::size_t n, Out* to) noexcept {
         const In* data = static_cast<const In*>(PyUnicode_DATA(v));
-        const std::size_t u16_len = sizeof(In) == 4 ? rules::utf16_length(data, n) : n;
+        const std::size_t u16_len = sizeof(In) == 4 ? format::utf16_length(data, n) : n;
         constexpr Leaf known = free_threaded_paths ? Leaf::measured_racing : Leaf::measured;
         return write_leaf<Out, In, known>(prefixes, digits, v, data, n, u16_len, to, end);
     }
@@ -69,7 +69,7 @@ template <rules::CodeUnit Out> struct WritePass {
                 if (!whole || to == end) {
                     return false;
                 }
-                *to++ = static_cast<Out>(rules::row_terminator);
+                *to++ = static_cast<Out>(format::row_terminator);
                 return true;
             });
             return walked ? to : nullptr;
@@ -92,7 +92,7 @@ template <rules::CodeUnit Out> struct WritePass {
                 to = leaf(items[k], to);
             }
             first_leaf = 0;
-            *to++ = static_cast<Out>(rules::row_terminator);
+            *to++ = static_cast<Out>(format::row_terminator);
         }
         return to;
     }
@@ -115,7 +115,7 @@ template <typename Write> auto at_width_of(PyObject* document, Write&& write) {
 /// the free-threaded recount found a table other than the one measured. Out
 /// of line, so that the measure and the write each get the registers to
 /// themselves.
-template <rules::CodeUnit Out>
+template <format::CodeUnit Out>
 [[gnu::noinline]] bool write_table(PyObject* lists, const WidthDigits& digits,
                                    const Shape& measured, PyObject* document) noexcept {
     Out* const start = static_cast<Out*>(PyUnicode_DATA(document));
@@ -129,7 +129,7 @@ template <rules::CodeUnit Out>
     }
 }
 
-template <rules::CodeUnit Out>
+template <format::CodeUnit Out>
 void write_rest(PyObject* lists, Py_ssize_t row, Py_ssize_t leaf, const WidthDigits& digits,
                 PyObject* document, std::size_t done) noexcept {
     Out* const start = static_cast<Out*>(PyUnicode_DATA(document));
@@ -156,7 +156,7 @@ PyObject* write_two_passes(PyObject* lists) noexcept {
         return nullptr;
     }
     if (shape.units == 0) {
-        return Py_NewRef(state.str(S::empty));
+        return Py_NewRef(state.str(Text::empty));
     }
     const Py_UCS4 widest = widest_of(shape);
     WidthDigits digits;
@@ -169,7 +169,7 @@ PyObject* write_two_passes(PyObject* lists) noexcept {
         PyErr_Clear(); // the general writer meets the shortage and reports it where it does
         return nullptr;
     }
-    const bool written = at_width_of(document.get(), [&]<rules::CodeUnit Out>() {
+    const bool written = at_width_of(document.get(), [&]<format::CodeUnit Out>() {
         return write_table<Out>(lists, digits, shape, document.get());
     });
     return written ? document.release() : nullptr;
@@ -177,7 +177,7 @@ PyObject* write_two_passes(PyObject* lists) noexcept {
 
 void write_rows(PyObject* lists, Py_ssize_t row, Py_ssize_t leaf, const WidthDigits& digits,
                 PyObject* document, std::size_t done) noexcept {
-    at_width_of(document, [&]<rules::CodeUnit Out>() {
+    at_width_of(document, [&]<format::CodeUnit Out>() {
         write_rest<Out>(lists, row, leaf, digits, document, done);
     });
 }

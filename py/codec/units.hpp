@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace dwex::rules {
+namespace dwex::codec {
 
 // Copies a short run of bytes with two overlapping fixed-size moves, reading
 // nothing outside [from, from + n).
@@ -46,6 +46,6 @@ Out* copy_units(const In* from, std::size_t n, Out* to) noexcept {
     return to + n;
 }
 
-} // namespace dwex::rules
+} // namespace dwex::codec
 
 #endif

@@ -6,7 +6,7 @@
 #ifndef DWEX_CODEC_UTF16_COUNT_HPP
 #define DWEX_CODEC_UTF16_COUNT_HPP
 
-#include "rules.hpp"
+#include "format.hpp"
 
 #include <cstdint>
 
@@ -39,7 +39,7 @@ inline Count count_utf16_plain(const std::uint32_t* buf, std::int64_t idx, std::
             return Count{idx, units, bits, true};
         }
         const std::uint32_t ch = buf[idx];
-        units += ch > rules::last_bmp ? 2 : 1;
+        units += ch > format::last_bmp ? 2 : 1;
         bits |= ch;
         ++idx;
     }
@@ -57,7 +57,7 @@ inline Count count_utf16(const std::uint32_t* buf, std::int64_t idx, std::int64_
 #if defined(__SSE2__)
     if (target - units >= 7 && length - idx >= 4) {
         // Code points are at most 0x10FFFF, so a signed compare orders them.
-        const __m128i bmp_top = _mm_set1_epi32(static_cast<int>(rules::last_bmp));
+        const __m128i bmp_top = _mm_set1_epi32(static_cast<int>(format::last_bmp));
         // The number of set bits of each 4-bit lane mask: the astral code points.
         constexpr std::uint8_t astral_count[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
         __m128i ors = _mm_setzero_si128();

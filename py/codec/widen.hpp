@@ -13,7 +13,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace dwex::rules {
+namespace dwex::simd {
 
 /// The meaning of every kernel below: each unit of `from` zero-extended into
 /// `to`, which holds room for n wider units. Returns the end of what was written.
@@ -215,6 +215,6 @@ Out* copy_tail_word(const In* from, std::size_t n, Out* to) noexcept {
     return to + n;
 }
 
-} // namespace dwex::rules
+} // namespace dwex::simd
 
 #endif

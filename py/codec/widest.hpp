@@ -5,7 +5,7 @@
 #ifndef DWEX_CODEC_WIDEST_HPP
 #define DWEX_CODEC_WIDEST_HPP
 
-#include "rules.hpp"
+#include "format.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -33,7 +33,7 @@ constexpr std::uint32_t class_of_bits(std::uint32_t bits) noexcept {
 }
 
 /// The class of the widest of the `n` code units at `p`: the plain statement.
-template <rules::CodeUnit U>
+template <format::CodeUnit U>
 constexpr std::uint32_t widest_class_plain(const U* p, std::size_t n) noexcept {
     std::uint32_t bits = 0;
     for (std::size_t k = 0; k < n; ++k) {
@@ -49,7 +49,7 @@ constexpr std::uint32_t widest_class_plain(const U* p, std::size_t n) noexcept {
 /// the one test, so a long cell costs about two instructions per 8 bytes.
 /// 4-byte units are left to the plain loop: the reader of 4-byte documents
 /// learns their class while counting them.
-template <rules::CodeUnit U> inline std::uint32_t widest_class(const U* p, std::size_t n) noexcept {
+template <format::CodeUnit U> inline std::uint32_t widest_class(const U* p, std::size_t n) noexcept {
 #if defined(__SSE2__)
     if constexpr (sizeof(U) < 4) {
         constexpr std::size_t step = 16 / sizeof(U);

@@ -12,7 +12,7 @@ PyObject* current_hex(Ref& hex_held) noexcept {
     PyObject* hex = hex_cache_peek();
     if (hex == nullptr) {
         PyObject* found = nullptr;
-        const int status = PyDict_GetItemRef(state.ns.get(), state.str(S::HEX), &found);
+        const int status = PyDict_GetItemRef(state.ns.get(), state.str(Text::HEX), &found);
         hex_held = Ref::steal(found);
         if (status <= 0 || !PyUnicode_CheckExact(found)) {
             PyErr_Clear();
@@ -30,8 +30,8 @@ bool take_width_digits(const Shape& shape, Py_UCS4 widest, WidthDigits& digits) 
     if (hex == nullptr) {
         return false;
     }
-    const int counts = rules::decimal_digit_count(shape.longest);
-    if (counts > PyUnicode_GET_LENGTH(hex) || counts > rules::max_length_digits) {
+    const int counts = format::decimal_digit_count(shape.longest);
+    if (counts > PyUnicode_GET_LENGTH(hex) || counts > format::max_length_digits) {
         return false;
     }
     for (int count = 1; count <= counts; ++count) {
@@ -52,7 +52,7 @@ WidthDigits ascii_width_digits() noexcept {
     if (hex == nullptr) {
         return digits;
     }
-    const Py_ssize_t n = std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(hex), rules::max_length_digits);
+    const Py_ssize_t n = std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(hex), format::max_length_digits);
     for (Py_ssize_t k = 0; k < n; ++k) {
         const Py_UCS4 ch = PyUnicode_READ_CHAR(hex, k);
         if (ch > 0x7F) {

@@ -6,7 +6,7 @@
 
 #include <Python.h>
 
-#include "codec/rules.hpp"
+#include "codec/format.hpp"
 #include "codec/table_shape.hpp"
 #include "ref.hpp"
 
@@ -16,7 +16,7 @@ namespace dwex {
 
 /// The width digit for each count of length digits that a table uses.
 struct WidthDigits {
-    std::array<Py_UCS4, rules::max_length_digits + 1> of_count{}; // index 1 to `counts`
+    std::array<Py_UCS4, format::max_length_digits + 1> of_count{}; // index 1 to `counts`
     int counts = 0;
 };
 

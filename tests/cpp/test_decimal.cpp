@@ -1,7 +1,7 @@
 // The length prefix as written into a document: width digit, then the
 // shortest decimal text, at every width and around every power of ten.
 #include "codec/decimal.hpp"
-#include "codec/rules.hpp"
+#include "codec/format.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 
 namespace {
 
-using namespace dwex::rules;
+using namespace dwex::format;
 
 template <typename U> class LengthPrefix : public ::testing::Test {};
 using CodeUnits = ::testing::Types<std::uint8_t, std::uint16_t, std::uint32_t>;

@@ -74,7 +74,7 @@ TYPED_TEST(Kernels, NarrowingCopiesExactlyTheUnits) {
                 for (std::size_t n = 0; n <= max_length; ++n) {
                     std::vector<Out> plain(n + 4, Out{0x2A});
                     std::vector<Out> fast(n + 4, Out{0x2A});
-                    dwex::rules::copy_units(from.data() + offset, n, plain.data());
+                    dwex::codec::copy_units(from.data() + offset, n, plain.data());
                     ASSERT_EQ(dwex::simd::narrow_copy(from.data() + offset, n, fast.data()),
                               fast.data() + n);
                     ASSERT_EQ(fast, plain) << "offset=" << offset << " n=" << n;

@@ -393,7 +393,7 @@ TYPED_TEST(ParseTest, NeverReadsPastTheLengthItIsGiven) {
                 if (!r.ok()) {
                     // A position names a unit of the input, or 0 for the empty one.
                     EXPECT_LE(r.pos, static_cast<std::int64_t>(
-                                         dwex::rules::utf16_length(prefix.data(), k)));
+                                         dwex::format::utf16_length(prefix.data(), k)));
                 }
             }
         }

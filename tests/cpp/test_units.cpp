@@ -9,7 +9,7 @@
 
 namespace {
 
-using dwex::rules::copy_units;
+using dwex::codec::copy_units;
 
 TEST(Units, ShortByteRunsCopyExactlyAndNothingMore) {
     std::array<std::uint8_t, 17> from{};

@@ -11,12 +11,12 @@
 
 namespace {
 
-using dwex::rules::copy_tail_word;
-using dwex::rules::tail_word_units;
-using dwex::rules::widen;
-using dwex::rules::widen_in_place;
-using dwex::rules::widen_in_place_scalar;
-using dwex::rules::widen_scalar;
+using dwex::simd::copy_tail_word;
+using dwex::simd::tail_word_units;
+using dwex::simd::widen;
+using dwex::simd::widen_in_place;
+using dwex::simd::widen_in_place_scalar;
+using dwex::simd::widen_scalar;
 
 // Units with every bit pattern of the top byte, so that no sign can leak in.
 template <typename In> std::vector<In> patterned(std::size_t size) {

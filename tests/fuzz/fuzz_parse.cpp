@@ -6,7 +6,7 @@
 // are written into the growing output buffer and read back.
 #include "codec/output.hpp"
 #include "codec/parse.hpp"
-#include "codec/rules.hpp"
+#include "codec/format.hpp"
 
 #include <algorithm>
 #include <array>
@@ -299,13 +299,13 @@ void check_all_widths(const std::vector<std::uint32_t>& cps) {
 
 // ------------------------------------------------------------------ round trip
 
-template <typename U> void put(dwex::rules::Output<>& out, std::uint32_t c) {
+template <typename U> void put(dwex::codec::Output<>& out, std::uint32_t c) {
     U* at = out.cursor<U>();
     *at = static_cast<U>(c);
     out.advance_to(at + 1);
 }
 
-void put_any(dwex::rules::Output<>& out, std::uint32_t c) {
+void put_any(dwex::codec::Output<>& out, std::uint32_t c) {
     const int width = c < 0x100 ? 1 : c < 0x10000 ? 2 : 4;
     check(out.reserve(1, width), "reserve");
     switch (out.width()) {
@@ -337,12 +337,12 @@ void check_round_trip(const std::uint8_t* data, std::size_t size) {
             table.back().back().push_back(special(data[k]));
         }
     }
-    dwex::rules::Output<> out;
+    dwex::codec::Output<> out;
     std::vector<std::uint32_t> written;
     for (const auto& row : table) {
         for (const auto& leaf : row) {
             const auto field =
-                dwex::rules::length_field(dwex::rules::utf16_length(leaf.data(), leaf.size()));
+                dwex::format::length_field(dwex::format::utf16_length(leaf.data(), leaf.size()));
             std::vector<std::uint32_t> item{
                 static_cast<std::uint32_t>("0123456789abcdef"[field.width_index()])};
             item.insert(item.end(), field.digits.begin(), field.digits.begin() + field.count);

@@ -1,7 +1,7 @@
-// test_rules.cpp: the format rules shared by the writer and the reader, at
+// test_format.cpp: the format rules shared by the writer and the reader, at
 // every storage width where they take code units.
 #include "codec/decimal.hpp"
-#include "codec/rules.hpp"
+#include "codec/format.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 
 namespace {
 
-using namespace dwex::rules;
+using namespace dwex::format;
 
 // The hexadecimal alphabet in both cases, spelled out so that the folding trick
 // of width_digit_value is checked against the plain definition.

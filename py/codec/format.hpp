@@ -1,4 +1,4 @@
-// rules.hpp: the format's shared rules, header-only and free of the interpreter:
+// format.hpp: the format's shared rules, header-only and free of the interpreter:
 // the characters of the format, the width digit and length field, and the
 // UTF-16 length of a code-unit array. Both the writer and the reader use them.
 #ifndef DWEX_CODEC_RULES_HPP
@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace dwex::rules {
+namespace dwex::format {
 
 /// The three storage widths of a str: 1, 2 or 4 bytes per code point.
 template <typename U>
@@ -88,6 +88,6 @@ static_assert(width_digit_value(U'/') == -1 && width_digit_value(U'@') == -1);
 static_assert(width_digit_value(U'`') == -1 && width_digit_value(U';') == -1);
 static_assert(length_field(0).count == 1 && length_field(9999999999999999).width_index() == 15);
 
-} // namespace dwex::rules
+} // namespace dwex::format
 
 #endif
