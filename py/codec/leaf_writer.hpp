@@ -79,6 +79,12 @@ template <format::CodeUnit Out, format::CodeUnit In>
 /// Room past a short leaf's own units that its fixed moves need: a 4-unit
 /// length field and a word widened to at most 32 bytes.
 inline constexpr std::size_t leaf_slack = 32;
+static_assert(leaf_slack >= 4 + simd::tail_word_units<std::uint8_t>,
+              "a short length field's move, then a tail word after its last unit");
+
+// The tail word of a compact str's short content starts inside the str's
+// header when the content is shorter than the word.
+static_assert(sizeof(PyASCIIObject) >= simd::tail_word_bytes);
 
 /// What a writer knows of the leaf it hands to write_leaf.
 enum class Leaf : std::uint8_t {

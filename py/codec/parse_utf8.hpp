@@ -140,11 +140,10 @@ inline Row read_row(const std::uint8_t* const start, const std::uint8_t* const e
         // The width digit and the length field are ASCII: a byte a unit.
         const std::int64_t content_position = units + (content - p);
 #if defined(__SSE2__)
-        // Most cells are short: up to 16 bytes of ASCII are n units and n
-        // bytes, told by one load where 16 bytes and one more are there.
-        if (n <= 16 && end - content > 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(content));
-            const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+        // Most leaves are short: up to a vector's bytes of ASCII are n units
+        // and n bytes, told by one load where a vector and one more byte are there.
+        if (n <= utf8::block_bytes && end - content > utf8::block_bytes) {
+            const std::uint32_t high = simd::mask8(simd::load(content));
             if ((high & ((1u << n) - 1)) == 0) {
                 cells.push_back(Span{content - start, content + n - start});
                 units = content_position + n;
