@@ -1,7 +1,10 @@
-// decimal.hpp: the length field's decimal text, written straight into a
-// document at any storage width: the number of digits from the bit width
-// (no loop), then the digits two at a time from a table of the pairs
-// "00" to "99". Interpreter-free.
+// decimal.hpp: the one writer of the length field's text (its shortest
+// decimal digits, no sign, "0" for zero), straight into a document at any
+// storage width: the number of digits from the bit width (no loop), then the
+// digits two at a time from a table of the pairs "00" to "99"; and the table
+// of whole short fields that the writers of short leaves copy from it.
+// The width digit is the one a table of width digits gives for the number
+// of digits. Interpreter-free.
 #ifndef DWEX_CODEC_DECIMAL_HPP
 #define DWEX_CODEC_DECIMAL_HPP
 
@@ -52,7 +55,7 @@ constexpr int decimal_digit_count(std::uint64_t n) noexcept {
 
 /// Writes the `count` decimal digits of n (count = decimal_digit_count(n)) at
 /// `to`, the last pair first. Returns the end of what was written.
-template <CodeUnit U> U* write_digits(std::uint64_t n, int count, U* to) noexcept {
+template <CodeUnit U> constexpr U* write_digits(std::uint64_t n, int count, U* to) noexcept {
     using decimal_detail::digit_pairs;
     U* const end = to + count;
     U* at = end;
@@ -78,7 +81,8 @@ template <CodeUnit U> U* write_digits(std::uint64_t n, int count, U* to) noexcep
 /// the last two digits land at to + count - 1 as one pair, a leading "0" for a
 /// one-digit n falling on the width digit's place before the width digit is
 /// written over it, so that no branch depends on the length.
-template <CodeUnit U> U* write_length_prefix(U width, std::uint64_t n, int count, U* to) noexcept {
+template <CodeUnit U>
+constexpr U* write_length_prefix(U width, std::uint64_t n, int count, U* to) noexcept {
     if (n < 100) {
         const auto pair = static_cast<std::size_t>(n) * 2;
         to[count - 1] = static_cast<U>(decimal_detail::digit_pairs[pair]);
@@ -90,12 +94,39 @@ template <CodeUnit U> U* write_length_prefix(U width, std::uint64_t n, int count
     return write_digits(n, count, to + 1);
 }
 
+/// The width digit and length field of every length below `lengths` whose
+/// digits `digits` has a width digit for, each as the first units of four,
+/// with how many of those units it takes: one fixed move writes it. `digits`
+/// gives `of_count[c]`, the width digit of c length digits, for c up to
+/// `counts`; a length with more digits has size 0.
+template <CodeUnit Out> struct ShortPrefixes {
+    static constexpr std::size_t lengths = 100;
+    static constexpr std::size_t slot_units = 4;
+    std::array<std::array<Out, slot_units>, lengths> units{};
+    std::array<std::uint8_t, lengths> size{};
+    static_assert(1 + decimal_digit_count(lengths - 1) <= slot_units,
+                  "a width digit and every short length's digits fill one slot");
+
+    template <typename Digits> constexpr explicit ShortPrefixes(const Digits& digits) noexcept {
+        for (std::size_t n = 0; n < lengths; ++n) {
+            const int count = decimal_digit_count(n);
+            if (count > digits.counts) {
+                break;
+            }
+            size[n] = static_cast<std::uint8_t>(1 + count);
+            write_length_prefix(static_cast<Out>(digits.of_count[static_cast<std::size_t>(count)]),
+                                n, count, units[n].data());
+        }
+    }
+};
+
 static_assert(decimal_digit_count(0) == 1 && decimal_digit_count(9) == 1 &&
               decimal_digit_count(10) == 2);
 static_assert(decimal_digit_count(99) == 2 && decimal_digit_count(100) == 3);
 static_assert(decimal_digit_count(9999999999999999) == 16 &&
               decimal_digit_count(10000000000000000) == 17);
 static_assert(decimal_digit_count(~std::uint64_t{0}) == 20);
+static_assert(decimal_digit_count(9999999999999999) == max_length_digits);
 
 } // namespace dwex::format
 
