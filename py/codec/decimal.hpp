@@ -45,7 +45,7 @@ inline constexpr std::array<char, 200> digit_pairs = [] {
 /// 1233 / 4096 is just above log10(2), so the bit width gives the count or
 /// one more than it, and one compare settles which.
 constexpr int decimal_digit_count(std::uint64_t n) noexcept {
-    if (n < 100) { // most cells: one compare and no loads
+    if (n < 100) { // most leaves: one compare and no loads
         return 1 + (n >= 10);
     }
     const std::uint64_t m = n | 1; // as many digits as n, and a bit width of at least 1
@@ -55,7 +55,7 @@ constexpr int decimal_digit_count(std::uint64_t n) noexcept {
 
 /// Writes the `count` decimal digits of n (count = decimal_digit_count(n)) at
 /// `to`, the last pair first. Returns the end of what was written.
-template <CodeUnit U> constexpr U* write_digits(std::uint64_t n, int count, U* to) noexcept {
+template <CodeUnit U> U* write_digits(std::uint64_t n, int count, U* to) noexcept {
     using decimal_detail::digit_pairs;
     U* const end = to + count;
     U* at = end;
@@ -81,8 +81,7 @@ template <CodeUnit U> constexpr U* write_digits(std::uint64_t n, int count, U* t
 /// the last two digits land at to + count - 1 as one pair, a leading "0" for a
 /// one-digit n falling on the width digit's place before the width digit is
 /// written over it, so that no branch depends on the length.
-template <CodeUnit U>
-constexpr U* write_length_prefix(U width, std::uint64_t n, int count, U* to) noexcept {
+template <CodeUnit U> U* write_length_prefix(U width, std::uint64_t n, int count, U* to) noexcept {
     if (n < 100) {
         const auto pair = static_cast<std::size_t>(n) * 2;
         to[count - 1] = static_cast<U>(decimal_detail::digit_pairs[pair]);
@@ -107,7 +106,7 @@ template <CodeUnit Out> struct ShortPrefixes {
     static_assert(1 + decimal_digit_count(lengths - 1) <= slot_units,
                   "a width digit and every short length's digits fill one slot");
 
-    template <typename Digits> constexpr explicit ShortPrefixes(const Digits& digits) noexcept {
+    template <typename Digits> explicit ShortPrefixes(const Digits& digits) noexcept {
         for (std::size_t n = 0; n < lengths; ++n) {
             const int count = decimal_digit_count(n);
             if (count > digits.counts) {
