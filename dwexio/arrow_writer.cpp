@@ -262,10 +262,9 @@ inline std::uint8_t* length_field(std::uint8_t* p, std::uint64_t units) noexcept
         return dwex::format::write_length_prefix(
             static_cast<std::uint8_t>(hex_digits[count - 1]), units, count, p);
     }
-    const dwex::format::LengthField field = dwex::format::length_field(units);
-    *p++ = static_cast<std::uint8_t>(hex_digits[field.width_index()]);
-    std::memcpy(p, field.digits.data(), static_cast<std::size_t>(field.count));
-    return p + field.count;
+    const int count = dwex::format::decimal_digit_count(units);
+    *p++ = static_cast<std::uint8_t>(hex_digits[count - 1]);
+    return dwex::format::write_digits(units, count, p);
 }
 
 /// Writes one cell's item at `p` and returns its end. Room has been made for

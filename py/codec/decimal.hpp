@@ -1,7 +1,10 @@
-// decimal.hpp: the length field's decimal text, written straight into a
-// document at any storage width: the number of digits from the bit width
-// (no loop), then the digits two at a time from a table of the pairs
-// "00" to "99". Interpreter-free.
+// decimal.hpp: the one writer of the length field's text (its shortest
+// decimal digits, no sign, "0" for zero), straight into a document at any
+// storage width: the number of digits from the bit width (no loop), then the
+// digits two at a time from a table of the pairs "00" to "99"; and the table
+// of whole short fields that the writers of short leaves copy from it.
+// The width digit is the one a table of width digits gives for the number
+// of digits. Interpreter-free.
 #ifndef DWEX_CODEC_DECIMAL_HPP
 #define DWEX_CODEC_DECIMAL_HPP
 
@@ -42,7 +45,7 @@ inline constexpr std::array<char, 200> digit_pairs = [] {
 /// 1233 / 4096 is just above log10(2), so the bit width gives the count or
 /// one more than it, and one compare settles which.
 constexpr int decimal_digit_count(std::uint64_t n) noexcept {
-    if (n < 100) { // most cells: one compare and no loads
+    if (n < 100) { // most leaves: one compare and no loads
         return 1 + (n >= 10);
     }
     const std::uint64_t m = n | 1; // as many digits as n, and a bit width of at least 1
@@ -90,12 +93,39 @@ template <CodeUnit U> U* write_length_prefix(U width, std::uint64_t n, int count
     return write_digits(n, count, to + 1);
 }
 
+/// The width digit and length field of every length below `lengths` whose
+/// digits `digits` has a width digit for, each as the first units of four,
+/// with how many of those units it takes: one fixed move writes it. `digits`
+/// gives `of_count[c]`, the width digit of c length digits, for c up to
+/// `counts`; a length with more digits has size 0.
+template <CodeUnit Out> struct ShortPrefixes {
+    static constexpr std::size_t lengths = 100;
+    static constexpr std::size_t slot_units = 4;
+    std::array<std::array<Out, slot_units>, lengths> units{};
+    std::array<std::uint8_t, lengths> size{};
+    static_assert(1 + decimal_digit_count(lengths - 1) <= slot_units,
+                  "a width digit and every short length's digits fill one slot");
+
+    template <typename Digits> explicit ShortPrefixes(const Digits& digits) noexcept {
+        for (std::size_t n = 0; n < lengths; ++n) {
+            const int count = decimal_digit_count(n);
+            if (count > digits.counts) {
+                break;
+            }
+            size[n] = static_cast<std::uint8_t>(1 + count);
+            write_length_prefix(static_cast<Out>(digits.of_count[static_cast<std::size_t>(count)]),
+                                n, count, units[n].data());
+        }
+    }
+};
+
 static_assert(decimal_digit_count(0) == 1 && decimal_digit_count(9) == 1 &&
               decimal_digit_count(10) == 2);
 static_assert(decimal_digit_count(99) == 2 && decimal_digit_count(100) == 3);
 static_assert(decimal_digit_count(9999999999999999) == 16 &&
               decimal_digit_count(10000000000000000) == 17);
 static_assert(decimal_digit_count(~std::uint64_t{0}) == 20);
+static_assert(decimal_digit_count(9999999999999999) == max_length_digits);
 
 } // namespace dwex::format
 

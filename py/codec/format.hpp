@@ -1,10 +1,10 @@
 // format.hpp: the format's shared rules, header-only and free of the interpreter:
-// the characters of the format, the width digit and length field, and the
-// UTF-16 length of a code-unit array. Both the writer and the reader use them.
-#ifndef DWEX_CODEC_RULES_HPP
-#define DWEX_CODEC_RULES_HPP
+// the characters of the format, the width digit, and the UTF-16 length of a
+// code-unit array. Both the writer and the reader use them; the length
+// field's text is written by decimal.hpp.
+#ifndef DWEX_CODEC_FORMAT_HPP
+#define DWEX_CODEC_FORMAT_HPP
 
-#include <array>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -59,34 +59,11 @@ template <CodeUnit U> constexpr std::size_t utf16_length(const U* units, std::si
     }
 }
 
-/// The length field of a length: its shortest decimal text (no sign, no
-/// leading zeros, "0" for zero) and its width index, the number of digits
-/// minus one, which selects the width digit.
-struct LengthField {
-    std::array<char, max_length_digits + 4> digits{}; // the text, not terminated
-    int count = 0;                                    // number of digits, 1 to 20
-    constexpr int width_index() const noexcept { return count - 1; }
-};
-
-constexpr LengthField length_field(std::uint64_t n) noexcept {
-    LengthField f;
-    std::array<char, max_length_digits + 4> reversed{};
-    do {
-        reversed[static_cast<std::size_t>(f.count++)] = static_cast<char>('0' + n % 10);
-        n /= 10;
-    } while (n != 0);
-    for (int k = 0; k < f.count; ++k) {
-        f.digits[static_cast<std::size_t>(k)] = reversed[static_cast<std::size_t>(f.count - 1 - k)];
-    }
-    return f;
-}
-
 static_assert(width_digit_value(U'0') == 0 && width_digit_value(U'9') == 9);
 static_assert(width_digit_value(U'a') == 10 && width_digit_value(U'F') == 15);
 static_assert(width_digit_value(U'g') == -1 && width_digit_value(U'G') == -1);
 static_assert(width_digit_value(U'/') == -1 && width_digit_value(U'@') == -1);
 static_assert(width_digit_value(U'`') == -1 && width_digit_value(U';') == -1);
-static_assert(length_field(0).count == 1 && length_field(9999999999999999).width_index() == 15);
 
 } // namespace dwex::format
 

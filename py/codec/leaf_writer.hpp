@@ -44,27 +44,7 @@ template <format::CodeUnit Out, format::CodeUnit In>
     }
 }
 
-/// The length field, with its width digit, of every length below 100 that
-/// the table's width digits cover, as the first units of four, and how many
-/// of those units it takes: one fixed move writes it.
-template <format::CodeUnit Out> struct ShortPrefixes {
-    static constexpr std::size_t lengths = 100;
-    std::array<std::array<Out, 4>, lengths> units{};
-    std::array<std::uint8_t, lengths> size{};
-
-    explicit ShortPrefixes(const WidthDigits& digits) noexcept {
-        for (std::size_t n = 0; n < lengths; ++n) {
-            const int count = format::decimal_digit_count(n);
-            if (count > digits.counts) {
-                break;
-            }
-            size[n] = static_cast<std::uint8_t>(1 + count);
-            format::write_length_prefix(
-                static_cast<Out>(digits.of_count[static_cast<std::size_t>(count)]), n, count,
-                units[n].data());
-        }
-    }
-};
+using format::ShortPrefixes;
 
 /// Writes an item the long way: the width digit `digit`, the `count`
 /// decimal digits of `u16_len` and the `n` code points at `data`. Returns
@@ -79,6 +59,13 @@ template <format::CodeUnit Out, format::CodeUnit In>
 /// Room past a short leaf's own units that its fixed moves need: a 4-unit
 /// length field and a word widened to at most 32 bytes.
 inline constexpr std::size_t leaf_slack = 32;
+static_assert(leaf_slack >= ShortPrefixes<std::uint8_t>::slot_units +
+                                simd::tail_word_units<std::uint8_t>,
+              "a short length field's move, then a tail word after its last unit");
+
+// The tail word of a compact str's short content starts inside the str's
+// header when the content is shorter than the word.
+static_assert(sizeof(PyASCIIObject) >= simd::tail_word_bytes);
 
 /// What a writer knows of the leaf it hands to write_leaf.
 enum class Leaf : std::uint8_t {

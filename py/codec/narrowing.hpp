@@ -1,4 +1,4 @@
-// narrowing.hpp: copying code units into a narrower width, for cells whose
+// narrowing.hpp: copying code units into a narrower width, for leaves whose
 // widest code point the caller already knows fits. Header-only and free of
 // the interpreter. The plain twin, codec::copy_units, defines the result; the
 // SSE2 kernels must write exactly the same units and nothing past them.
@@ -6,79 +6,65 @@
 #define DWEX_CODEC_NARROWING_HPP
 
 #include "format.hpp"
+#include "simd.hpp"
 #include "units.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace dwex::simd {
 
 /// Copies `n` units from `from` into the narrower `to`; every unit must fit
 /// the output width. Returns the end of what was written. Sixteen output
 /// bytes a step, then one shorter step of 8 (or 4) bytes where it fits, the
-/// last few units one at a time.
+/// last few units one at a time: nothing is read or written past the `n` units.
 template <typename Out, typename In>
     requires(sizeof(Out) < sizeof(In))
 inline Out* narrow_copy(const In* from, std::size_t n, Out* to) noexcept {
     std::size_t k = 0;
 #if defined(__SSE2__)
-    const auto load = [from](std::size_t at) {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at));
-    };
-    const auto store = [to](std::size_t at, __m128i v) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), v);
-    };
-    // The low 8 bytes only: a shorter run's last whole step.
-    const auto store_low = [to](std::size_t at, __m128i v) {
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(to + at), v);
-    };
+    const auto in = [from](std::size_t at) { return load(from + at); };
     if constexpr (sizeof(In) == 2) {
-        // 16 units to bytes: every unit is at most 0xFF, so the unsigned
-        // saturation of the pack never changes one.
+        // Every unit is at most 0xFF, so the unsigned saturation of the pack
+        // never changes one.
         for (; k + 16 <= n; k += 16) {
-            store(k, _mm_packus_epi16(load(k), load(k + 8)));
+            store(to + k, pack16_to8(in(k), in(k + 8)));
         }
         if (k + 8 <= n) {
-            store_low(k, _mm_packus_epi16(load(k), _mm_setzero_si128()));
+            store_low8(to + k, pack16_to8(in(k), zero()));
             k += 8;
         }
     } else if constexpr (sizeof(Out) == 2) {
-        // 8 code points to 16-bit units. SSE2 packs 32-bit lanes only with
-        // signed saturation, so the values are moved into the signed range
-        // first and back after: exact for every value up to 0xFFFF.
-        const __m128i bias32 = _mm_set1_epi32(0x8000);
-        const __m128i bias16 = _mm_set1_epi16(static_cast<short>(0x8000));
+        // The only pack of 32-bit lanes saturates signed, so the values are
+        // moved into the signed range first and back after: exact for every
+        // value up to 0xFFFF.
+        const Vec bias32 = splat32(0x8000);
+        const Vec bias16 = splat16(0x8000);
+        const auto pack = [&](Vec lo, Vec hi) {
+            return bit_xor(pack32_to16_signed(sub32(lo, bias32), sub32(hi, bias32)), bias16);
+        };
         for (; k + 8 <= n; k += 8) {
-            const __m128i lo = _mm_sub_epi32(load(k), bias32);
-            const __m128i hi = _mm_sub_epi32(load(k + 4), bias32);
-            store(k, _mm_xor_si128(_mm_packs_epi32(lo, hi), bias16));
+            store(to + k, pack(in(k), in(k + 4)));
         }
         if (k + 4 <= n) {
-            const __m128i lo = _mm_sub_epi32(load(k), bias32);
-            store_low(k, _mm_xor_si128(_mm_packs_epi32(lo, lo), bias16));
+            const Vec lo = in(k);
+            store_low8(to + k, pack(lo, lo));
             k += 4;
         }
     } else {
-        // 16 code points to bytes: values up to 0xFF pass both packs unchanged.
+        // Code points up to 0xFF pass both packs unchanged.
         for (; k + 16 <= n; k += 16) {
-            const __m128i a = _mm_packs_epi32(load(k), load(k + 4));
-            const __m128i b = _mm_packs_epi32(load(k + 8), load(k + 12));
-            store(k, _mm_packus_epi16(a, b));
+            store(to + k, pack16_to8(pack32_to16_signed(in(k), in(k + 4)),
+                                     pack32_to16_signed(in(k + 8), in(k + 12))));
         }
         if (k + 8 <= n) {
-            const __m128i a = _mm_packs_epi32(load(k), load(k + 4));
-            store_low(k, _mm_packus_epi16(a, a));
+            const Vec half = pack32_to16_signed(in(k), in(k + 4));
+            store_low8(to + k, pack16_to8(half, half));
             k += 8;
         }
         if (k + 4 <= n) {
-            const __m128i a = _mm_packs_epi32(load(k), load(k));
-            const auto four = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(a, a)));
-            std::memcpy(to + k, &four, 4);
+            const Vec quarter = pack32_to16_signed(in(k), in(k));
+            store_low4(to + k, pack16_to8(quarter, quarter));
             k += 4;
         }
     }
@@ -102,43 +88,37 @@ constexpr std::size_t copy_ascii_prefix_plain(const In* from, std::size_t n, std
 }
 
 /// Copies the `n` units at `from` into bytes at `to` while checking that they
-/// are ASCII, 64 input bytes a step, so that a cell that is ASCII is read
-/// once. Returns what the plain twin returns; the bytes before that index are
-/// those it writes, and bytes after it within `n` may have been written too.
+/// are ASCII, four vectors of input a step, so that a leaf that is ASCII is
+/// read once. Returns what the plain twin returns; the bytes before that index
+/// are those it writes, and bytes after it within `n` may have been written
+/// too. Nothing is read or written past the `n` units.
 template <typename In>
     requires(sizeof(In) < 4)
 inline std::size_t copy_ascii_prefix(const In* from, std::size_t n, std::uint8_t* to) noexcept {
     std::size_t k = 0;
 #if defined(__SSE2__)
-    constexpr std::size_t step = 16 / sizeof(In);
-    const auto load = [from](std::size_t at) {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at));
-    };
-    const auto store = [to](std::size_t at, __m128i v) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), v);
-    };
+    constexpr std::size_t step = lanes<In>;
     for (; k + 4 * step <= n; k += 4 * step) {
-        const __m128i a = load(k);
-        const __m128i b = load(k + step);
-        const __m128i c = load(k + 2 * step);
-        const __m128i d = load(k + 3 * step);
-        const __m128i any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+        const Vec a = load(from + k);
+        const Vec b = load(from + k + step);
+        const Vec c = load(from + k + 2 * step);
+        const Vec d = load(from + k + 3 * step);
+        const Vec any = bit_or(bit_or(a, b), bit_or(c, d));
         if constexpr (sizeof(In) == 1) {
-            if (_mm_movemask_epi8(any) != 0) {
+            if (any_top_bit8(any)) {
                 break; // the plain loop finds the unit
             }
-            store(k, a);
-            store(k + 16, b);
-            store(k + 32, c);
-            store(k + 48, d);
+            store(to + k, a);
+            store(to + k + 16, b);
+            store(to + k + 32, c);
+            store(to + k + 48, d);
         } else {
             // A unit above 0x7F has a bit of 0xFF80 set.
-            const __m128i over = _mm_and_si128(any, _mm_set1_epi16(static_cast<short>(0xFF80)));
-            if (_mm_movemask_epi8(_mm_cmpeq_epi16(over, _mm_setzero_si128())) != 0xFFFF) {
+            if (!all_zero16(bit_and(any, splat16(0xFF80)))) {
                 break;
             }
-            store(k, _mm_packus_epi16(a, b));
-            store(k + 16, _mm_packus_epi16(c, d));
+            store(to + k, pack16_to8(a, b));
+            store(to + k + 16, pack16_to8(c, d));
         }
     }
 #endif

@@ -140,8 +140,8 @@ Result parse_narrow(const U* data, std::int64_t length, S& sink) {
         // Width digit '0': one length digit, the common case, read without
         // the general loop. The checks and their order are those below.
         if (c == format::digit_zero) {
-            const std::int64_t char_start = i + 2;
-            if (char_start >= length) {
+            const std::int64_t content_start = i + 2;
+            if (content_start >= length) {
                 return detail::fail(Fault::narrow_length_end);
             }
             c = data[i + 1];
@@ -149,29 +149,29 @@ Result parse_narrow(const U* data, std::int64_t length, S& sink) {
                 return detail::token(Fault::narrow_length_digit, i + 1, c);
             }
             const std::int64_t n = static_cast<std::int64_t>(c - format::digit_zero);
-            if (n >= length - char_start) {
+            if (n >= length - content_start) {
                 return detail::fail(Fault::narrow_content_end);
             }
-            i = char_start + n;
-            if (!sink.item(char_start, i)) {
+            i = content_start + n;
+            if (!sink.item(content_start, i)) {
                 return detail::fail(Fault::narrow_item_sink);
             }
             continue;
         }
         // Otherwise a width digit must start an item.
-        const int h = format::width_digit_value(c);
-        if (h < 0) {
+        const int digit_value = format::width_digit_value(c);
+        if (digit_value < 0) {
             return detail::token(Fault::narrow_width_digit, i, c);
         }
-        // The h + 1 length digits and at least one more code point must fit,
-        // tested before any length digit is read.
-        const std::int64_t char_start = i + h + 2;
-        if (char_start >= length) {
+        // The digit_value + 1 length digits and at least one more code point
+        // must fit, tested before any length digit is read.
+        const std::int64_t content_start = i + digit_value + 2;
+        if (content_start >= length) {
             return detail::fail(Fault::narrow_length_end);
         }
         // The length field, at most 16 digits, so `n` stays below 10^16.
         std::int64_t n = 0;
-        for (std::int64_t j = i + 1; j < char_start; ++j) {
+        for (std::int64_t j = i + 1; j < content_start; ++j) {
             c = data[j];
             if (!format::is_decimal_digit(c)) {
                 return detail::token(Fault::narrow_length_digit, j, c);
@@ -181,34 +181,34 @@ Result parse_narrow(const U* data, std::int64_t length, S& sink) {
         // The content must end before the last code point, leaving room for
         // a ';' or another item. Written as a difference so that no length
         // value can overflow the sum.
-        if (n >= length - char_start) {
+        if (n >= length - content_start) {
             return detail::fail(Fault::narrow_content_end);
         }
-        i = char_start + n;
+        i = content_start + n;
         // The content is cut, never read.
-        if (!sink.item(char_start, i)) {
+        if (!sink.item(content_start, i)) {
             return detail::fail(Fault::narrow_item_sink);
         }
     }
 }
 
 /// The wide loop, for kind 4: code points above U+FFFF count two UTF-16 units,
-/// so every content code point is read once to count them, and `u16_idx`
-/// tracks the UTF-16 position beside the code-point index `char_idx`.
+/// so every content code point is read once to count them, and `position`
+/// tracks the UTF-16 position of the code-point index `index`.
 /// Requires `length` > 0 and a started table and row.
 template <TableSink S> Result parse_wide(const std::uint32_t* buf, std::int64_t length, S& sink) {
-    std::int64_t char_idx = 0;
-    std::int64_t u16_idx = 0;
+    std::int64_t index = 0;
+    std::int64_t position = 0;
     for (;;) {
         // A row terminator closes the row; at the last code point, the table.
-        std::uint32_t ch = buf[char_idx];
+        std::uint32_t ch = buf[index];
         if (ch == format::row_terminator) {
             if (!sink.end_row()) {
                 return detail::fail(Fault::wide_row_end_sink);
             }
-            ++char_idx;
-            ++u16_idx;
-            if (char_idx == length) {
+            ++index;
+            ++position;
+            if (index == length) {
                 return Result{};
             }
             if (!sink.start_row()) {
@@ -217,57 +217,56 @@ template <TableSink S> Result parse_wide(const std::uint32_t* buf, std::int64_t 
             continue;
         }
         // Otherwise a width digit; an astral code point is quoted whole.
-        const int h = format::width_digit_value(ch);
-        if (h < 0) {
-            return detail::token(Fault::wide_width_digit, u16_idx, ch);
+        const int digit_value = format::width_digit_value(ch);
+        if (digit_value < 0) {
+            return detail::token(Fault::wide_width_digit, position, ch);
         }
         // Unlike the narrow loop, this only fails when the length digits
         // themselves run past the end: digits that end on the last code point
         // are still read and tested below.
-        const std::int64_t H_digits = h + 1;
-        if (length < char_idx + H_digits + 1) {
+        const std::int64_t length_digits = digit_value + 1;
+        if (length < index + length_digits + 1) {
             return detail::fail(Fault::wide_length_end);
         }
-        // The digits are ASCII, so `u16_idx` stays the position of `char_idx`.
-        std::int64_t target_u16_len = 0;
-        for (std::int64_t _ = 0; _ < H_digits; ++_) {
-            ++char_idx;
-            ++u16_idx;
-            ch = buf[char_idx];
+        // The digits are ASCII, so `position` stays the position of `index`.
+        std::int64_t content_units = 0;
+        for (std::int64_t taken = 0; taken < length_digits; ++taken) {
+            ++index;
+            ++position;
+            ch = buf[index];
             if (!format::is_decimal_digit(ch)) {
-                return detail::token(Fault::wide_length_digit, u16_idx, ch);
+                return detail::token(Fault::wide_length_digit, position, ch);
             }
-            target_u16_len =
-                target_u16_len * 10 + static_cast<std::int64_t>(ch - format::digit_zero);
+            content_units = content_units * 10 + static_cast<std::int64_t>(ch - format::digit_zero);
         }
         // Count the content's UTF-16 units, noting the OR of its code points,
         // which gives the item's storage class without a second pass.
-        ++char_idx;
-        ++u16_idx;
-        const std::int64_t char_start = char_idx;
-        const std::int64_t p = u16_idx;
-        const simd::Count counted = simd::count_utf16(buf, char_idx, length, target_u16_len);
+        ++index;
+        ++position;
+        const std::int64_t content_start = index;
+        const std::int64_t content_position = position;
+        const simd::Count counted = simd::count_utf16(buf, index, length, content_units);
         if (counted.ran_out) {
             return detail::fail(Fault::wide_content_end);
         }
-        char_idx = counted.idx;
-        const std::int64_t u16_accum = counted.units;
+        index = counted.idx;
         // One unit too many means the length ended between the two halves
         // of an astral code point; its low surrogate is the offending token.
         // This comes before the test for a missing terminator on purpose.
-        if (u16_accum > target_u16_len) {
+        if (counted.units > content_units) {
             const std::uint32_t low_surrogate_code =
-                (buf[char_idx - 1] & format::low_ten_bits) | format::low_surrogate_base;
-            return detail::token(Fault::wide_split_astral, p + target_u16_len, low_surrogate_code);
+                (buf[index - 1] & format::low_ten_bits) | format::low_surrogate_base;
+            return detail::token(Fault::wide_split_astral, content_position + content_units,
+                                 low_surrogate_code);
         }
         // Something must follow the content.
-        if (char_idx >= length) {
+        if (index >= length) {
             return detail::fail(Fault::wide_no_terminator);
         }
-        if (!sink.item(char_start, char_idx, counted.bits)) {
+        if (!sink.item(content_start, index, counted.bits)) {
             return detail::fail(Fault::wide_item_sink);
         }
-        u16_idx = p + target_u16_len;
+        position = content_position + content_units;
     }
 }
 

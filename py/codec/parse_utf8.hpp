@@ -16,7 +16,7 @@
 
 namespace dwex::codec {
 
-/// A cell's content as byte offsets from the row's first byte.
+/// A leaf's content as byte offsets from the row's first byte.
 struct Span {
     std::int64_t begin;
     std::int64_t end;
@@ -73,25 +73,94 @@ inline const std::uint8_t* skip_code_points(const std::uint8_t* p, const std::ui
     return count > 0 ? end + 1 : p;
 }
 
+/// A row that the bytes end inside: `want` bytes from its start are needed,
+/// or, at the document's end, the input ends there.
+inline Row short_of(bool at_eof, std::int64_t want) noexcept {
+    Row r;
+    r.stop = at_eof ? RowStop::end_of_input : RowStop::need_more;
+    r.want = want;
+    return r;
+}
+
+/// Reads the `digit_value + 1` digits of the length field at `field` into
+/// `n`. False, with the row's verdict in `verdict`, where they are not all
+/// there or one is not a decimal digit; `units` is the UTF-16 position of the
+/// width digit from the row's start.
+[[gnu::always_inline]] inline bool read_length(const std::uint8_t* const field, int digit_value,
+                                               const std::uint8_t* const start,
+                                               const std::uint8_t* const end, bool at_eof,
+                                               bool narrow_end, std::int64_t units,
+                                               std::int64_t& n, Row& verdict) noexcept {
+    n = 0;
+    for (int k = 0; k <= digit_value; ++k) {
+        if (field + k >= end) {
+            verdict = short_of(at_eof, (field + k - start) + 1);
+            return false;
+        }
+        const std::uint8_t d = field[k];
+        if (!format::is_decimal_digit(d)) {
+            // Both loops first make sure that the whole field is there,
+            // and the narrow one that something follows it.
+            const std::uint8_t* const after = skip_code_points(field + k, end, digit_value + 1 - k);
+            if (after > end || (after == end && !at_eof)) {
+                verdict = short_of(at_eof, (field + digit_value + 2 - start) + 1);
+            } else if (after == end && narrow_end) {
+                verdict = short_of(at_eof, 0);
+            } else {
+                verdict = token_at(field + k, start, end, at_eof, units + 1 + k);
+            }
+            return false;
+        }
+        n = n * 10 + static_cast<std::int64_t>(d - format::digit_zero);
+    }
+    return true;
+}
+
+/// Whether the walk `w` over an item's content stopped before taking its `n`
+/// units; if so, the row's verdict is in `row`. `content_position` is the
+/// UTF-16 position of the content from the row's start.
+inline bool walk_stopped(const utf8::Walk& w, std::int64_t n, const std::uint8_t* const start,
+                         const std::uint8_t* const end, bool at_eof,
+                         std::int64_t content_position, Row& row) noexcept {
+    switch (w.stop) {
+    case utf8::Stop::ok:
+        return false;
+    case utf8::Stop::ran_out:
+        row = short_of(at_eof, (w.at - start) + (n - w.units) + 1);
+        return true;
+    case utf8::Stop::truncated:
+        if (!at_eof) {
+            row = short_of(at_eof, (end - start) + 1);
+            return true;
+        }
+        [[fallthrough]];
+    case utf8::Stop::invalid:
+        row.stop = RowStop::invalid_utf8;
+        row.next = w.at - start;
+        return true;
+    case utf8::Stop::overshoot:
+        row.stop = RowStop::token;
+        row.position = content_position + n;
+        row.code_point = (w.last & format::low_ten_bits) | format::low_surrogate_base;
+        return true;
+    }
+    return false;
+}
+
 } // namespace detail
 
 /// Reads the row at `start`, whose bytes run to `end`, appending the spans of
-/// its cells to `cells`. `at_eof` says that `end` is the document's end;
+/// its leaves to `leaves`. `at_eof` says that `end` is the document's end;
 /// `narrow_end` that the document holds no code point above U+FFFF, so that
 /// the narrow loop's rule for a length field at the last code point applies
 /// (there it is an end of input; the wide loop reads the digits first). Away
 /// from the end the two loops agree, so `narrow_end` matters only with `at_eof`.
 inline Row read_row(const std::uint8_t* const start, const std::uint8_t* const end, bool at_eof,
-                    bool narrow_end, std::vector<Span>& cells) {
+                    bool narrow_end, std::vector<Span>& leaves) {
     const std::uint8_t* p = start;
     std::int64_t units = 0; // the UTF-16 position of p from the row's start
     Row row;
-    auto short_of = [&](std::int64_t want) {
-        Row r;
-        r.stop = at_eof ? RowStop::end_of_input : RowStop::need_more;
-        r.want = want;
-        return r;
-    };
+    const auto short_of = [at_eof](std::int64_t want) { return detail::short_of(at_eof, want); };
     for (;;) {
         if (p == end) {
             return short_of((end - start) + 1);
@@ -109,44 +178,25 @@ inline Row read_row(const std::uint8_t* const start, const std::uint8_t* const e
             n = p[1] - format::digit_zero;
             content = p + 2;
         } else {
-            const int h = format::width_digit_value(c);
-            if (h < 0) {
+            const int digit_value = format::width_digit_value(c);
+            if (digit_value < 0) {
                 return detail::token_at(p, start, end, at_eof, units);
             }
-            const std::uint8_t* const field = p + 1;
-            n = 0;
-            for (int k = 0; k <= h; ++k) {
-                if (field + k >= end) {
-                    return short_of((field + k - start) + 1);
-                }
-                const std::uint8_t d = field[k];
-                if (!format::is_decimal_digit(d)) {
-                    // Both loops first make sure that the whole field is there,
-                    // and the narrow one that something follows it.
-                    const std::uint8_t* const after =
-                        detail::skip_code_points(field + k, end, h + 1 - k);
-                    if (after > end || (after == end && !at_eof)) {
-                        return short_of((field + h + 2 - start) + 1);
-                    }
-                    if (after == end && narrow_end) {
-                        return short_of(0);
-                    }
-                    return detail::token_at(field + k, start, end, at_eof, units + 1 + k);
-                }
-                n = n * 10 + static_cast<std::int64_t>(d - format::digit_zero);
+            if (!detail::read_length(p + 1, digit_value, start, end, at_eof, narrow_end, units, n,
+                                     row)) {
+                return row;
             }
-            content = field + h + 1;
+            content = p + 1 + digit_value + 1;
         }
         // The width digit and the length field are ASCII: a byte a unit.
         const std::int64_t content_position = units + (content - p);
 #if defined(__SSE2__)
-        // Most cells are short: up to 16 bytes of ASCII are n units and n
-        // bytes, told by one load where 16 bytes and one more are there.
-        if (n <= 16 && end - content > 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(content));
-            const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+        // Most leaves are short: up to a vector's bytes of ASCII are n units
+        // and n bytes, told by one load where a vector and one more byte are there.
+        if (n <= utf8::block_bytes && end - content > utf8::block_bytes) {
+            const std::uint32_t high = simd::mask8(simd::load(content));
             if ((high & ((1u << n) - 1)) == 0) {
-                cells.push_back(Span{content - start, content + n - start});
+                leaves.push_back(Span{content - start, content + n - start});
                 units = content_position + n;
                 p = content + n;
                 continue;
@@ -160,30 +210,13 @@ inline Row read_row(const std::uint8_t* const start, const std::uint8_t* const e
             }
         }
         const utf8::Walk w = utf8::walk(content, end, n);
-        switch (w.stop) {
-        case utf8::Stop::ok:
-            break;
-        case utf8::Stop::ran_out:
-            return short_of((w.at - start) + (n - w.units) + 1);
-        case utf8::Stop::truncated:
-            if (!at_eof) {
-                return short_of((end - start) + 1);
-            }
-            [[fallthrough]];
-        case utf8::Stop::invalid:
-            row.stop = RowStop::invalid_utf8;
-            row.next = w.at - start;
-            return row;
-        case utf8::Stop::overshoot:
-            row.stop = RowStop::token;
-            row.position = content_position + n;
-            row.code_point = (w.last & format::low_ten_bits) | format::low_surrogate_base;
+        if (detail::walk_stopped(w, n, start, end, at_eof, content_position, row)) {
             return row;
         }
         if (w.at == end) {
             return short_of((end - start) + 1);
         }
-        cells.push_back(Span{content - start, w.at - start});
+        leaves.push_back(Span{content - start, w.at - start});
         row.astral |= w.astral;
         if (w.surrogate) {
             row.stop = RowStop::lone_surrogate;

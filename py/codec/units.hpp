@@ -36,7 +36,7 @@ Out* copy_units(const In* from, std::size_t n, Out* to) noexcept {
         }
     } else if constexpr (sizeof(Out) == 1) {
         if (n <= 16) {
-            copy_short_bytes(from, n, to); // short cells: cheaper than a call
+            copy_short_bytes(from, n, to); // short leaves: cheaper than a call
         } else {
             std::memcpy(to, from, n);
         }

@@ -7,12 +7,9 @@
 #define DWEX_CODEC_UTF16_COUNT_HPP
 
 #include "format.hpp"
+#include "simd.hpp"
 
 #include <cstdint>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace dwex::simd {
 
@@ -46,31 +43,36 @@ inline Count count_utf16_plain(const std::uint32_t* buf, std::int64_t idx, std::
     return Count{idx, units, bits, false};
 }
 
-/// The same walk, four code points a step. A code point adds at most two
-/// units, so while the target is at least seven units ahead, all four code
-/// points of a step are taken without testing the target between them; the
-/// plain loop then finishes the last few.
+/// Code points a vector step of count_utf16 takes.
+inline constexpr std::int64_t count_step = static_cast<std::int64_t>(lanes<std::uint32_t>);
+
+/// The units that must still be wanted for a step to take all its code
+/// points, as the plain walk would: it takes the last one while the first
+/// count_step - 1 have added fewer, and each adds at most two.
+inline constexpr std::int64_t count_step_room = 2 * (count_step - 1) + 1;
+
+/// The same walk, a vector of code points a step while count_step_room units
+/// are still wanted and count_step code points are left; the plain walk
+/// finishes the last few. Reads nothing at or past `length`.
 inline Count count_utf16(const std::uint32_t* buf, std::int64_t idx, std::int64_t length,
                          std::int64_t target) noexcept {
     std::int64_t units = 0;
     std::uint32_t bits = 0;
 #if defined(__SSE2__)
-    if (target - units >= 7 && length - idx >= 4) {
+    if (target - units >= count_step_room && length - idx >= count_step) {
         // Code points are at most 0x10FFFF, so a signed compare orders them.
-        const __m128i bmp_top = _mm_set1_epi32(static_cast<int>(format::last_bmp));
+        const Vec bmp_top = splat32(format::last_bmp);
         // The number of set bits of each 4-bit lane mask: the astral code points.
         constexpr std::uint8_t astral_count[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
-        __m128i ors = _mm_setzero_si128();
+        static_assert(sizeof(astral_count) == 1 << count_step, "one entry per lane mask");
+        Vec ors = zero();
         do {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + idx));
-            ors = _mm_or_si128(ors, v);
-            const int astral = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(v, bmp_top)));
-            units += 4 + astral_count[astral];
-            idx += 4;
-        } while (target - units >= 7 && length - idx >= 4);
-        ors = _mm_or_si128(ors, _mm_srli_si128(ors, 8));
-        ors = _mm_or_si128(ors, _mm_srli_si128(ors, 4));
-        bits = static_cast<std::uint32_t>(_mm_cvtsi128_si32(ors));
+            const Vec v = load(buf + idx);
+            ors = bit_or(ors, v);
+            units += count_step + astral_count[mask32(greater32(v, bmp_top))];
+            idx += count_step;
+        } while (target - units >= count_step_room && length - idx >= count_step);
+        bits = or_lanes32(ors);
     }
 #endif
     return count_utf16_plain(buf, idx, length, target, units, bits);

@@ -12,13 +12,11 @@
 #ifndef DWEX_CODEC_UTF8_HPP
 #define DWEX_CODEC_UTF8_HPP
 
+#include "simd.hpp"
+
 #include <bit>
 #include <cstdint>
 #include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace dwex::utf8 {
 
@@ -152,40 +150,44 @@ inline Walk walk_plain(const std::uint8_t* p, const std::uint8_t* end, std::int6
     return w;
 }
 
+/// The bytes of one block of the vector paths. A block of one- to
+/// three-byte sequences adds at most this many units, one per lead.
+inline constexpr std::int64_t block_bytes = static_cast<std::int64_t>(simd::vector_bytes);
+
 #if defined(__SSE2__)
-/// Takes whole 16-byte blocks of ASCII and of two- and three-byte sequences
-/// (those that need no check beyond their continuation bytes: not E0, whose
-/// second byte has a narrower range, nor ED, which leads surrogates) while
-/// the block cannot pass `target`. Every lead is one unit, so a block adds
-/// its bytes less its continuation bytes. Stops at the first block holding
-/// anything else, or ending the input, and always on a code-point boundary.
+/// Takes whole blocks of ASCII and of two- and three-byte sequences (those
+/// that need no check beyond their continuation bytes: not E0, whose second
+/// byte has a narrower range, nor ED, which leads surrogates) while the block
+/// cannot pass `target`. Every lead is one unit, so a block adds its bytes
+/// less its continuation bytes. Stops at the first block holding anything
+/// else, or ending the input, and always on a code-point boundary.
 inline void take_blocks(const std::uint8_t*& p, const std::uint8_t* end, std::int64_t target,
                         Walk& w) noexcept {
-    const auto mask = [](__m128i m) { return static_cast<std::uint32_t>(_mm_movemask_epi8(m)); };
+    using namespace simd;
+    // Signed bytes: continuation bytes are [-128, -65], leads C2-DF [-62, -33],
+    // leads E1-EF [-31, -17] less ED (-19).
+    const auto in_range = [](Vec v, std::int8_t above, std::int8_t below) {
+        return mask8(bit_and(greater8(v, splat8(above)), less8(v, splat8(below))));
+    };
     std::uint32_t carry = 0; // continuation bytes that the last block's leads expect in the next
-    while (target - w.units >= 16 && end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const std::uint32_t high = mask(v);
+    while (target - w.units >= block_bytes && end - p >= block_bytes) {
+        const Vec v = load(p);
+        const std::uint32_t high = mask8(v);
         if ((high | carry) == 0) {
-            p += 16;
-            w.units += 16;
+            p += block_bytes;
+            w.units += block_bytes;
             continue;
         }
-        // Signed bytes: continuation bytes are [-128, -65], leads C2-DF [-62, -33],
-        // leads E1-EF [-31, -17] less ED (-19).
-        const std::uint32_t cont = mask(_mm_cmplt_epi8(v, _mm_set1_epi8(-64)));
-        const std::uint32_t lead2 = mask(_mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-63)),
-                                                       _mm_cmplt_epi8(v, _mm_set1_epi8(-32))));
-        const std::uint32_t lead3 = mask(_mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-32)),
-                                                       _mm_cmplt_epi8(v, _mm_set1_epi8(-16)))) &
-                                    ~mask(_mm_cmpeq_epi8(v, _mm_set1_epi8(-19)));
+        const std::uint32_t cont = mask8(less8(v, splat8(-64)));
+        const std::uint32_t lead2 = in_range(v, -63, -32);
+        const std::uint32_t lead3 = in_range(v, -32, -16) & ~mask8(equal8(v, splat8(-19)));
         const std::uint32_t expected = ((lead2 | lead3) << 1) | (lead3 << 2) | carry;
         if ((cont | lead2 | lead3) != high || (expected & 0xFFFF) != cont) {
             break;
         }
-        carry = expected >> 16;
-        w.units += 16 - std::popcount(cont);
-        p += 16;
+        carry = expected >> block_bytes;
+        w.units += block_bytes - std::popcount(cont);
+        p += block_bytes;
     }
     if (carry != 0) {
         // The last block ends inside a sequence: give its lead back.
@@ -198,19 +200,19 @@ inline void take_blocks(const std::uint8_t*& p, const std::uint8_t* end, std::in
 #endif
 
 /// The same walk, taking blocks of ASCII and of common two- and three-byte
-/// text 16 bytes at a time wherever that many units are still wanted; the
-/// plain steps take everything else.
+/// text wherever a block's worth of units is still wanted; the plain steps
+/// take everything else.
 inline Walk walk(const std::uint8_t* p, const std::uint8_t* end, std::int64_t target) noexcept {
     Walk w{};
     for (;;) {
 #if defined(__SSE2__)
         take_blocks(p, end, target, w);
 #endif
-        if (target - w.units < 16 || end - p < 16) {
+        if (target - w.units < block_bytes || end - p < block_bytes) {
             return walk_plain(p, end, target, w);
         }
         // A block the masks refused: a few code points one at a time, then blocks again.
-        const std::uint8_t* const stop = p + 16;
+        const std::uint8_t* const stop = p + block_bytes;
         while (p < stop && w.units < target) {
             if (!take(p, end, w)) {
                 return w;
@@ -235,22 +237,19 @@ inline std::int64_t units(const std::uint8_t* p, std::size_t n) noexcept {
     std::int64_t total = 0;
     std::size_t k = 0;
 #if defined(__SSE2__)
+    using namespace simd;
     // As signed bytes, continuation bytes are [-128, -65] and four-byte leads [-16, -9].
-    const __m128i cont_top = _mm_set1_epi8(-64);
-    const __m128i lead4_low = _mm_set1_epi8(-17);
-    const __m128i zero = _mm_setzero_si128();
-    for (; k + 16 <= n; k += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
-        const int high = _mm_movemask_epi8(v);
-        if (high == 0) {
-            total += 16;
+    const Vec cont_top = splat8(-64);
+    const Vec lead4_low = splat8(-17);
+    for (; k + vector_bytes <= n; k += vector_bytes) {
+        const Vec v = load(p + k);
+        if (!any_top_bit8(v)) {
+            total += block_bytes;
             continue;
         }
-        const int cont = _mm_movemask_epi8(_mm_cmplt_epi8(v, cont_top));
-        const int lead4 =
-            _mm_movemask_epi8(_mm_and_si128(_mm_cmpgt_epi8(v, lead4_low), _mm_cmplt_epi8(v, zero)));
-        total += 16 - std::popcount(static_cast<unsigned>(cont)) +
-                 std::popcount(static_cast<unsigned>(lead4));
+        const std::uint32_t cont = mask8(less8(v, cont_top));
+        const std::uint32_t lead4 = mask8(bit_and(greater8(v, lead4_low), less8(v, zero())));
+        total += block_bytes - std::popcount(cont) + std::popcount(lead4);
     }
 #endif
     return total + units_plain(p + k, n - k);

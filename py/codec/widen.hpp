@@ -4,14 +4,12 @@
 #ifndef DWEX_CODEC_WIDEN_HPP
 #define DWEX_CODEC_WIDEN_HPP
 
+#include "simd.hpp"
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace dwex::simd {
 
@@ -29,58 +27,46 @@ Out* widen_scalar(const In* from, std::size_t n, Out* to) noexcept {
 #if defined(__SSE2__)
 namespace widen_detail {
 
-// Unaligned loads and stores of 16, 8 and 4 bytes. Every kernel reads and
-// writes only inside [from, from + n) and [to, to + n): the last block of a
-// run overlaps the one before it instead of reaching past the end, and a run
-// shorter than 16 bytes uses 8- or 4-byte loads that overlap the same way.
-inline __m128i load(const void* p) noexcept {
-    return _mm_loadu_si128(static_cast<const __m128i*>(p));
-}
-inline void store(void* p, __m128i v) noexcept { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
-inline __m128i load8(const void* p) noexcept {
-    return _mm_loadl_epi64(static_cast<const __m128i*>(p));
-}
-inline __m128i load4(const void* p) noexcept {
-    std::int32_t v;
-    std::memcpy(&v, p, 4);
-    return _mm_cvtsi32_si128(v);
-}
-
-// 16 one-byte units into 16 two-byte units at `to`.
-inline void bytes_to_u16(__m128i v, std::uint16_t* to) noexcept {
-    const __m128i zero = _mm_setzero_si128();
-    store(to, _mm_unpacklo_epi8(v, zero));
-    store(to + 8, _mm_unpackhi_epi8(v, zero));
-}
-
-// 16 one-byte units into 16 four-byte units at `to`.
-inline void bytes_to_u32(__m128i v, std::uint32_t* to) noexcept {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i lo = _mm_unpacklo_epi8(v, zero);
-    const __m128i hi = _mm_unpackhi_epi8(v, zero);
-    store(to, _mm_unpacklo_epi16(lo, zero));
-    store(to + 4, _mm_unpackhi_epi16(lo, zero));
-    store(to + 8, _mm_unpacklo_epi16(hi, zero));
-    store(to + 12, _mm_unpackhi_epi16(hi, zero));
-}
-
-// 8 two-byte units into 8 four-byte units at `to`.
-inline void u16_to_u32(__m128i v, std::uint32_t* to) noexcept {
-    const __m128i zero = _mm_setzero_si128();
-    store(to, _mm_unpacklo_epi16(v, zero));
-    store(to + 4, _mm_unpackhi_epi16(v, zero));
+/// The units of `v`'s low `8 * sizeof(Out) / sizeof(In)` bytes (all of it
+/// where that reaches 16), zero-extended and stored at `to`: `16 / sizeof(In)`
+/// units at most, as many as fill one to four vectors of output.
+template <typename Out, typename In, std::size_t Units = lanes<In>>
+[[gnu::always_inline]] inline void widen_store(Vec v, Out* to) noexcept {
+    static_assert(sizeof(Out) > sizeof(In));
+    if constexpr (sizeof(In) == 2) {
+        store(to, widen_low16(v));
+        if constexpr (Units > lanes<Out>) {
+            store(to + lanes<Out>, widen_high16(v));
+        }
+    } else if constexpr (sizeof(Out) == 2) {
+        if constexpr (Units < lanes<Out>) {
+            store_low8(to, widen_low8(v));
+        } else {
+            store(to, widen_low8(v));
+        }
+        if constexpr (Units > lanes<Out>) {
+            store(to + lanes<Out>, widen_high8(v));
+        }
+    } else {
+        const Vec low = widen_low8(v);
+        store(to, widen_low16(low));
+        if constexpr (Units > lanes<Out>) {
+            store(to + 4, widen_high16(low));
+        }
+        if constexpr (Units > 2 * lanes<Out>) {
+            const Vec high = widen_high8(v);
+            store(to + 8, widen_low16(high));
+            store(to + 12, widen_high16(high));
+        }
+    }
 }
 
-} // namespace widen_detail
-#endif
-
-#if defined(__SSE2__)
-namespace widen_detail {
-
-// Widens n >= Block units as blocks of `Block` units from the start, the last
-// block ending at the end of the run and overlapping the one before it.
+/// Widens n >= Block units as blocks of `Block` units from the start, the
+/// last block ending at the end of the run and overlapping the one before it,
+/// so that nothing outside the n units is read or written.
 template <std::size_t Block, typename In, typename Out, typename Kernel>
-Out* in_blocks(const In* from, std::size_t n, Out* to, Kernel kernel) noexcept {
+[[gnu::always_inline]] inline Out* in_blocks(const In* from, std::size_t n, Out* to,
+                                             Kernel kernel) noexcept {
     for (std::size_t k = 0; k + Block < n; k += Block) {
         kernel(from + k, to + k);
     }
@@ -92,39 +78,30 @@ Out* in_blocks(const In* from, std::size_t n, Out* to, Kernel kernel) noexcept {
 #endif
 
 /// Each unit of `from` zero-extended into `to` (1 to 2, 1 to 4 or 2 to 4
-/// bytes): what widen_scalar does, 16 bytes of input per SSE2 step.
+/// bytes): what widen_scalar does, a vector of input a step. A run shorter
+/// than a vector takes 8- or 4-byte loads that overlap the same way.
 template <typename Out, typename In>
 [[gnu::always_inline]] inline Out* widen(const In* from, std::size_t n, Out* to) noexcept {
 #if defined(__SSE2__)
     using namespace widen_detail;
-    const __m128i zero = _mm_setzero_si128();
-    constexpr std::size_t per_load = 16 / sizeof(In);
-    if (n >= per_load) {
-        return in_blocks<per_load>(from, n, to, [](const In* f, Out* t) {
-            if constexpr (sizeof(In) == 2) {
-                u16_to_u32(load(f), t);
-            } else if constexpr (sizeof(Out) == 2) {
-                bytes_to_u16(load(f), t);
-            } else {
-                bytes_to_u32(load(f), t);
-            }
+    if (n >= lanes<In>) {
+        return in_blocks<lanes<In>>(from, n, to, [](const In* f, Out* t) {
+            widen_store<Out, In>(load(f), t);
         });
     }
     if constexpr (sizeof(In) == 1 && sizeof(Out) == 2) {
         if (n >= 8) {
-            return in_blocks<8>(from, n, to, [zero](const In* f, Out* t) {
-                store(t, _mm_unpacklo_epi8(load8(f), zero));
+            return in_blocks<8>(from, n, to, [](const In* f, Out* t) {
+                widen_store<Out, In, 8>(load_low8(f), t);
             });
         }
     }
     if (n >= 4) { // four units: 4 or 8 bytes in, 8 or 16 bytes out
-        return in_blocks<4>(from, n, to, [zero](const In* f, Out* t) {
+        return in_blocks<4>(from, n, to, [](const In* f, Out* t) {
             if constexpr (sizeof(In) == 2) {
-                store(t, _mm_unpacklo_epi16(load8(f), zero));
-            } else if constexpr (sizeof(Out) == 2) {
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(t), _mm_unpacklo_epi8(load4(f), zero));
+                widen_store<Out, In, 4>(load_low8(f), t);
             } else {
-                store(t, _mm_unpacklo_epi16(_mm_unpacklo_epi8(load4(f), zero), zero));
+                widen_store<Out, In, 4>(load_low4(f), t);
             }
         });
     }
@@ -145,67 +122,55 @@ void widen_in_place_scalar(const In* from, std::size_t n, Out* to) noexcept {
     }
 }
 
-/// What widen_in_place_scalar does, a block of 16 bytes of input per SSE2
-/// step from the end: each block is loaded whole before it is stored, and its
-/// store ends at or above the block's own end, so it never reaches a unit
-/// still to be read. Units of one width are moved as they are.
+/// What widen_in_place_scalar does, a vector of input a step from the end:
+/// each vector is loaded whole before it is stored, and its store ends at or
+/// above the vector's own end, so it never reaches a unit still to be read.
+/// Units of one width are moved as they are.
 template <typename Out, typename In>
 void widen_in_place(const In* from, std::size_t n, Out* to) noexcept {
     if constexpr (sizeof(Out) == sizeof(In)) {
         std::memmove(to, from, n * sizeof(In));
     } else {
 #if defined(__SSE2__)
-        using namespace widen_detail;
-        constexpr std::size_t per_load = 16 / sizeof(In);
-        for (; n >= per_load; n -= per_load) {
-            const __m128i v = load(from + n - per_load);
-            if constexpr (sizeof(In) == 2) {
-                u16_to_u32(v, reinterpret_cast<std::uint32_t*>(to + n - per_load));
-            } else if constexpr (sizeof(Out) == 2) {
-                bytes_to_u16(v, reinterpret_cast<std::uint16_t*>(to + n - per_load));
-            } else {
-                bytes_to_u32(v, reinterpret_cast<std::uint32_t*>(to + n - per_load));
-            }
+        for (; n >= lanes<In>; n -= lanes<In>) {
+            widen_detail::widen_store<Out, In>(load(from + n - lanes<In>), to + n - lanes<In>);
         }
 #endif
         widen_in_place_scalar(from, n, to);
     }
 }
 
-/// The units that one 8-byte word holds: the most that copy_tail_word moves.
-template <typename In> inline constexpr std::size_t tail_word_units = 8 / sizeof(In);
+/// The bytes of the word that copy_tail_word reads: it ends at the end of the
+/// run, so this many bytes before that end must be readable, whatever the
+/// run's length.
+inline constexpr std::size_t tail_word_bytes = 8;
+
+/// The units that one tail word holds: the most that copy_tail_word moves,
+/// and the units it writes at `to` whatever the run's length.
+template <typename In> inline constexpr std::size_t tail_word_units = tail_word_bytes / sizeof(In);
 
 /// Copies the n <= tail_word_units<In> units that end at `from + n` into `to`
-/// with one 8-byte load that ends there, shifted down to the first unit: so
-/// the 8 bytes before `from + n` must be readable, whatever n is. Writes
-/// tail_word_units<In> units at `to` (widened to `Out`); those past the first
-/// n hold whatever came after, for the caller to write over. Returns to + n.
+/// with one load of tail_word_bytes that ends there, shifted down to the
+/// first unit. Writes tail_word_units<In> units at `to` (widened to `Out`);
+/// those past the first n hold whatever came after, for the caller to write
+/// over. Returns to + n.
 template <typename Out, typename In>
 Out* copy_tail_word(const In* from, std::size_t n, Out* to) noexcept {
     static_assert(sizeof(Out) >= sizeof(In));
     static_assert(std::endian::native == std::endian::little, "the shift takes the first unit low");
-    const std::size_t bytes = n * sizeof(In);
     std::uint64_t word;
-    std::memcpy(&word, reinterpret_cast<const std::uint8_t*>(from) + bytes - 8, 8);
+    static_assert(sizeof(word) == tail_word_bytes);
+    const std::size_t bytes = n * sizeof(In);
+    std::memcpy(&word, reinterpret_cast<const std::uint8_t*>(from) + bytes - tail_word_bytes,
+                tail_word_bytes);
     // Units are little-endian in the word; with n = 0 nothing is kept and the
     // shift count wraps to 0, which leaves bytes to be written over anyway.
     word >>= (64 - 8 * bytes) & 63;
     if constexpr (sizeof(In) == sizeof(Out)) {
-        std::memcpy(to, &word, 8);
+        std::memcpy(to, &word, tail_word_bytes);
     } else {
 #if defined(__SSE2__)
-        using namespace widen_detail;
-        const __m128i zero = _mm_setzero_si128();
-        const __m128i v = _mm_cvtsi64_si128(static_cast<long long>(word));
-        if constexpr (sizeof(In) == 2) {
-            store(to, _mm_unpacklo_epi16(v, zero));
-        } else if constexpr (sizeof(Out) == 2) {
-            store(to, _mm_unpacklo_epi8(v, zero));
-        } else {
-            const __m128i v16 = _mm_unpacklo_epi8(v, zero);
-            store(to, _mm_unpacklo_epi16(v16, zero));
-            store(to + 4, _mm_unpackhi_epi16(v16, zero));
-        }
+        widen_detail::widen_store<Out, In, tail_word_units<In>>(from_word(word), to);
 #else
         for (std::size_t k = 0; k < tail_word_units<In>; ++k) {
             to[k] = static_cast<Out>(static_cast<In>(word >> (8 * sizeof(In) * k)));

@@ -6,14 +6,10 @@
 #define DWEX_CODEC_WIDEST_HPP
 
 #include "format.hpp"
+#include "simd.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace dwex::simd {
 
@@ -42,59 +38,53 @@ constexpr std::uint32_t widest_class_plain(const U* p, std::size_t n) noexcept {
     return class_of_bits(bits);
 }
 
-/// The same class, found 64 bytes a step, then 16. For 1- and 2-byte units
-/// the scan stops at the first step that holds a unit deciding the widest
-/// class the width can hold (a byte above 0x7F, a unit above 0xFF), since
-/// nothing after it can change the answer. A step ORs its four vectors before
-/// the one test, so a long cell costs about two instructions per 8 bytes.
-/// 4-byte units are left to the plain loop: the reader of 4-byte documents
-/// learns their class while counting them.
+/// The same class, found four vectors a step, then one. For 1- and 2-byte
+/// units the scan stops at the first step that holds a unit deciding the
+/// widest class the width can hold (a byte above 0x7F, a unit above 0xFF),
+/// since nothing after it can change the answer; a step ORs its vectors
+/// before that one test. 4-byte units are left to the plain loop: the reader
+/// of 4-byte documents learns their class while counting them. Reads nothing
+/// at or past `p + n`.
 template <format::CodeUnit U> inline std::uint32_t widest_class(const U* p, std::size_t n) noexcept {
 #if defined(__SSE2__)
     if constexpr (sizeof(U) < 4) {
-        constexpr std::size_t step = 16 / sizeof(U);
+        constexpr std::size_t step = lanes<U>;
         constexpr std::uint32_t top = sizeof(U) == 1 ? latin1_max : bmp_max;
-        const auto load = [p](std::size_t at) {
-            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
-        };
         // Whether `v` holds a unit of the top class: a byte with its top bit
         // set, or a 16-bit unit with a nonzero high byte.
-        const auto holds_top = [](__m128i v) {
+        const auto holds_top = [](Vec v) {
             if constexpr (sizeof(U) == 1) {
-                return _mm_movemask_epi8(v) != 0;
+                return any_top_bit8(v);
             } else {
-                const __m128i high = _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFF00)));
-                return _mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF;
+                return !all_zero16(bit_and(v, splat16(0xFF00)));
             }
         };
         std::size_t k = 0;
-        __m128i bits = _mm_setzero_si128();
+        Vec bits = zero();
         for (; k + 4 * step <= n; k += 4 * step) {
-            const __m128i v = _mm_or_si128(_mm_or_si128(load(k), load(k + step)),
-                                           _mm_or_si128(load(k + 2 * step), load(k + 3 * step)));
+            const Vec v = bit_or(bit_or(load(p + k), load(p + k + step)),
+                                 bit_or(load(p + k + 2 * step), load(p + k + 3 * step)));
             if (holds_top(v)) {
                 return top;
             }
             if constexpr (sizeof(U) == 2) {
-                bits = _mm_or_si128(bits, v);
+                bits = bit_or(bits, v);
             }
         }
         for (; k + step <= n; k += step) {
-            const __m128i v = load(k);
+            const Vec v = load(p + k);
             if (holds_top(v)) {
                 return top;
             }
             if constexpr (sizeof(U) == 2) {
-                bits = _mm_or_si128(bits, v);
+                bits = bit_or(bits, v);
             }
         }
         std::uint32_t rest = 0;
         if constexpr (sizeof(U) == 2) {
-            // Every lane is at most 0xFF here; fold them into one value.
-            bits = _mm_or_si128(bits, _mm_srli_si128(bits, 8));
-            bits = _mm_or_si128(bits, _mm_srli_si128(bits, 4));
-            bits = _mm_or_si128(bits, _mm_srli_si128(bits, 2));
-            rest = static_cast<std::uint32_t>(_mm_cvtsi128_si32(bits)) & 0xFFFF;
+            // Every unit is at most 0xFF here; each 32-bit lane holds two.
+            const std::uint32_t pairs = or_lanes32(bits);
+            rest = (pairs | pairs >> 16) & 0xFFFF;
         }
         for (; k < n; ++k) {
             rest |= p[k];

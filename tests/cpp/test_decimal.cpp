@@ -1,11 +1,14 @@
 // The length prefix as written into a document: width digit, then the
-// shortest decimal text, at every width and around every power of ten.
+// shortest decimal text, at every width and around every power of ten; and
+// the table of short prefixes, which must hold exactly what the writer writes.
 #include "codec/decimal.hpp"
 #include "codec/format.hpp"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace {
@@ -31,21 +34,44 @@ std::vector<std::uint64_t> lengths() {
 TYPED_TEST(LengthPrefix, WidthDigitThenShortestDecimalText) {
     using U = TypeParam;
     for (const std::uint64_t n : lengths()) {
-        const LengthField field = length_field(n);
+        const std::string text = std::to_string(n);
         const int count = decimal_digit_count(n);
-        ASSERT_EQ(count, field.count) << n;
+        ASSERT_EQ(static_cast<std::size_t>(count), text.size()) << n;
         std::vector<U> out(24, U{'#'});
         U* end = write_length_prefix(U{'w'}, n, count, out.data() + 1);
         ASSERT_EQ(end, out.data() + 2 + count) << n;
         EXPECT_EQ(out[0], U{'#'});
         EXPECT_EQ(out[1], U{'w'});
-        for (int k = 0; k < count; ++k) {
-            ASSERT_EQ(out[static_cast<std::size_t>(2 + k)],
-                      static_cast<U>(field.digits[static_cast<std::size_t>(k)]))
-                << n;
+        for (std::size_t k = 0; k < text.size(); ++k) {
+            ASSERT_EQ(out[2 + k], static_cast<U>(text[k])) << n;
         }
-        for (std::size_t k = static_cast<std::size_t>(2 + count); k < out.size(); ++k) {
+        for (std::size_t k = 2 + text.size(); k < out.size(); ++k) {
             ASSERT_EQ(out[k], U{'#'}) << n;
+        }
+    }
+}
+
+/// Width digits for 1 to `counts` length digits, as the writers take them.
+struct Digits {
+    std::array<std::uint32_t, max_length_digits + 1> of_count{0, 'x', 0x101, 0x10000};
+    int counts;
+};
+
+TYPED_TEST(LengthPrefix, ShortPrefixesHoldWhatTheWriterWrites) {
+    using U = TypeParam;
+    for (const int counts : {0, 1, 2, 3}) {
+        const ShortPrefixes<U> table{Digits{.counts = counts}};
+        for (std::uint64_t n = 0; n < ShortPrefixes<U>::lengths; ++n) {
+            const int count = decimal_digit_count(n);
+            if (count > counts) {
+                ASSERT_EQ(table.size[n], 0) << "counts=" << counts << " n=" << n;
+                continue;
+            }
+            std::array<U, ShortPrefixes<U>::slot_units> want{};
+            const auto digit = static_cast<U>(Digits{}.of_count[static_cast<std::size_t>(count)]);
+            const U* end = write_length_prefix(digit, n, count, want.data());
+            ASSERT_EQ(table.size[n], end - want.data()) << "counts=" << counts << " n=" << n;
+            ASSERT_EQ(table.units[n], want) << "counts=" << counts << " n=" << n;
         }
     }
 }

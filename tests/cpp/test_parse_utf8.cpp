@@ -1,4 +1,4 @@
-// The UTF-8 row reader: cells cut by their UTF-16 length, the verdicts of the
+// The UTF-8 row reader: leaves cut by their UTF-16 length, the verdicts of the
 // narrow and the wide loop at the document's end, and asking for more bytes
 // wherever the verdict lies beyond them.
 #include "codec/parse_utf8.hpp"
@@ -32,8 +32,8 @@ Read read(const std::string& text, bool at_eof, bool narrow_end = true) {
     return r;
 }
 
-TEST(ReadRow, CutsCellsByTheirUtf16Length) {
-    // "é" is one unit in two bytes, U+1F600 two units in four; ';' inside a cell is content.
+TEST(ReadRow, CutsLeavesByTheirUtf16Length) {
+    // "é" is one unit in two bytes, U+1F600 two units in four; ';' inside a leaf is content.
     const Read r = read("01\xc3\xa9"
                         "02\xf0\x9f\x98\x80"
                         "03;;;"

@@ -6,6 +6,7 @@
 // are written into the growing output buffer and read back.
 #include "codec/output.hpp"
 #include "codec/parse.hpp"
+#include "codec/decimal.hpp"
 #include "codec/format.hpp"
 
 #include <algorithm>
@@ -341,11 +342,11 @@ void check_round_trip(const std::uint8_t* data, std::size_t size) {
     std::vector<std::uint32_t> written;
     for (const auto& row : table) {
         for (const auto& leaf : row) {
-            const auto field =
-                dwex::format::length_field(dwex::format::utf16_length(leaf.data(), leaf.size()));
-            std::vector<std::uint32_t> item{
-                static_cast<std::uint32_t>("0123456789abcdef"[field.width_index()])};
-            item.insert(item.end(), field.digits.begin(), field.digits.begin() + field.count);
+            const std::size_t units = dwex::format::utf16_length(leaf.data(), leaf.size());
+            const int count = dwex::format::decimal_digit_count(units);
+            std::vector<std::uint32_t> item(1 + static_cast<std::size_t>(count));
+            item[0] = static_cast<std::uint32_t>("0123456789abcdef"[count - 1]);
+            dwex::format::write_digits(units, count, item.data() + 1);
             item.insert(item.end(), leaf.begin(), leaf.end());
             for (std::uint32_t c : item) {
                 put_any(out, c);
