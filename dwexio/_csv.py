@@ -28,12 +28,12 @@ from typing import Any
 
 import dwex
 
-from . import _scan
+from . import _readers
+from ._files import BATCH_ROWS
 
 Rows = list[list[str]]
 
 _CHUNK = 256 * 1024
-_BATCH_ROWS = 4096
 # Lines without quotes that separate two quoted stretches by less than this
 # many characters stay in one stretch, read by one csv.reader.
 _GAP = 4096
@@ -58,7 +58,7 @@ def _document(text: str, delimiter: str, limit: int) -> str | None:
     alphabet = dwex.HEX
     if type(alphabet) is not str or not alphabet.isascii() or len(alphabet) < 16:
         return None  # dwex.stringify knows what to make of it
-    document: str | None = _scan.delimited(text, delimiter, limit, alphabet)
+    document: str | None = _readers.read_delimited(text, delimiter, limit, alphabet)
     return document
 
 
@@ -199,7 +199,7 @@ def _ordinary(f: Any, done: str, tail: str, delimiter: str, line: int) -> Iterat
         batch.append(row)
         line += sum(text.count("\n") for text in record)
         record.clear()
-        if len(batch) == _BATCH_ROWS:
+        if len(batch) == BATCH_ROWS:
             yield batch
             batch = []
     if batch:

@@ -18,9 +18,10 @@ ERRORS = "surrogatepass"
 
 File = Union[str, "os.PathLike[str]", IO[bytes], IO[str]]
 
-# Rows that Writer.writerows hands to dwex.stringify at once: enough to spread
-# the call's cost, few enough to keep the text of one batch small.
-_BATCH_ROWS = 4096
+# Rows handed on at once, to dwex.stringify by Writer.writerows and by the
+# command's readers of other formats: enough to spread the cost of a call,
+# few enough to keep the text of one batch small.
+BATCH_ROWS = 4096
 
 
 def is_text(file: Any) -> bool:
@@ -116,7 +117,7 @@ class Writer:
     def writerows(self, rows: Iterable[Iterable[object]]) -> None:
         """Write every row of `rows`, in batches."""
         it = iter(rows)
-        while batch := list(itertools.islice(it, _BATCH_ROWS)):
+        while batch := list(itertools.islice(it, BATCH_ROWS)):
             self._write(dwex.stringify(batch))
 
     def close(self) -> None:

@@ -19,15 +19,13 @@ import dwex
 
 from . import _arrowformats
 from ._csv import read_csv
-from ._files import ENCODING, ERRORS
+from ._files import BATCH_ROWS, ENCODING, ERRORS
 from ._stream import Reader
 
 FORMATS = ("csv", "tsv", "json", "jsonl", "dwex") + _arrowformats.FORMATS
 BINARY_FORMATS = ("dwex",) + _arrowformats.FORMATS
 _EXTENSIONS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".json": "json",
                ".jsonl": "jsonl", ".ndjson": "jsonl", ".dwex": "dwex", **_arrowformats.EXTENSIONS}
-
-_BATCH_ROWS = 4096
 
 Rows = list[list[str]]
 
@@ -176,7 +174,7 @@ def read_json(f: Any, name: str) -> Iterator[Rows]:
             raise FormatError(f"{shown}: row {number}: not JSON: expecting ',' or ']' after it")
         pieces.pos += 1
         closed = following == "]"
-        if len(batch) == _BATCH_ROWS:
+        if len(batch) == BATCH_ROWS:
             yield batch
             batch = []
     if pieces.next_char():
@@ -198,7 +196,7 @@ def read_jsonl(f: Any, name: str) -> Iterator[Rows]:
         if _not_strings(row):
             raise FormatError(f"{shown}: line {number} is not an array of strings")
         batch.append(row)
-        if len(batch) == _BATCH_ROWS:
+        if len(batch) == BATCH_ROWS:
             yield batch
             batch = []
     if batch:

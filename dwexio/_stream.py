@@ -18,7 +18,7 @@ from typing import Any
 
 import dwex
 
-from . import _scan
+from . import _readers
 from ._files import ENCODING, ERRORS, File, opened
 
 DEFAULT_CHUNK_SIZE = 64 * 1024
@@ -60,7 +60,7 @@ class Reader:
 
     def batches(self) -> Iterator[list[list[str]]]:
         read = self._file.read
-        read_rows = _scan.read_rows
+        read_rows = _readers.read_rows
         decoder = None
         tail = ""
         wide = False  # whether the document so far holds a code point above U+FFFF

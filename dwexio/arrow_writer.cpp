@@ -4,7 +4,7 @@
 #include "arrow_writer.hpp"
 
 #include "codec/decimal.hpp"
-#include "codec/rules.hpp"
+#include "codec/format.hpp"
 #include "codec/utf8.hpp"
 
 #include <cerrno>
@@ -259,10 +259,10 @@ inline std::uint8_t* length_field(std::uint8_t* p, std::uint64_t units) noexcept
         // Without a branch on the count of digits, which short cells of
         // mixed lengths would mispredict.
         const int count = 1 + static_cast<int>(units >= 10);
-        return dwex::rules::write_length_prefix(
+        return dwex::format::write_length_prefix(
             static_cast<std::uint8_t>(hex_digits[count - 1]), units, count, p);
     }
-    const dwex::rules::LengthField field = dwex::rules::length_field(units);
+    const dwex::format::LengthField field = dwex::format::length_field(units);
     *p++ = static_cast<std::uint8_t>(hex_digits[field.width_index()]);
     std::memcpy(p, field.digits.data(), static_cast<std::size_t>(field.count));
     return p + field.count;
@@ -342,7 +342,7 @@ bool TableWriter::write_batch(const ArrowArray& batch) {
             plain[k] = Plain{offsets, data, data + offsets[batch.length]};
         }
     }
-    constexpr std::size_t field_room = 2 + dwex::rules::max_length_digits + 4 + 32;
+    constexpr std::size_t field_room = 2 + dwex::format::max_length_digits + 4 + 32;
     // The write position, kept out of the buffer until a row is done or the
     // buffer must be flushed.
     std::uint8_t* p = out_.data() + out_.size();

@@ -7,7 +7,7 @@
 
 #include "codec/decimal.hpp"
 #include "codec/leaf_writer.hpp"
-#include "codec/rules.hpp"
+#include "codec/format.hpp"
 #include "ref.hpp"
 
 #include <cstdint>
@@ -116,7 +116,7 @@ PyObject* convert(PyObject* text, const U* data, std::uint32_t delimiter, std::i
                   const Py_UCS1* alphabet) {
     const std::int64_t length = PyUnicode_GET_LENGTH(text);
     auto units_of = [data](std::int64_t begin, std::int64_t end) {
-        return static_cast<std::uint64_t>(dwex::rules::utf16_length(
+        return static_cast<std::uint64_t>(dwex::format::utf16_length(
             data + begin, static_cast<std::size_t>(end - begin)));
     };
     std::int64_t total = 0;
@@ -127,7 +127,7 @@ PyObject* convert(PyObject* text, const U* data, std::uint32_t delimiter, std::i
             if (n > limit) {
                 return false; // the csv module reports this
             }
-            total += 1 + dwex::rules::decimal_digit_count(units_of(begin, end) - doubled) + n;
+            total += 1 + dwex::format::decimal_digit_count(units_of(begin, end) - doubled) + n;
             return true;
         },
         [&] { ++total; });
@@ -143,33 +143,33 @@ PyObject* convert(PyObject* text, const U* data, std::uint32_t delimiter, std::i
         data, length, delimiter,
         [&](std::int64_t begin, std::int64_t end, std::int64_t doubled) {
             const std::uint64_t units = units_of(begin, end) - static_cast<std::uint64_t>(doubled);
-            const int count = dwex::rules::decimal_digit_count(units);
+            const int count = dwex::format::decimal_digit_count(units);
             const auto width = static_cast<U>(alphabet[count - 1]);
             if (doubled == 0) {
                 out = dwex::write_item(width, units, count, data + begin,
                                        static_cast<std::size_t>(end - begin), out);
                 return true;
             }
-            out = dwex::rules::write_length_prefix(width, units, count, out);
+            out = dwex::format::write_length_prefix(width, units, count, out);
             for (std::int64_t k = begin; k < end; ++k) {
                 *out++ = data[k];
                 k += data[k] == quote; // the second quote of a pair
             }
             return true;
         },
-        [&] { *out++ = static_cast<U>(dwex::rules::row_terminator); });
+        [&] { *out++ = static_cast<U>(dwex::format::row_terminator); });
     return document.release();
 }
 
 } // namespace
 
-PyObject* delimited(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* read_delimited(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     constexpr Py_ssize_t alphabet_length = 16;
     if (nargs != 4 || !PyUnicode_Check(args[0]) || !PyUnicode_Check(args[1]) ||
         PyUnicode_GET_LENGTH(args[1]) != 1 || !PyUnicode_Check(args[3]) ||
         !PyUnicode_IS_ASCII(args[3]) || PyUnicode_GET_LENGTH(args[3]) < alphabet_length) {
         PyErr_SetString(PyExc_TypeError,
-                        "delimited() takes a str, a one-character delimiter, a field size "
+                        "read_delimited() takes a str, a one-character delimiter, a field size "
                         "limit and an ASCII digit alphabet");
         return nullptr;
     }

@@ -15,7 +15,7 @@ from hypothesis import assume, given, settings, strategies as st
 
 import dwex
 import dwexio
-from dwexio import _csv, _formats, _scan
+from dwexio import _csv, _formats, _readers
 
 from command import run
 from leakcheck import assert_no_leak
@@ -191,22 +191,22 @@ def outcome_csv(call):
 
 def test_the_native_helper_leaks_nothing():
     def calls():
-        _scan.read_rows("01a;02b", False)
-        _scan.read_rows("01\U0001F600;0", True)
-        _scan.read_rows("01a;0", True)
-        _scan.read_rows("", False)
-        _scan.delimited('a,"b""c"\r\n\U0001F600,', ",", 100, dwex.HEX)
-        _scan.delimited('a,"b', ",", 100, dwex.HEX)
-        _scan.delimited("abcdef", ",", 2, dwex.HEX)
+        _readers.read_rows("01a;02b", False)
+        _readers.read_rows("01\U0001F600;0", True)
+        _readers.read_rows("01a;0", True)
+        _readers.read_rows("", False)
+        _readers.read_delimited('a,"b""c"\r\n\U0001F600,', ",", 100, dwex.HEX)
+        _readers.read_delimited('a,"b', ",", 100, dwex.HEX)
+        _readers.read_delimited("abcdef", ",", 2, dwex.HEX)
         with pytest.raises(TypeError):
-            _scan.read_rows(b"01a;", False)
+            _readers.read_rows(b"01a;", False)
         with pytest.raises(TypeError):
-            _scan.delimited("a", ",", 100, "0123")
+            _readers.read_delimited("a", ",", 100, "0123")
     assert_no_leak(calls)
-    assert _scan.delimited('a,"b""c"\r\n\U0001F600,', ",", 100, dwex.HEX) == (
+    assert _readers.read_delimited('a,"b""c"\r\n\U0001F600,', ",", 100, dwex.HEX) == (
         '01a03b"c;02\U0001F60000;')
-    assert _scan.read_rows("01a;02b", False) == ([["a"]], 4, 4, 1, 0, 0, 1, 9)
-    assert _scan.read_rows("02\U0001F600;0x", True) == ([["\U0001F600"]], 4, 5, 2, 6, ord("x"), 4, 0)
+    assert _readers.read_rows("01a;02b", False) == ([["a"]], 4, 4, 1, 0, 0, 1, 9)
+    assert _readers.read_rows("02\U0001F600;0x", True) == ([["\U0001F600"]], 4, 5, 2, 6, ord("x"), 4, 0)
 
 
 # --- the command -----------------------------------------------------------------

@@ -1,12 +1,13 @@
-// _scan.cpp: dwexio's private helper module. read_rows() runs the reader's
-// own loop once over a piece of a document, builds the rows that the piece
-// completes and reports where they end and how the piece stops, so that the
-// stream reader keeps only the unfinished rest for the next read.
-// delimited() (delimited.cpp) writes plain CSV lines as a document.
+// _readers.cpp: dwexio's native readers of text. read_rows() runs the
+// reader's own loop once over a chunk of a document, builds the rows that the
+// chunk completes and reports where they end and how the chunk stops, so that
+// the stream reader keeps only the unfinished rest for the next read.
+// read_delimited() (delimited.cpp) reads plain CSV or TSV lines straight into
+// a document.
 #include "delimited.hpp"
 
 #include "codec/parse.hpp"
-#include "codec/rules.hpp"
+#include "codec/format.hpp"
 #include "ref.hpp"
 
 #include <algorithm>
@@ -121,25 +122,25 @@ struct Scan {
 /// its length field, its content (in code points, of which a wide one counts
 /// two units) and one code point more. Read only as far as the text goes; a
 /// hint for the size of the next read, which the reader's loop then checks.
-template <dwex::rules::CodeUnit U>
+template <dwex::format::CodeUnit U>
 std::int64_t wanted_length(const U* data, std::int64_t length, std::int64_t at) noexcept {
-    const int h = at < length ? dwex::rules::width_digit_value(data[at]) : -1;
+    const int h = at < length ? dwex::format::width_digit_value(data[at]) : -1;
     const std::int64_t char_start = at + h + 2;
     if (h < 0 || char_start > length) {
         return std::max(length, char_start) + 1;
     }
     std::int64_t n = 0;
     for (std::int64_t j = at + 1; j < char_start; ++j) {
-        if (!dwex::rules::is_decimal_digit(data[j])) {
+        if (!dwex::format::is_decimal_digit(data[j])) {
             return length + 1;
         }
-        n = n * 10 + static_cast<std::int64_t>(data[j] - dwex::rules::digit_zero);
+        n = n * 10 + static_cast<std::int64_t>(data[j] - dwex::format::digit_zero);
     }
     const std::int64_t content = sizeof(U) == 4 ? (n + 1) / 2 : n;
     return std::max(length, char_start + content) + 1;
 }
 
-template <dwex::rules::CodeUnit U>
+template <dwex::format::CodeUnit U>
 Scan scan_units(PyObject* text, const U* data, std::int64_t length) noexcept {
     RowBuilder sink(text);
     Scan scan;
@@ -150,7 +151,7 @@ Scan scan_units(PyObject* text, const U* data, std::int64_t length) noexcept {
     }
     scan.rows = sink.take_rows();
     scan.end_units = static_cast<std::int64_t>(
-        dwex::rules::utf16_length(data, static_cast<std::size_t>(scan.end)));
+        dwex::format::utf16_length(data, static_cast<std::size_t>(scan.end)));
     if (dwex::codec::fault_kind(scan.result.fault) == FaultKind::end_of_input) {
         scan.wanted = wanted_length(data, length, sink.last_start());
     }
@@ -238,9 +239,9 @@ PyMethodDef methods[] = {
      "read_rows(text, wide, /)\n--\n\n"
      "The complete rows of a piece of a DWEX document, where they end, and how\n"
      "the reader stops on the piece."},
-    {"delimited", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(delimited)),
+    {"read_delimited", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_delimited)),
      METH_FASTCALL,
-     "delimited(text, delimiter, limit, alphabet, /)\n--\n\n"
+     "read_delimited(text, delimiter, limit, alphabet, /)\n--\n\n"
      "The DWEX document of plain delimited lines, or None for a field over the limit."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -255,8 +256,8 @@ PyModuleDef_Slot slots[] = {
 
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
-    "dwexio._scan",
-    "The reader's loop, run over pieces of a document for dwexio.iter_rows.",
+    "dwexio._readers",
+    "The native readers of dwexio: chunks of a document into rows, CSV or TSV text into a document.",
     0,
     methods,
     slots,
@@ -268,4 +269,4 @@ PyModuleDef definition = {
 } // namespace
 } // namespace dwexio
 
-PyMODINIT_FUNC PyInit__scan() { return PyModuleDef_Init(&dwexio::definition); }
+PyMODINIT_FUNC PyInit__readers() { return PyModuleDef_Init(&dwexio::definition); }
