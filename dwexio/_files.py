@@ -111,7 +111,7 @@ class Writer:
         self._file.write(text if self._text else text.encode(ENCODING, ERRORS))
 
     def writerow(self, row: Iterable[object]) -> None:
-        """Write one row; each cell goes through str() as in dwex.stringify."""
+        """Write one row; each leaf goes through str() as in dwex.stringify."""
         self._write(dwex.stringify((row,)))
 
     def writerows(self, rows: Iterable[Iterable[object]]) -> None:

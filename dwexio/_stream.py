@@ -1,4 +1,4 @@
-"""Reading a document of any size one piece at a time.
+"""Reading a document of any size one chunk at a time.
 
 Each read is decoded and joined to the unfinished row left over from the
 previous one. The reader's own loop (the native helper) builds the complete
@@ -23,7 +23,7 @@ from ._files import ENCODING, ERRORS, File, opened
 
 DEFAULT_CHUNK_SIZE = 64 * 1024
 
-# How the helper's loop stopped on a piece of text.
+# How the helper's loop stopped on a chunk of text.
 _COMPLETE, _END_OF_INPUT, _UNEXPECTED_TOKEN = 0, 1, 2
 _LINE_ENDS = ("\n", "\r\n", "\r")
 
@@ -66,18 +66,18 @@ class Reader:
         wide = False  # whether the document so far holds a code point above U+FFFF
         wanted = 0  # the length the unfinished row needs at least
         while True:
-            # A long row is read in ever larger pieces, so that rescanning
+            # A long row is read in ever larger chunks, so that rescanning
             # its start stays linear in its length; a long item is read up to
             # its declared end at once.
             data = read(max(self._chunk_size, len(tail), wanted - len(tail)))
             at_end = not data
             if isinstance(data, str):
-                piece = data
+                chunk = data
             else:
                 if decoder is None:
                     decoder = codecs.getincrementaldecoder(ENCODING)(ERRORS)
-                piece = decoder.decode(data, at_end)
-            text = tail + piece if tail else piece
+                chunk = decoder.decode(data, at_end)
+            text = tail + chunk if tail else chunk
             if not text:
                 if not at_end:
                     continue
