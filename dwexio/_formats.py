@@ -269,6 +269,9 @@ def write_table(f: Any, fmt: str, batches: Iterable[Rows | str],
                 tick(len(rows))
         return
     encoding, errors = options.codec("w") if fmt in ("csv", "tsv") else (ENCODING, ERRORS)
+    # One encoder for the whole file: an encoding that starts with a byte
+    # order mark (UTF-16, UTF-32, utf-8-sig) writes it once, not per batch.
+    encode = codecs.getincrementalencoder(encoding)(errors).encode
     first = 1  # the number of the batch's first row
 
     def put(text: str, rows: Rows) -> None:
@@ -276,7 +279,7 @@ def write_table(f: Any, fmt: str, batches: Iterable[Rows | str],
             # Reading drops one byte order mark: this one, not the leaf's.
             text = "\ufeff" + text
         try:
-            data = text.encode(encoding, errors)
+            data = encode(text)
         except UnicodeEncodeError:
             where = _unencodable(rows, first, encoding, errors)
             raise FormatError(f"{printable(name)}: {where}") from None
