@@ -99,8 +99,8 @@ class Reader:
             if stop == _UNEXPECTED_TOKEN:
                 self.fault_position = base + position
                 self.trailing_line_break = (
-                    position == end_units and self.rows > 0 and text[end:] in _LINE_ENDS
-                    and (at_end or not read(1)))
+                    position == end_units and self.rows > 0
+                    and _all_that_is_left(text[end:], at_end, read, decoder) in _LINE_ENDS)
                 raise SyntaxError(
                     f"Unexpected token '{chr(code_point)}' at position {base + position}"
                 )
@@ -111,6 +111,17 @@ class Reader:
                     self.fault_position = self.units + utf16_units(tail)
                     raise_end_of_input()
                 return
+
+
+def _all_that_is_left(rest: str, at_end: bool, read: Any, decoder: Any) -> str:
+    """`rest` and what the file holds after it, as far as needed to tell a
+    line end that ends the file from anything else: a "\\r" that ends one read
+    may be the start of a "\\r\\n"."""
+    while not at_end and len(rest) <= 2:
+        data = read(2)
+        at_end = not data
+        rest += data if isinstance(data, str) else decoder.decode(data, at_end)
+    return rest
 
 
 def iter_rows(file: File, *, chunk_size: int = DEFAULT_CHUNK_SIZE) -> Iterator[list[str]]:
