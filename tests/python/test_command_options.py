@@ -197,15 +197,18 @@ def test_show(tmp_path, monkeypatch, capsysbinary, options, data, lines):
     assert out.decode().splitlines() == lines
 
 
+@pytest.mark.parametrize("name, delimiter", [("t.csv", ","), ("t.tsv", "\t")])
 @pytest.mark.parametrize("encoding", ["utf-16", "utf-32", "utf-8-sig", "latin-1"])
-def test_a_table_of_many_batches_is_one_text_in_its_encoding(tmp_path, monkeypatch, capsysbinary, encoding):
+def test_a_table_of_many_batches_is_one_text_in_its_encoding(tmp_path, monkeypatch, capsysbinary, encoding,
+                                                             name, delimiter):
     rows = [[f"r{k}", "\u00e9"] for k in range(3 * BATCH_ROWS + 5)]
     files = {"t.dwex": doc(*rows)}
     status, out, err = dwex_command(tmp_path, monkeypatch, capsysbinary,
-                                    ["convert", "t.dwex", "t.csv", "--encoding", encoding], files)
+                                    ["convert", "t.dwex", name, "--encoding", encoding], files)
     assert (status, err) == (0, "")
-    assert (tmp_path / "t.csv").read_bytes() == "".join(f"{a},{b}\r\n" for a, b in rows).encode(encoding)
+    text = "".join(f"{a}{delimiter}{b}\r\n" for a, b in rows)
+    assert (tmp_path / name).read_bytes() == text.encode(encoding)
     status, out, err = dwex_command(tmp_path, monkeypatch, capsysbinary,
-                                    ["convert", "t.csv", "back.dwex", "--encoding", encoding], {})
+                                    ["convert", name, "back.dwex", "--encoding", encoding], {})
     assert (status, err) == (0, "")
     assert (tmp_path / "back.dwex").read_bytes() == files["t.dwex"]
