@@ -46,7 +46,7 @@ build: $(SANDBOX)
 test: build
 	$(RUN) ctest --test-dir $(BUILD) --output-on-failure
 	$(RUN) $(TEST_PY) -m pytest tests/python
-	$(RUN) sh -c 'DWEX_LIB=$$PWD/build/lib-ft-paths PYTHONPATH=$$PWD/tests/fuzz exec $(TEST_PY) -m pytest -p dwex_lib -q tests/python'
+	$(RUN) tools/pytest-lib build/lib-ft-paths $(TEST_PY)
 ifneq ($(PYD),)
 	$(RUN) $(TEST_PYD) -m pytest tests/python
 endif
@@ -69,20 +69,13 @@ bench-sweep: build
 bench-deep: build
 	$(BENCH_COMMIT) $(RUN) $(PY) bench/bench.py --deep
 
-# What an index takes, in dist/: an sdist, and a wheel for $(PY) built from
-# that sdist (which proves the sdist builds). auditwheel refuses a wheel that
-# needs a newer system than $(DIST_PLAT) and tags it for the oldest system it
-# fits; twine checks both for upload.
+# An sdist and a wheel for $(PY) built from it, in dist/; the wheel needs no
+# newer system than $(DIST_PLAT).
 DIST_PLAT := manylinux_2_28
 
 .PHONY: dist
 dist: $(SANDBOX)
-	rm -rf dist build/dist
-	$(RUN) $(PY) -m build --no-isolation --outdir build/dist .
-	$(RUN) sh -c 'auditwheel repair --plat $(DIST_PLAT)_$$(uname -m) -w dist build/dist/*.whl'
-	cp build/dist/*.tar.gz dist/
-	$(RUN) twine check --strict dist/*
-	$(RUN) sh -c 'auditwheel show dist/*.whl'
+	$(RUN) tools/dist $(PY) $(DIST_PLAT)
 
 format: $(SANDBOX)
 	$(RUN) clang-format -i py/*.cpp py/*.hpp py/codec/*.cpp py/codec/*.hpp tests/cpp/*.cpp
@@ -109,10 +102,16 @@ VALGRIND_TESTS := tests/python/test_parse.py tests/python/test_serialize.py \
 	tests/python/test_binding.py tests/python/test_function.py \
 	tests/python/test_fuzz_regressions.py tests/python/test_threads.py tests/python/test_limits.py \
 	-k "not time_is_linear and not (test_round_trip and not astral)"
-# Sanitizer reports end the run at once; the interpreter's own allocations
-# that live until exit are not leaks of ours.
-SANITIZER_ENV := PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
-	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+# The fuzzer is built with clang and without the unit tests; the sanitizer
+# build without them too. Both leave their modules in their own directory.
+FUZZ_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DDWEX_FUZZ=ON \
+	-DDWEX_DEVELOPER=OFF -DDWEX_WERROR=ON -DDWEX_PYTHON=$(PY) -DDWEX_PYTHON_DEBUG= \
+	-DDWEX_OUTPUT_DIR=$(FUZZ_BUILD)/lib
+ASAN_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDWEX_SANITIZE=ON -DDWEX_DEVELOPER=OFF \
+	-DDWEX_PYTHON=$(PY) -DDWEX_PYTHON_DEBUG= -DDWEX_OUTPUT_DIR=$(ASAN_BUILD)/lib
+# check-deep's fuzzers run ten minutes each unless SECONDS is given on the
+# command line.
+DEEP_SECONDS = $(if $(filter command line,$(origin SECONDS)),$(SECONDS),600)
 
 .PHONY: fuzz fuzz-native check-asan check-valgrind check-deep
 
@@ -122,40 +121,22 @@ fuzz: build
 # New inputs go to build/cmake-fuzz/corpus; a crashing input lands in
 # tests/fuzz/corpus, which the replay under ctest then runs on every `make test`.
 fuzz-native: $(SANDBOX)
-	$(RUN) cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DCMAKE_CXX_COMPILER=clang++ -DDWEX_FUZZ=ON -DDWEX_DEVELOPER=OFF -DDWEX_WERROR=ON \
-		-DDWEX_PYTHON=$(PY) -DDWEX_PYTHON_DEBUG= -DDWEX_OUTPUT_DIR=$(FUZZ_BUILD)/lib >/dev/null
+	$(RUN) cmake -S . -B $(FUZZ_BUILD) $(FUZZ_FLAGS) >/dev/null
 	$(RUN) cmake --build $(FUZZ_BUILD) --target dwex_fuzz_parse
-	mkdir -p $(FUZZ_BUILD)/corpus
-	$(RUN) sh -c '$(FUZZ_BUILD)/dwex_fuzz_parse -max_total_time=$(SECONDS) -print_final_stats=1 \
-		-artifact_prefix=tests/fuzz/corpus/ $(FUZZ_BUILD)/corpus tests/fuzz/corpus \
-		>$(FUZZ_BUILD)/fuzz.log 2>&1; status=$$?; \
-		grep -E "^(fuzz_parse|SUMMARY|==[0-9]+==ERROR)" $(FUZZ_BUILD)/fuzz.log; \
-		sed -n "s/^stat::number_of_executed_units: */fuzz-native: runs /p" $(FUZZ_BUILD)/fuzz.log; \
-		exit $$status'
+	$(RUN) tools/fuzz-native $(FUZZ_BUILD) $(SECONDS)
 
 check-asan: $(SANDBOX)
-	$(RUN) cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDWEX_SANITIZE=ON \
-		-DDWEX_DEVELOPER=OFF -DDWEX_PYTHON=$(PY) -DDWEX_PYTHON_DEBUG= \
-		-DDWEX_OUTPUT_DIR=$(ASAN_BUILD)/lib >/dev/null
+	$(RUN) cmake -S . -B $(ASAN_BUILD) $(ASAN_FLAGS) >/dev/null
 	$(RUN) cmake --build $(ASAN_BUILD)
-	$(RUN) sh -c 'export LD_PRELOAD=$$(g++ -print-file-name=libasan.so) $(SANITIZER_ENV) \
-		DWEX_LIB=$$PWD/$(ASAN_BUILD)/lib PYTHONPATH=$$PWD/tests/fuzz; \
-		exec $(PY) -m pytest -p dwex_lib -q tests/python'
+	$(RUN) tools/pytest-asan $(ASAN_BUILD)/lib $(PY)
 
-# With PYTHONMALLOC=malloc memcheck sees every allocation, and the
-# interpreter needs no suppressions; the interpreter's own file is used
-# wherever the root has one.
 check-valgrind: build
-	$(RUN) sh -c 'supp=$$(find /usr -name valgrind-python.supp 2>/dev/null | head -n 1); \
-		exec env PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=1 -q \
-		$${supp:+--suppressions=$$supp} \
-		$(PY) -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)'
+	$(RUN) tools/pytest-valgrind $(PY) $(VALGRIND_TESTS)
 
 check-deep: build
 	$(MAKE) test
-	$(MAKE) fuzz SECONDS=$(if $(filter command line,$(origin SECONDS)),$(SECONDS),600)
-	$(MAKE) fuzz-native SECONDS=$(if $(filter command line,$(origin SECONDS)),$(SECONDS),600)
+	$(MAKE) fuzz SECONDS=$(DEEP_SECONDS)
+	$(MAKE) fuzz-native SECONDS=$(DEEP_SECONDS)
 	$(MAKE) check-asan
 	$(MAKE) check-valgrind
 	$(RUN) env DWEX_DEEP=1 $(PY) -m pytest -q tests/python/test_limits.py tests/python/test_threads.py

@@ -68,7 +68,7 @@ def bench_table(name: str, rows: list[list[str]], rounds: int) -> dict:
     with open(csv_path, "w", newline="", encoding="utf-8") as f:
         csv.writer(f).writerows(rows)
     width = len(rows[0])
-    newlines = any("\n" in cell or "\r" in cell for row in rows for cell in row)
+    newlines = any("\n" in leaf or "\r" in leaf for row in rows for leaf in row)
     table = pa.table(dwexio.read_arrow(dwex_path))
     # Every reader must give the same columns, or its time means nothing.
     checks = {

@@ -48,7 +48,7 @@ DISTINCT = "distinct:"
 def _distinct(rows: list[list[str]], text: str) -> list[list[str]]:
     """`rows` with a str object of its own for every leaf but the
     interpreter's shared empty and one-character ones, as the timed tables
-    have: the reader's sharing of repeated cells would change what a writer
+    have: the reader's sharing of repeated leaves would change what a writer
     that tracks objects referenced twice does. `text` is the document, which
     holds every character of every leaf."""
     import tables
@@ -325,11 +325,11 @@ def measure_sizes(rows: list[list[str]], sizes: list[int], ops=SIZE_OPS, cache_s
                 base = _totals(out(_peer(op), n, 0, "setup"))
                 run = _totals(out(op, n, calls_for(n), mode))
                 per_item = {k: (run[k] - base[k]) / calls_for(n) / n for k in run}
-                cell = {"ir_per_item": per_item["Ir"]}
+                entry = {"ir_per_item": per_item["Ir"]}
                 if "D1mr" in per_item:
-                    cell["d1_misses_per_item"] = per_item["D1mr"] + per_item["D1mw"]
-                    cell["ll_misses_per_item"] = per_item["DLmr"] + per_item["DLmw"]
-                by_size[str(n)] = cell
+                    entry["d1_misses_per_item"] = per_item["D1mr"] + per_item["D1mw"]
+                    entry["ll_misses_per_item"] = per_item["DLmr"] + per_item["DLmw"]
+                by_size[str(n)] = entry
             rec[mode] = by_size
             devs = _deviations([by_size[str(n)]["ir_per_item"] for n in sizes])
             rec[mode + "_ir_deviation"] = devs
@@ -348,13 +348,13 @@ def report_sizes(results: dict) -> str:
              f"   {'':16} {'GC':3} {'':8}" + "".join(f"{n:>10.0e}" for n in sizes) + "   max dev"]
     for op, rec in results["ops"].items():
         for mode in ("gc_on", "gc_off"):
-            cells = "".join(f"{rec[mode][str(n)]['ir_per_item']:10.1f}" for n in sizes)
-            lines.append(f"   {op:16} {mode[3:]:3} {'Ir':8}{cells}   {rec[mode + '_ir_max_abs_deviation']:6.1%}")
+            entries = "".join(f"{rec[mode][str(n)]['ir_per_item']:10.1f}" for n in sizes)
+            lines.append(f"   {op:16} {mode[3:]:3} {'Ir':8}{entries}   {rec[mode + '_ir_max_abs_deviation']:6.1%}")
             if results["cache_sim"]:
                 for key, name in (("d1_misses_per_item", "D1 miss"), ("ll_misses_per_item", results["last_level"].split()[0] + " miss")):
-                    cells = "".join(f"{rec[mode][str(n)][key]:10.2f}" if key in rec[mode][str(n)] else f"{'-':>10}"
+                    entries = "".join(f"{rec[mode][str(n)][key]:10.2f}" if key in rec[mode][str(n)] else f"{'-':>10}"
                                     for n in sizes)
-                    lines.append(f"   {'':16} {'':3} {name:8}{cells}")
+                    lines.append(f"   {'':16} {'':3} {name:8}{entries}")
     return "\n".join(lines)
 
 

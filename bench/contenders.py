@@ -113,7 +113,7 @@ def peers() -> tuple[Peer, ...]:
             out.append(make(importlib.import_module(module)))
         except ImportError:
             print(f"note: {module} is not installed; left out", file=sys.stderr)
-    csv.field_size_limit(sys.maxsize)  # the wide table's cells pass the default limit
+    csv.field_size_limit(sys.maxsize)  # the wide table's leaves pass the default limit
     return tuple(out)
 
 

@@ -187,9 +187,9 @@ def print_linearity(lin: dict) -> None:
         for op in keys:
             label = f"dwex.{op}" if op in OPS else op
             for mode in ("gc_on", "gc_off"):
-                cells = "".join(f"{lin[op][str(n)][mode]:8.1f} ({dev:+6.1%})"
+                entries = "".join(f"{lin[op][str(n)][mode]:8.1f} ({dev:+6.1%})"
                                 for n, dev in zip(sizes, lin[op][mode + "_deviation"]))
-                print(f"   {label:22} {mode[3:]:3}{cells}   {lin[op][mode + '_max_abs_deviation']:6.1%}")
+                print(f"   {label:22} {mode[3:]:3}{entries}   {lin[op][mode + '_max_abs_deviation']:6.1%}")
     cost = lin.get("page_fault_ns")
     if cost is None:
         return
@@ -201,8 +201,8 @@ def print_linearity(lin: dict) -> None:
             per_item = [lin[op][str(n)].get("faults_per_item") for n in sizes]
             if None in per_item:
                 continue
-            cells = "".join(f"{1000 * f:8.2f} ({f * cost:5.1f}) " for f in per_item)
-            print(f"   {label:22}    {cells}")
+            entries = "".join(f"{1000 * f:8.2f} ({f * cost:5.1f}) " for f in per_item)
+            print(f"   {label:22}    {entries}")
 
 
 def print_memory(mem: dict, rss: dict) -> None:
@@ -210,9 +210,9 @@ def print_memory(mem: dict, rss: dict) -> None:
           "stringify: peak / (document + 8 B per leaf)")
     for name, m in mem.items():
         for op in OPS:
-            cells = "  ".join(f"{label.split()[0] if 'floor' not in label else 'floor'} {v['ratio']:.2f}"
+            entries = "  ".join(f"{label.split()[0] if 'floor' not in label else 'floor'} {v['ratio']:.2f}"
                               for label, v in m[op].items())
-            print(f"   {name:7} {op:9} {cells}")
+            print(f"   {name:7} {op:9} {entries}")
         r = rss.get(name, {})
         if "parse" in r and "stringify" in r and "join" in r:
             print(f"   {name:7} RSS high-water growth (all heap, fresh process): dwex.parse "
@@ -238,7 +238,7 @@ def print_sweep(sweep: dict) -> None:
     summary, states = sweep["summary"], list(sweep["summary"]["states"])
     size = sweep["size"]
     count = len(next(iter(sweep["states"].values()))["shapes"]) if sweep["states"] else 0
-    print(f"\n== sweep: {count} shapes (short cells {size['items']:,} items, long cells {size['chars']:,} "
+    print(f"\n== sweep: {count} shapes (short leaves {size['items']:,} items, long leaves {size['chars']:,} "
           f"characters), {sweep['repeat']} interleaved rounds of >= {sweep['target_seconds']} s samples, in "
           + " and ".join(f"a {s} process" for s in states))
     for state in states:
@@ -325,22 +325,22 @@ def markdown(results: dict) -> str:
         for label in results["tables"][names[0]][op]:
             if label.startswith("dwex."):
                 continue
-            cells = []
+            entries = []
             for n in names:
                 r = results["tables"][n][op].get(label)
                 if r is None:
-                    cells.append("-")
+                    entries.append("-")
                 elif op == "parse":
-                    cells.append(f"{r['gc_on_ratio']:.2f}x")
+                    entries.append(f"{r['gc_on_ratio']:.2f}x")
                 else:
-                    cells.append(f"{r['fresh_gc_on_ratio']:.2f}x ({r['gc_on_ratio']:.2f}x)")
-            out.append(f"| {label} | " + " | ".join(cells) + " |\n")
+                    entries.append(f"{r['fresh_gc_on_ratio']:.2f}x ({r['gc_on_ratio']:.2f}x)")
+            out.append(f"| {label} | " + " | ".join(entries) + " |\n")
     out.append("\n**document size, bytes (str as UTF-8)**\n\n" + head)
     for label, r in results["tables"][names[0]]["stringify"].items():
-        cells = [f"{results['tables'][n]['stringify'][label]['size']:,}" if label in results["tables"][n]["stringify"]
+        entries = [f"{results['tables'][n]['stringify'][label]['size']:,}" if label in results["tables"][n]["stringify"]
                  else "-" for n in names]
         name = r["peer"] if r["peer"] != "floor" else "the leaves alone"
-        out.append(f"| {name} | " + " | ".join(cells) + " |\n")
+        out.append(f"| {name} | " + " | ".join(entries) + " |\n")
     if "sweep" in results:
         out.append(sweep_markdown(results["sweep"]))
     return "".join(out)
@@ -357,11 +357,11 @@ def sweep_markdown(sweep: dict) -> str:
            + "---|---:|" * len(states) + "\n"]
     for direction in ("parse", "stringify"):
         for label in dict.fromkeys(label for s in states for label in summary[s][direction]):
-            cells = []
+            entries = []
             for s in states:
                 v = summary[s][direction].get(label)
-                cells += ["-", "-"] if v is None else [f"{v['worst']:.2f}x ({v['worst_shape']})", f"{v['median']:.2f}x"]
-            out.append(f"| {label} | " + " | ".join(cells) + " |\n")
+                entries += ["-", "-"] if v is None else [f"{v['worst']:.2f}x ({v['worst_shape']})", f"{v['median']:.2f}x"]
+            out.append(f"| {label} | " + " | ".join(entries) + " |\n")
     return "".join(out)
 
 

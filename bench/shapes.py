@@ -1,10 +1,10 @@
-"""The shapes of the sweep: tables that vary one thing at a time (cell length,
+"""The shapes of the sweep: tables that vary one thing at a time (leaf length,
 row width, storage mix, repetition), cut deterministically from the text of
 the unicode-data files, plus the shapes users ran into. Each is built only
 when asked for, so that a run holds one shape at a time.
 
-A shape states what it claims to be (its storage mix, cell length, row width
-and whether it repeats a few cells); `mix_of` and `length_of` recompute the
+A shape states what it claims to be (its storage mix, leaf length, row width
+and whether it repeats a few leaves); `mix_of` and `length_of` recompute the
 first two from the rows, so a test can check every claim."""
 
 from __future__ import annotations
@@ -29,7 +29,7 @@ LENGTHS = {"0": (0, 0), "1": (1, 1), "2-16": (2, 16), "~100": (90, 110), "~3000"
 
 @dataclasses.dataclass(frozen=True)
 class Size:
-    """How large to make the shapes: `items` leaves for short cells, `chars`
+    """How large to make the shapes: `items` leaves for short leaves, `chars`
     characters of leaves for long ones. The named shapes scale with them."""
 
     items: int = 100_000
@@ -37,7 +37,7 @@ class Size:
 
     @property
     def huge_cell(self) -> int:
-        """The length of the '~100000' cells: shorter in a reduced run."""
+        """The length of the '~100000' leaves: shorter in a reduced run."""
         return min(100_000, self.chars // 30)
 
     def lengths(self) -> dict[str, tuple[int, int]]:
@@ -54,8 +54,8 @@ class Shape:
     description: str
     mix: str  # see mix_of
     length: str  # a key of LENGTHS, or "mixed"
-    width: int | None  # cells per row (None: rows of differing width)
-    repeated: bool  # a few short cells referenced throughout
+    width: int | None  # leaves per row (None: rows of differing width)
+    repeated: bool  # a few short leaves referenced throughout
     rows: list[list[str]]
 
     @property
@@ -151,8 +151,8 @@ def astral_text() -> str:
 
 
 def _lengths(kind: str, size: Size) -> Callable[[int], int]:
-    """The length of the i-th cell of a length class: a fixed walk over the
-    class's range, so that cells differ in length without randomness."""
+    """The length of the i-th leaf of a length class: a fixed walk over the
+    class's range, so that leaves differ in length without randomness."""
     low, high = size.lengths()[kind]
     span = high - low + 1
     step = {1: 0, 15: 7, 21: 8, 201: 37, 2001: 373}[span]
@@ -160,22 +160,22 @@ def _lengths(kind: str, size: Size) -> Callable[[int], int]:
 
 
 def cut(text: str, kind: str, size: Size, count: int | None = None) -> list[str]:
-    """Consecutive cells of a length class cut from `text`, starting over at
-    its beginning when it runs out: `count` cells, else `size.items` cells
+    """Consecutive leaves of a length class cut from `text`, starting over at
+    its beginning when it runs out: `count` leaves, else `size.items` leaves
     of 16 characters or fewer, or as many longer ones as make `size.chars`."""
     length = _lengths(kind, size)
     if count is None and size.lengths()[kind][1] <= 16:
         count = size.items
-    cells: list[str] = []
+    leaves: list[str] = []
     at = total = 0
-    while len(cells) < count if count is not None else total < size.chars:
-        n = length(len(cells))
+    while len(leaves) < count if count is not None else total < size.chars:
+        n = length(len(leaves))
         if at + n > len(text):
             at = 0
-        cells.append(text[at : at + n])
+        leaves.append(text[at : at + n])
         at += n
         total += n
-    return cells
+    return leaves
 
 
 def rows_of(leaves: list[str], width: int) -> list[list[str]]:
@@ -253,7 +253,7 @@ def _names_list_blocks(size: Size) -> list[list[str]]:
 def _unihan_all(size: Size) -> list[list[str]]:
     """Every Unihan reading as (ideograph, field, value), the ideographs
     above U+FFFF included. Below the deep size, every k-th line, so that the
-    astral ideographs at the end of the file stay in: about as many cells
+    astral ideographs at the end of the file stay in: about as many leaves
     as the size has items (the whole file at the deep size)."""
     rows = _unihan_rows(lambda cp, v: True)
     return rows[:: max(1, round(3 * len(rows) / size.items))]
@@ -266,22 +266,22 @@ def builders(size: Size = Size()) -> list[tuple[str, Callable[[], Shape]]]:
     astral_cps = [cp for cp in code_points() if cp > 0xFFFF]
     definitions: list[tuple[str, str, str, str, int | None, bool, Callable[[], list[list[str]]]]] = [
         # (name, description, mix, length, width, repeated, rows)
-        ("empty-w15", "empty cells", "ascii", "0", 15, False, lambda: rows_of([""] * S.items, 15)),
-        ("ascii-1-w1", "UnicodeData.txt one character a cell, one cell a row", "ascii", "1", 1, False,
+        ("empty-w15", "empty leaves", "ascii", "0", 15, False, lambda: rows_of([""] * S.items, 15)),
+        ("ascii-1-w1", "UnicodeData.txt one character a leaf, one leaf a row", "ascii", "1", 1, False,
          lambda: rows_of(cut(unicode_data(), "1", S), 1)),
-        ("ascii-2to16-w3", "UnicodeData.txt cut in cells of 2-16", "ascii", "2-16", 3, False,
+        ("ascii-2to16-w3", "UnicodeData.txt cut in leaves of 2-16", "ascii", "2-16", 3, False,
          lambda: rows_of(cut(unicode_data(), "2-16", S), 3)),
         ("ascii-fields-w15", "UnicodeData.txt fields, 15 a row", "ascii", "mixed", 15, False,
          lambda: rows_of(_fields(S), 15)),
         ("ascii-fields-w1000", "UnicodeData.txt fields, 1000 a row", "ascii", "mixed", 1000, False,
          lambda: rows_of(_fields(S), 1000)),
-        ("ascii-100-w3", "UnicodeData.txt cut in cells of ~100", "ascii", "~100", 3, False,
+        ("ascii-100-w3", "UnicodeData.txt cut in leaves of ~100", "ascii", "~100", 3, False,
          lambda: rows_of(cut(unicode_data(), "~100", S), 3)),
-        ("ascii-3000-w1", "UnicodeData.txt cut in cells of ~3,000", "ascii", "~3000", 1, False,
+        ("ascii-3000-w1", "UnicodeData.txt cut in leaves of ~3,000", "ascii", "~3000", 1, False,
          lambda: rows_of(cut(unicode_data(), "~3000", S), 1)),
-        ("ascii-100k-w1", "UnicodeData.txt cut in cells of ~100,000", "ascii", "~100000", 1, False,
+        ("ascii-100k-w1", "UnicodeData.txt cut in leaves of ~100,000", "ascii", "~100000", 1, False,
          lambda: rows_of(cut(unicode_data(), "~100000", S), 1)),
-        ("ascii-repeated-w3", "UnicodeData.txt (category, bidi class, mirrored): a few short cells repeated",
+        ("ascii-repeated-w3", "UnicodeData.txt (category, bidi class, mirrored): a few short leaves repeated",
          "ascii", "mixed", 3, True,
          lambda: rows_of(repeated([f for line in unicode_data().splitlines()
                                    for f in (lambda p: (p[2], p[4], p[9]))(line.split(";"))], S.items - S.items % 3), 3)),
@@ -289,25 +289,25 @@ def builders(size: Size = Size()) -> list[tuple[str, Callable[[], Shape]]]:
          "latin1", "mixed", 3, False,
          lambda: rows_of(cycled([x for cp, f, v in unihan() if "\x80" <= max(v) <= "\xff"
                                  for x in (f"U+{cp:04X}", f, v)], S.items - S.items % 3), 3)),
-        ("latin1-100-w15", "LineBreakTest.txt cut in cells of ~100", "latin1", "~100", 15, False,
+        ("latin1-100-w15", "LineBreakTest.txt cut in leaves of ~100", "latin1", "~100", 15, False,
          lambda: rows_of(cut(latin1_text(), "~100", S), 15)),
-        ("2byte-1-w3", "the BMP characters above U+00FF that UnicodeData.txt names, one a cell", "2byte", "1", 3,
+        ("2byte-1-w3", "the BMP characters above U+00FF that UnicodeData.txt names, one a leaf", "2byte", "1", 3,
          False, lambda: rows_of(cycled([chr(cp) for cp in bmp_cps], S.items), 3)),
         ("2byte-short-w3", "Unihan reading values with a character above U+00FF (none above U+FFFF)", "2byte",
          "2-16", 3, False, lambda: rows_of(_readings(0x100, 0xFFFF, S), 3)),
-        ("2byte-100-w3", "Unihan readings led by their BMP ideograph, cut in cells of ~100", "2byte", "~100", 3,
+        ("2byte-100-w3", "Unihan readings led by their BMP ideograph, cut in leaves of ~100", "2byte", "~100", 3,
          False, lambda: rows_of(cut(bmp_text(), "~100", S), 3)),
-        ("2byte-3000-w1", "the same cut in cells of ~3,000", "2byte", "~3000", 1, False,
+        ("2byte-3000-w1", "the same cut in leaves of ~3,000", "2byte", "~3000", 1, False,
          lambda: rows_of(cut(bmp_text(), "~3000", S), 1)),
-        ("2byte-100k-w1", "the same cut in cells of ~100,000", "2byte", "~100000", 1, False,
+        ("2byte-100k-w1", "the same cut in leaves of ~100,000", "2byte", "~100000", 1, False,
          lambda: rows_of(cut(bmp_text(), "~100000", S), 1)),
         ("2byte-repeated-w3", "the 32 commonest Unihan Hangul readings, wherever they occur", "2byte", "2-16", 3,
          True, lambda: rows_of(_hangul_repeated(S), 3)),
-        ("astral-1-w3", "the characters above U+FFFF that UnicodeData.txt names, one a cell", "astral", "1", 3,
+        ("astral-1-w3", "the characters above U+FFFF that UnicodeData.txt names, one a leaf", "astral", "1", 3,
          False, lambda: rows_of(cycled([chr(cp) for cp in astral_cps], S.items), 3)),
         ("astral-short-w3", "the emoji of emoji-test.txt above U+FFFF", "astral", "mixed", 3, False,
          lambda: rows_of(cycled([e for e, _ in emoji() if max(e) > "\uffff"], S.items), 3)),
-        ("astral-100-w15", "emoji names and Unihan readings led by a character above U+FFFF, cells of ~100",
+        ("astral-100-w15", "emoji names and Unihan readings led by a character above U+FFFF, leaves of ~100",
          "astral", "~100", 15, False, lambda: rows_of(cut(astral_text(), "~100", S), 15)),
         ("ascii+2byte-start-w15", "UnicodeData.txt fields with one em dash 1% of the way in",
          "ascii+one-2byte-start", "mixed", 15, False, lambda: with_one(rows_of(_fields(S), 15), 0.01, WIDE)),
@@ -323,7 +323,7 @@ def builders(size: Size = Size()) -> list[tuple[str, Callable[[], Shape]]]:
                                          S.items - S.items % 3), 3), 0.9, ASTRAL)),
         ("nameslist-blocks-w2", "NamesList.txt, one row per block: [header, the block's text]", "mixed-2byte",
          "mixed", 2, False, lambda: _names_list_blocks(S)),
-        ("ascii-100k+2byte-last-cell-w1", "100 cells of ~100,000 of UnicodeData.txt, one em dash in the last",
+        ("ascii-100k+2byte-last-cell-w1", "100 leaves of ~100,000 of UnicodeData.txt, one em dash in the last",
          "ascii+one-2byte-end", "~100000", 1, False,
          lambda: with_one(rows_of(cut(unicode_data(), "~100000", S, count=100), 1), 1.0, WIDE)),
         ("unihan-readings-w3", "Unihan readings (ideograph, field, value), ideographs above U+FFFF included",
@@ -358,8 +358,8 @@ def build(names: list[str] | None = None, size: Size = Size()) -> Iterator[Shape
 
 def mix_of(rows: list[list[str]]) -> str:
     """The storage mix of a table, from its characters: "ascii", "latin1",
-    "2byte" (a character in U+0100..U+FFFF in every cell, none above),
-    "astral" (a character above U+FFFF in every cell), "ascii+one-2byte-
+    "2byte" (a character in U+0100..U+FFFF in every leaf, none above),
+    "astral" (a character above U+FFFF in every leaf), "ascii+one-2byte-
     {start,middle,end}" (one character above U+00FF in the whole table, in
     the first 10%, the middle 40-60% or the last 10% of its leaves), "bmp+one-
     astral-late" (one character above U+FFFF, in the last 25%, the rest up to

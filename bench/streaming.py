@@ -44,8 +44,8 @@ def documents() -> dict[str, list[list[str]]]:
         "UnicodeData (1 byte)": [line.split(";") for line in data.splitlines()],
         "NamesList lines (2 bytes)": [line.split("\t") for line in names.splitlines()],
         "emoji-test (4 bytes)": [line.split(" ") for line in emoji.splitlines()] * 4,
-        "cells of 1000 ';' (1 byte)": [[";" * 1000] * 8] * 1000,
-        "one 8 MB cell of ';' (1 byte)": [[";" * (8 << 20)]],
+        "leaves of 1000 ';' (1 byte)": [[";" * 1000] * 8] * 1000,
+        "one 8 MB leaf of ';' (1 byte)": [[";" * (8 << 20)]],
     }
 
 

@@ -51,7 +51,7 @@ TARGET_SECONDS = 0.01
 # worst peer or bring it under the median goal.
 SCREEN_RATIO = 1.5
 HUGE_REPEAT = 2
-# The shapes also timed at 10^7 items, one per storage width of short cells.
+# The shapes also timed at 10^7 items, one per storage width of short leaves.
 HUGE_SHAPES = ("ascii-fields-w15", "2byte-short-w3", "astral-short-w3")
 # A floor's extra time per character from 10^5 to 10^7 is counted as at
 # least this share of its time per character at 10^5, so that a floor that
@@ -109,7 +109,7 @@ def laid_out(shape: shapes.Shape) -> list[list[str]]:
     lie scattered over the heap that reading it made, which slows every
     contender several times over (the join floor too) and would measure the
     allocator's history, not the shape. New copies lie one after another, as
-    the fresh strings do. A shape that repeats a few cells keeps its shared
+    the fresh strings do. A shape that repeats a few leaves keeps its shared
     objects."""
     import tables
 
@@ -162,14 +162,14 @@ def screen(samples: dict) -> set:
 
 def _shape_line(name: str, r: dict) -> str:
     i = r["info"]
-    cells = [f"{name:31} {i['items']:9,} {i['document_kind']:4}"]
+    leaves = [f"{name:31} {i['items']:9,} {i['document_kind']:4}"]
     for op in ("parse", "stringify"):
         own = r[op][f"dwex.{op}"][JUDGED[op][0]]
         peers = [(ratios(r, op, label)[0], label) for label, rec in r[op].items()
                  if rec["peer"] not in ("dwex", "floor") and rec["correct"]]
         ratio, label = min(peers, default=(float("nan"), "-"))
-        cells.append(f"{own * 1e6:{9 if op == 'parse' else 12}.1f} {label:>23} {ratio:5.2f}x")
-    return "  ".join(cells) + f"  {r['seconds']:4.1f} s"
+        leaves.append(f"{own * 1e6:{9 if op == 'parse' else 12}.1f} {label:>23} {ratio:5.2f}x")
+    return "  ".join(leaves) + f"  {r['seconds']:4.1f} s"
 
 
 def child_huge(names, sizes: tuple[int, ...], repeat: int) -> dict:

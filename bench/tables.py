@@ -64,7 +64,7 @@ def astral_table() -> Table:
 
 def wide_table() -> Table:
     """NamesList.txt, one row per block: the block's header line, then one
-    long cell per subheaded section (the section's lines joined by newlines),
+    long leaf per subheaded section (the section's lines joined by newlines),
     so that copying the content dominates."""
     rows: list[list[str]] = []
     section: list[str] = []
@@ -84,7 +84,7 @@ def wide_table() -> Table:
         elif rows:
             section.append(line)
     close_section()
-    return Table("wide", "NamesList.txt, one row per block, one cell per subheaded section", rows)
+    return Table("wide", "NamesList.txt, one row per block, one leaf per subheaded section", rows)
 
 
 def separator(leaves: list[str], within: str | None = None) -> str:

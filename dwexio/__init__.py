@@ -15,7 +15,7 @@ written all or nothing: a new file beside it takes its place only once the
 whole document is written, and an error leaves the old file untouched.
 A zero-byte file is the table with no rows. Documents are stored as UTF-8
 with ``errors="surrogatepass"`` (lone surrogates survive) and without newline
-translation (``"\\r\\n"`` inside a cell survives). An open binary file is
+translation (``"\\r\\n"`` inside a leaf survives). An open binary file is
 best; a text file works too: one that could translate line ends is switched
 to ``newline=""`` before its first read, and refused with ValueError after it.
 """

@@ -10,12 +10,10 @@ import sys
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
-from ._arrowio import read_arrow, write_arrow
+from ._arrowio import DEFAULT_BATCH_ROWS, read_arrow, write_arrow
 
 FORMATS = ("parquet", "arrow")
 EXTENSIONS = {".parquet": "parquet", ".arrow": "arrow", ".feather": "arrow"}
-
-_BATCH_ROWS = 65536
 
 
 def involved(*formats: str) -> bool:
@@ -94,7 +92,7 @@ def _open(pa: Any, fin: Any, source: str, header: bool, read_rows: Callable[[], 
     elif source == "parquet":
         parquet = pa.parquet.ParquetFile(_seekable(fin))
         reader = pa.RecordBatchReader.from_batches(parquet.schema_arrow,
-                                                   parquet.iter_batches(batch_size=_BATCH_ROWS))
+                                                   parquet.iter_batches(batch_size=DEFAULT_BATCH_ROWS))
     elif source == "arrow":
         ipc = pa.ipc.open_file(_seekable(fin))
         reader = pa.RecordBatchReader.from_batches(

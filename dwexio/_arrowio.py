@@ -2,7 +2,7 @@
 
 The native helper (dwexio._arrow) does the work on both paths, from the
 file's UTF-8 bytes straight into Arrow string buffers and back, without a
-Python str per cell. pyarrow, polars and DuckDB stay optional: the reader
+Python str per leaf. pyarrow, polars and DuckDB stay optional: the reader
 speaks the Arrow PyCapsule interface, which each of them consumes."""
 
 from __future__ import annotations
@@ -101,7 +101,7 @@ def read_arrow(file: File, *, header: Header = False,
 
     `file` is a path or an open binary file. `header=True` takes the column
     names from the first row, a sequence of str gives them, and otherwise
-    they are f0, f1, .... Every row must have as many cells as there are
+    they are f0, f1, .... Every row must have as many leaves as there are
     columns. Reading is streamed, `batch_rows` rows a batch (fewer where a
     column would pass 2 GiB): memory holds the batches being built and one
     chunk of the file. A zero-byte file is the empty table."""
@@ -139,7 +139,7 @@ def write_arrow(data: Any, file: File, *, header: bool = False, null: str | None
     (a pyarrow Table, RecordBatch or RecordBatchReader, a polars DataFrame,
     ...); its columns are string, large_string, string_view or dictionaries
     of them. `header=True` writes the column names as the first row. A null
-    cell raises ValueError unless `null` gives the text to write for it.
+    leaf raises ValueError unless `null` gives the text to write for it.
     The file holds exactly what dwexio.dump writes for the same rows."""
     if not isinstance(header, bool):
         raise TypeError(f"header must be True or False, not {type(header).__name__}")

@@ -2,9 +2,9 @@
 in strict mode (the excel dialect, with the delimiter given), faster where
 the text allows.
 
-The file is read in pieces cut after a line feed. For a conversion to DWEX
-the native helper writes each piece straight into the document, with no str
-per field, wherever the piece follows csv.reader's common rules. Otherwise
+The file is read in chunks cut after a line feed. For a conversion to DWEX
+the native reader writes each chunk straight into the document, with no str
+per field, wherever the chunk follows csv.reader's common rules. Otherwise
 lines without a quote character are split at the delimiter, and stretches
 with quotes go to csv.reader: where it accepts a stretch, it reads it as it
 would read the whole file, and where it does not (a quoted field open at the
@@ -28,25 +28,25 @@ from typing import Any
 
 import dwex
 
-from . import _scan
+from . import _readers
+from ._files import BATCH_ROWS
 
 Rows = list[list[str]]
 
 _CHUNK = 256 * 1024
-_BATCH_ROWS = 4096
 # Lines without quotes that separate two quoted stretches by less than this
 # many characters stay in one stretch, read by one csv.reader.
 _GAP = 4096
-# A piece is searched for stretches when quotes are rarer than one in this
+# A chunk is searched for stretches when quotes are rarer than one in this
 # many characters; otherwise csv.reader reads all of it.
 _SPARSE = 256
-# An unfinished quoted field carried over from piece to piece beyond this
+# An unfinished quoted field carried over from chunk to chunk beyond this
 # many characters sends the rest of the file to the ordinary reader.
 _CARRY_LIMIT = 16 << 20
 
 
 class _Fallback(Exception):
-    """The stretch at `start` of the piece needs the ordinary reader."""
+    """The stretch at `start` of the chunk needs the ordinary reader."""
 
     def __init__(self, start: int) -> None:
         self.start = start
@@ -58,7 +58,7 @@ def _document(text: str, delimiter: str, limit: int) -> str | None:
     alphabet = dwex.HEX
     if type(alphabet) is not str or not alphabet.isascii() or len(alphabet) < 16:
         return None  # dwex.stringify knows what to make of it
-    document: str | None = _scan.delimited(text, delimiter, limit, alphabet)
+    document: str | None = _readers.read_delimited(text, delimiter, limit, alphabet)
     return document
 
 
@@ -123,7 +123,7 @@ def _stretches(text: str) -> Iterator[tuple[int, int, bool]]:
 
 
 def _piece(text: str, delimiter: str, limit: int, to_dwex: bool) -> Iterator[Rows | str]:
-    """The batches of a piece of whole lines that starts at a record's start.
+    """The batches of a chunk of whole lines that starts at a record's start.
     Raises _Fallback where only the ordinary reader can go on."""
     if to_dwex:
         document = _document(text, delimiter, limit)
@@ -199,7 +199,7 @@ def _ordinary(f: Any, done: str, tail: str, delimiter: str, line: int) -> Iterat
         batch.append(row)
         line += sum(text.count("\n") for text in record)
         record.clear()
-        if len(batch) == _BATCH_ROWS:
+        if len(batch) == BATCH_ROWS:
             yield batch
             batch = []
     if batch:
@@ -227,7 +227,7 @@ def read_csv(f: Any, delimiter: str, to_dwex: bool = False,
     text. Errors are csv.Error naming the line."""
     limit = csv.field_size_limit()
     tail = ""
-    line = 1  # the line that the next piece starts on
+    line = 1  # the line that the next chunk starts on
     while True:
         data = f.read(max(_CHUNK, len(tail)))
         text = tail + data
@@ -236,7 +236,7 @@ def read_csv(f: Any, delimiter: str, to_dwex: bool = False,
         else:
             cut = text.rfind("\n") + 1
             done, tail = text[:cut], text[cut:]
-            # A piece must end at a record's end: an odd number of quotes
+            # A chunk must end at a record's end: an odd number of quotes
             # leaves a quoted field open, so it waits for more lines.
             if quoting and done.count('"') % 2:
                 if len(text) <= _CARRY_LIMIT:

@@ -18,9 +18,10 @@ ERRORS = "surrogatepass"
 
 File = Union[str, "os.PathLike[str]", IO[bytes], IO[str]]
 
-# Rows that Writer.writerows hands to dwex.stringify at once: enough to spread
-# the call's cost, few enough to keep the text of one batch small.
-_BATCH_ROWS = 4096
+# Rows handed on at once, to dwex.stringify by Writer.writerows and by the
+# command's readers of other formats: enough to spread the cost of a call,
+# few enough to keep the text of one batch small.
+BATCH_ROWS = 4096
 
 
 def is_text(file: Any) -> bool:
@@ -110,13 +111,13 @@ class Writer:
         self._file.write(text if self._text else text.encode(ENCODING, ERRORS))
 
     def writerow(self, row: Iterable[object]) -> None:
-        """Write one row; each cell goes through str() as in dwex.stringify."""
+        """Write one row; each leaf goes through str() as in dwex.stringify."""
         self._write(dwex.stringify((row,)))
 
     def writerows(self, rows: Iterable[Iterable[object]]) -> None:
         """Write every row of `rows`, in batches."""
         it = iter(rows)
-        while batch := list(itertools.islice(it, _BATCH_ROWS)):
+        while batch := list(itertools.islice(it, BATCH_ROWS)):
             self._write(dwex.stringify(batch))
 
     def close(self) -> None:

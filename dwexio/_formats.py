@@ -19,15 +19,13 @@ import dwex
 
 from . import _arrowformats
 from ._csv import read_csv
-from ._files import ENCODING, ERRORS
+from ._files import BATCH_ROWS, ENCODING, ERRORS
 from ._stream import Reader
 
 FORMATS = ("csv", "tsv", "json", "jsonl", "dwex") + _arrowformats.FORMATS
 BINARY_FORMATS = ("dwex",) + _arrowformats.FORMATS
 _EXTENSIONS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".json": "json",
                ".jsonl": "jsonl", ".ndjson": "jsonl", ".dwex": "dwex", **_arrowformats.EXTENSIONS}
-
-_BATCH_ROWS = 4096
 
 Rows = list[list[str]]
 
@@ -107,13 +105,13 @@ def release(f: Any, name: str) -> None:
 # --- readers -----------------------------------------------------------------
 
 def _not_strings(row: Any) -> bool:
-    return not isinstance(row, list) or not all(type(cell) is str for cell in row)
+    return not isinstance(row, list) or not all(type(leaf) is str for leaf in row)
 
 
-class _Pieces:
-    """The text of a file read piece by piece, kept from `pos` on."""
+class _Chunks:
+    """The text of a file read chunk by chunk, kept from `pos` on."""
 
-    _PIECE = 1 << 16
+    _CHUNK = 1 << 16
     _SPACE = re.compile(r"[^ \t\n\r]")
 
     def __init__(self, f: Any) -> None:
@@ -123,7 +121,7 @@ class _Pieces:
 
     def more(self) -> bool:
         """Reads at least as much again as is kept; False at the end."""
-        data = self._f.read(max(self._PIECE, len(self.text) - self.pos))
+        data = self._f.read(max(self._CHUNK, len(self.text) - self.pos))
         if not data:
             return False
         self.text = self.text[self.pos:] + data
@@ -145,41 +143,41 @@ class _Pieces:
 
 def read_json(f: Any, name: str) -> Iterator[Rows]:
     """The rows of a JSON array of arrays of strings, each row decoded by
-    itself, so that memory holds a piece of the file and the longest row."""
+    itself, so that memory holds a chunk of the file and the longest row."""
     shown = printable(name)
-    pieces, decoder = _Pieces(f), json.JSONDecoder()
-    if pieces.next_char() != "[":
+    chunks, decoder = _Chunks(f), json.JSONDecoder()
+    if chunks.next_char() != "[":
         raise FormatError(f"{shown}: not JSON holding an array of rows")
-    pieces.pos += 1
+    chunks.pos += 1
     batch: Rows = []
     number = 0
-    closed = pieces.next_char() == "]"
-    pieces.pos += closed
+    closed = chunks.next_char() == "]"
+    chunks.pos += closed
     while not closed:
         number += 1
-        pieces.next_char()
+        chunks.next_char()
         while True:
             try:
-                row, end = decoder.raw_decode(pieces.text, pieces.pos)
+                row, end = decoder.raw_decode(chunks.text, chunks.pos)
                 break
             except json.JSONDecodeError as e:
-                # A row cut by the end of the piece reads once more text comes.
-                cut = e.pos >= len(pieces.text) - 6 or e.msg.startswith("Unterminated string")
-                if not (cut and pieces.more()):
+                # A row cut by the end of the chunk reads once more text comes.
+                cut = e.pos >= len(chunks.text) - 6 or e.msg.startswith("Unterminated string")
+                if not (cut and chunks.more()):
                     raise FormatError(f"{shown}: row {number}: not JSON: {e.msg}") from None
         if _not_strings(row):
             raise FormatError(f"{shown}: row {number} is not an array of strings")
         batch.append(row)
-        pieces.pos = end
-        following = pieces.next_char()
+        chunks.pos = end
+        following = chunks.next_char()
         if following not in (",", "]"):
             raise FormatError(f"{shown}: row {number}: not JSON: expecting ',' or ']' after it")
-        pieces.pos += 1
+        chunks.pos += 1
         closed = following == "]"
-        if len(batch) == _BATCH_ROWS:
+        if len(batch) == BATCH_ROWS:
             yield batch
             batch = []
-    if pieces.next_char():
+    if chunks.next_char():
         raise FormatError(f"{shown}: not JSON: text after the array of rows")
     if batch:
         yield batch
@@ -198,7 +196,7 @@ def read_jsonl(f: Any, name: str) -> Iterator[Rows]:
         if _not_strings(row):
             raise FormatError(f"{shown}: line {number} is not an array of strings")
         batch.append(row)
-        if len(batch) == _BATCH_ROWS:
+        if len(batch) == BATCH_ROWS:
             yield batch
             batch = []
     if batch:
@@ -223,11 +221,11 @@ def read_table(f: Any, fmt: str, name: str, to_dwex: bool = False,
 # --- writers -----------------------------------------------------------------
 
 def _unencodable(rows: Rows, first: int, encoding: str, errors: str) -> str:
-    """Where the first cell of `rows` that `encoding` cannot hold is."""
+    """Where the first leaf of `rows` that `encoding` cannot hold is."""
     for r, row in enumerate(rows):
-        for c, cell in enumerate(row):
+        for c, leaf in enumerate(row):
             try:
-                cell.encode(encoding, errors)
+                leaf.encode(encoding, errors)
             except UnicodeEncodeError as e:
                 return (f"row {first + r}, column {c + 1}: {encoding} cannot encode "
                         f"'{printable(e.object[e.start:e.end])}'")
@@ -235,21 +233,21 @@ def _unencodable(rows: Rows, first: int, encoding: str, errors: str) -> str:
 
 
 def _delimited_text(rows: Rows, first: int, delimiter: str, line_ending: str) -> str:
-    """The lines of `rows` without quoting; a cell holding the delimiter or a
+    """The lines of `rows` without quoting; a leaf holding the delimiter or a
     line break has no such form."""
     text = line_ending.join([delimiter.join(row) for row in rows]) + line_ending
-    cells = sum(map(len, rows))
-    if (text.count(delimiter) == cells - len(rows) + rows.count([])
+    leaves = sum(map(len, rows))
+    if (text.count(delimiter) == leaves - len(rows) + rows.count([])
             and text.count("\n") == line_ending.count("\n") * len(rows)
             and text.count("\r") == line_ending.count("\r") * len(rows)):
         return text
     for r, row in enumerate(rows):
-        for c, cell in enumerate(row):
-            if delimiter in cell or "\n" in cell or "\r" in cell:
+        for c, leaf in enumerate(row):
+            if delimiter in leaf or "\n" in leaf or "\r" in leaf:
                 what = "a tab" if delimiter == "\t" else f"the delimiter '{printable(delimiter)}'"
                 raise FormatError(
                     f"row {first + r}, column {c + 1}: the cell holds "
-                    f"{what if delimiter in cell else 'a line break'}, which TSV cannot "
+                    f"{what if delimiter in leaf else 'a line break'}, which TSV cannot "
                     "hold (--quote writes such cells quoted, as CSV does)")
     raise AssertionError("a miscounted line")
 
@@ -271,14 +269,17 @@ def write_table(f: Any, fmt: str, batches: Iterable[Rows | str],
                 tick(len(rows))
         return
     encoding, errors = options.codec("w") if fmt in ("csv", "tsv") else (ENCODING, ERRORS)
+    # One encoder for the whole file: an encoding that starts with a byte
+    # order mark (UTF-16, UTF-32, utf-8-sig) writes it once, not per batch.
+    encode = codecs.getincrementalencoder(encoding)(errors).encode
     first = 1  # the number of the batch's first row
 
     def put(text: str, rows: Rows) -> None:
         if first == 1 and text.startswith("\ufeff") and encoding == "utf-8":
-            # Reading drops one byte order mark: this one, not the cell's.
+            # Reading drops one byte order mark: this one, not the leaf's.
             text = "\ufeff" + text
         try:
-            data = text.encode(encoding, errors)
+            data = encode(text)
         except UnicodeEncodeError:
             where = _unencodable(rows, first, encoding, errors)
             raise FormatError(f"{printable(name)}: {where}") from None

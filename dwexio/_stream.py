@@ -1,4 +1,4 @@
-"""Reading a document of any size one piece at a time.
+"""Reading a document of any size one chunk at a time.
 
 Each read is decoded and joined to the unfinished row left over from the
 previous one. The reader's own loop (the native helper) builds the complete
@@ -18,12 +18,12 @@ from typing import Any
 
 import dwex
 
-from . import _scan
+from . import _readers
 from ._files import ENCODING, ERRORS, File, opened
 
 DEFAULT_CHUNK_SIZE = 64 * 1024
 
-# How the helper's loop stopped on a piece of text.
+# How the helper's loop stopped on a chunk of text.
 _COMPLETE, _END_OF_INPUT, _UNEXPECTED_TOKEN = 0, 1, 2
 _LINE_ENDS = ("\n", "\r\n", "\r")
 
@@ -60,24 +60,24 @@ class Reader:
 
     def batches(self) -> Iterator[list[list[str]]]:
         read = self._file.read
-        read_rows = _scan.read_rows
+        read_rows = _readers.read_rows
         decoder = None
         tail = ""
         wide = False  # whether the document so far holds a code point above U+FFFF
         wanted = 0  # the length the unfinished row needs at least
         while True:
-            # A long row is read in ever larger pieces, so that rescanning
+            # A long row is read in ever larger chunks, so that rescanning
             # its start stays linear in its length; a long item is read up to
             # its declared end at once.
             data = read(max(self._chunk_size, len(tail), wanted - len(tail)))
             at_end = not data
             if isinstance(data, str):
-                piece = data
+                chunk = data
             else:
                 if decoder is None:
                     decoder = codecs.getincrementaldecoder(ENCODING)(ERRORS)
-                piece = decoder.decode(data, at_end)
-            text = tail + piece if tail else piece
+                chunk = decoder.decode(data, at_end)
+            text = tail + chunk if tail else chunk
             if not text:
                 if not at_end:
                     continue
@@ -99,8 +99,8 @@ class Reader:
             if stop == _UNEXPECTED_TOKEN:
                 self.fault_position = base + position
                 self.trailing_line_break = (
-                    position == end_units and self.rows > 0 and text[end:] in _LINE_ENDS
-                    and (at_end or not read(1)))
+                    position == end_units and self.rows > 0
+                    and _all_that_is_left(text[end:], at_end, read, decoder) in _LINE_ENDS)
                 raise SyntaxError(
                     f"Unexpected token '{chr(code_point)}' at position {base + position}"
                 )
@@ -111,6 +111,17 @@ class Reader:
                     self.fault_position = self.units + utf16_units(tail)
                     raise_end_of_input()
                 return
+
+
+def _all_that_is_left(rest: str, at_end: bool, read: Any, decoder: Any) -> str:
+    """`rest` and what the file holds after it, as far as needed to tell a
+    line end that ends the file from anything else: a "\\r" that ends one read
+    may be the start of a "\\r\\n"."""
+    while not at_end and len(rest) <= 2:
+        data = read(2)
+        at_end = not data
+        rest += data if isinstance(data, str) else decoder.decode(data, at_end)
+    return rest
 
 
 def iter_rows(file: File, *, chunk_size: int = DEFAULT_CHUNK_SIZE) -> Iterator[list[str]]:

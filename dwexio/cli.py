@@ -236,21 +236,21 @@ def shorten(text: str, limit: int) -> str:
     return "".join(out) + "\u2026"
 
 
-def format_table(rows: Sequence[Sequence[str]], first_row: int, cell_width: int) -> list[str]:
+def format_table(rows: Sequence[Sequence[str]], first_row: int, leaf_width: int) -> list[str]:
     """The rows as aligned lines, each led by its row number."""
-    cells = [[shorten(visible(cell), cell_width) for cell in row] for row in rows]
-    columns = max((len(row) for row in cells), default=0)
+    shown = [[shorten(visible(leaf), leaf_width) for leaf in row] for row in rows]
+    columns = max((len(row) for row in shown), default=0)
     header = ["row"] + [str(k) for k in range(1, columns + 1)]
-    body = [[str(first_row + n)] + row for n, row in enumerate(cells)]
+    body = [[str(first_row + n)] + row for n, row in enumerate(shown)]
     widths = [0] * (columns + 1)
     for line in [header] + body:
-        for k, cell in enumerate(line):
-            widths[k] = max(widths[k], display_width(cell))
+        for k, text in enumerate(line):
+            widths[k] = max(widths[k], display_width(text))
     out = []
     for line in [header] + body:
         padded = [line[0].rjust(widths[0])]
-        padded += [cell + " " * (widths[k] - display_width(cell))
-                   for k, cell in enumerate(line[1:], 1)]
+        padded += [text + " " * (widths[k] - display_width(text))
+                   for k, text in enumerate(line[1:], 1)]
         out.append("  ".join(padded).rstrip())
     return out
 
@@ -285,20 +285,20 @@ def show(args: argparse.Namespace) -> int:
 
 
 def stats(args: argparse.Namespace) -> int:
-    count = cells = widest = widest_row = longest = longest_row = longest_column = 0
+    count = leaves = widest = widest_row = longest = longest_row = longest_column = 0
     with _table(args.file, args.source_format) as (rows, reader):
         for count, row in enumerate(rows, 1):
             n = len(row)
-            cells += n
+            leaves += n
             if n > widest:
                 widest, widest_row = n, count
             if n and (m := max(map(len, row))) > longest:
-                column = next(k for k, cell in enumerate(row) if len(cell) == m)
+                column = next(k for k, leaf in enumerate(row) if len(leaf) == m)
                 longest, longest_row, longest_column = m, count, column + 1
     print(f"rows:          {count:,}")
-    print(f"cells:         {cells:,}")
+    print(f"cells:         {leaves:,}")
     print(f"widest row:    {widest:,} cells (row {widest_row})" if count else "widest row:    -")
-    if cells:
+    if leaves:
         print(f"longest cell:  {longest:,} characters (row {longest_row}, "
               f"column {longest_column})")
     else:

@@ -163,13 +163,13 @@ PyObject* convert(PyObject* text, const U* data, std::uint32_t delimiter, std::i
 
 } // namespace
 
-PyObject* delimited(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* read_delimited(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     constexpr Py_ssize_t alphabet_length = 16;
     if (nargs != 4 || !PyUnicode_Check(args[0]) || !PyUnicode_Check(args[1]) ||
         PyUnicode_GET_LENGTH(args[1]) != 1 || !PyUnicode_Check(args[3]) ||
         !PyUnicode_IS_ASCII(args[3]) || PyUnicode_GET_LENGTH(args[3]) < alphabet_length) {
         PyErr_SetString(PyExc_TypeError,
-                        "delimited() takes a str, a one-character delimiter, a field size "
+                        "read_delimited() takes a str, a one-character delimiter, a field size "
                         "limit and an ASCII digit alphabet");
         return nullptr;
     }

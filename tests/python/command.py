@@ -7,14 +7,14 @@ import subprocess
 import sys
 
 import dwex
-from dwexio import _scan
+from dwexio import _readers
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def environment():
     # The module and the helper may come from two build directories.
-    paths = [pathlib.Path(dwex.__file__).parent, pathlib.Path(_scan.__file__).parents[1], ROOT]
+    paths = [pathlib.Path(dwex.__file__).parent, pathlib.Path(_readers.__file__).parents[1], ROOT]
     return dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, paths)))
 
 

@@ -48,7 +48,7 @@ def test_each_shape_is_what_it_claims(built):
         if s.width is not None:
             assert all(len(row) == s.width for row in s.rows[:-1]) and 0 < len(s.rows[-1]) <= s.width, s.name
         # The interpreter shares its empty and one-character Latin-1 strings; any other leaf is an object
-        # of its own, unless the shape repeats a few cells.
+        # of its own, unless the shape repeats a few leaves.
         longer = [leaf for leaf in s.leaves if len(leaf) > 1]
         objects = {id(leaf) for leaf in longer}
         if s.repeated:

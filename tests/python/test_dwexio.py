@@ -1,4 +1,4 @@
-"""dwexio: documents in files, read row by row in pieces of any size, and the
+"""dwexio: documents in files, read row by row in chunks of any size, and the
 `dwex` command run as a child process on real files."""
 
 import csv
@@ -15,7 +15,7 @@ from hypothesis import assume, given, settings, strategies as st
 
 import dwex
 import dwexio
-from dwexio import _csv, _formats, _scan
+from dwexio import _csv, _formats, _readers
 
 from command import run
 from leakcheck import assert_no_leak
@@ -59,8 +59,8 @@ def check_stream(doc, chunk_size, text_file=False):
     assert rows == (expected_rows if message is None else rows_before_damage(doc))
 
 
-cells = st.text(st.sampled_from("a;0f9\r\n\x00\u00e9\u4e2d\ud800\udc00\U0001F600"), max_size=12)
-tables = st.lists(st.lists(cells, max_size=4), max_size=6)
+leaves = st.text(st.sampled_from("a;0f9\r\n\x00\u00e9\u4e2d\ud800\udc00\U0001F600"), max_size=12)
+tables = st.lists(st.lists(leaves, max_size=4), max_size=6)
 
 
 @settings(max_examples=400, deadline=None)
@@ -122,7 +122,7 @@ def test_real_tables_in_any_pieces(tmp_path, name):
 
 
 def test_long_rows_read_in_linear_time(tmp_path):
-    # One cell of 4 MB of ';' read in one-byte pieces: the pieces grow with the
+    # One leaf of 4 MB of ';' read in one-byte chunks: the chunks grow with the
     # row, so the row's start is rescanned a logarithmic number of times.
     doc = dwex.stringify([[";" * (1 << 22)], ["a"]])
     path = tmp_path / "long.dwex"
@@ -191,22 +191,22 @@ def outcome_csv(call):
 
 def test_the_native_helper_leaks_nothing():
     def calls():
-        _scan.read_rows("01a;02b", False)
-        _scan.read_rows("01\U0001F600;0", True)
-        _scan.read_rows("01a;0", True)
-        _scan.read_rows("", False)
-        _scan.delimited('a,"b""c"\r\n\U0001F600,', ",", 100, dwex.HEX)
-        _scan.delimited('a,"b', ",", 100, dwex.HEX)
-        _scan.delimited("abcdef", ",", 2, dwex.HEX)
+        _readers.read_rows("01a;02b", False)
+        _readers.read_rows("01\U0001F600;0", True)
+        _readers.read_rows("01a;0", True)
+        _readers.read_rows("", False)
+        _readers.read_delimited('a,"b""c"\r\n\U0001F600,', ",", 100, dwex.HEX)
+        _readers.read_delimited('a,"b', ",", 100, dwex.HEX)
+        _readers.read_delimited("abcdef", ",", 2, dwex.HEX)
         with pytest.raises(TypeError):
-            _scan.read_rows(b"01a;", False)
+            _readers.read_rows(b"01a;", False)
         with pytest.raises(TypeError):
-            _scan.delimited("a", ",", 100, "0123")
+            _readers.read_delimited("a", ",", 100, "0123")
     assert_no_leak(calls)
-    assert _scan.delimited('a,"b""c"\r\n\U0001F600,', ",", 100, dwex.HEX) == (
+    assert _readers.read_delimited('a,"b""c"\r\n\U0001F600,', ",", 100, dwex.HEX) == (
         '01a03b"c;02\U0001F60000;')
-    assert _scan.read_rows("01a;02b", False) == ([["a"]], 4, 4, 1, 0, 0, 1, 9)
-    assert _scan.read_rows("02\U0001F600;0x", True) == ([["\U0001F600"]], 4, 5, 2, 6, ord("x"), 4, 0)
+    assert _readers.read_rows("01a;02b", False) == ([["a"]], 4, 4, 1, 0, 0, 1, 9)
+    assert _readers.read_rows("02\U0001F600;0x", True) == ([["\U0001F600"]], 4, 5, 2, 6, ord("x"), 4, 0)
 
 
 # --- the command -----------------------------------------------------------------
@@ -371,24 +371,24 @@ def test_iter_rows_opens_its_file_at_once(tmp_path):
 
 
 def can_be_tsv(table):
-    return all(row != [""] and not any(c in cell for cell in row for c in "\t\r\n")
+    return all(row != [""] and not any(c in leaf for leaf in row for c in "\t\r\n")
                for row in table)
 
 
-format_cells = st.text(st.sampled_from('a,;\t" \r\n\ufeff\u00e9\ud800\U0001F600'), max_size=5)
+format_leaves = st.text(st.sampled_from('a,;\t" \r\n\ufeff\u00e9\ud800\U0001F600'), max_size=5)
 
 
 @settings(max_examples=300, deadline=None)
-@given(st.lists(st.lists(format_cells, max_size=4), max_size=5),
+@given(st.lists(st.lists(format_leaves, max_size=4), max_size=5),
        st.sampled_from(["csv", "tsv", "tsv --quote", "json", "jsonl"]),
        st.sampled_from(["\r\n", "\n"]), st.integers(1, 9))
-def test_every_format_gives_the_table_back(table, fmt, line_ending, piece):
-    saved = _csv._CHUNK, _formats._Pieces._PIECE
-    _csv._CHUNK = _formats._Pieces._PIECE = piece  # rows cut anywhere
+def test_every_format_gives_the_table_back(table, fmt, line_ending, chunk):
+    saved = _csv._CHUNK, _formats._Chunks._CHUNK
+    _csv._CHUNK = _formats._Chunks._CHUNK = chunk  # rows cut anywhere
     try:
         check_format(table, fmt, line_ending)
     finally:
-        _csv._CHUNK, _formats._Pieces._PIECE = saved
+        _csv._CHUNK, _formats._Chunks._CHUNK = saved
 
 
 def check_format(table, fmt, line_ending):

@@ -1,8 +1,9 @@
-// _scan.cpp: dwexio's private helper module. read_rows() runs the reader's
-// own loop once over a piece of a document, builds the rows that the piece
-// completes and reports where they end and how the piece stops, so that the
-// stream reader keeps only the unfinished rest for the next read.
-// delimited() (delimited.cpp) writes plain CSV lines as a document.
+// _readers.cpp: dwexio's native readers of text. read_rows() runs the
+// reader's own loop once over a chunk of a document, builds the rows that the
+// chunk completes and reports where they end and how the chunk stops, so that
+// the stream reader keeps only the unfinished rest for the next read.
+// read_delimited() (delimited.cpp) reads plain CSV or TSV lines straight into
+// a document.
 #include "delimited.hpp"
 
 #include "codec/parse.hpp"
@@ -29,8 +30,8 @@ using dwex::codec::Result;
 /// item is one code point long, so the k-th row end since the last item lies
 /// at that item's end + k. The items of a row wait in `pending_`, as ranges,
 /// until its ';' makes them into a list of their number at once; those of the
-/// row still open when the piece stops cost nothing more, and come again with
-/// the next piece.
+/// row still open when the chunk stops cost nothing more, and come again with
+/// the next chunk.
 class RowBuilder {
   public:
     explicit RowBuilder(PyObject* text) noexcept
@@ -50,11 +51,11 @@ class RowBuilder {
             return false;
         }
         for (std::size_t k = 0; k < pending_.size(); ++k) {
-            PyObject* cell = make(pending_[k].first, pending_[k].second);
-            if (cell == nullptr) {
-                return false; // the list releases the cells already in it
+            PyObject* leaf = make(pending_[k].first, pending_[k].second);
+            if (leaf == nullptr) {
+                return false; // the list releases the leaves already in it
             }
-            PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(k), cell);
+            PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(k), leaf);
         }
         pending_.clear();
         return PyList_Append(rows_.get(), row.get()) == 0;
@@ -80,7 +81,7 @@ class RowBuilder {
     Ref take_rows() noexcept { return rows_ ? std::move(rows_) : Ref::steal(PyList_New(0)); }
 
   private:
-    /// An ASCII cell is copied straight into a new str (the interpreter hands
+    /// An ASCII leaf is copied straight into a new str (the interpreter hands
     /// out its own empty and one-character strings); any other is cut out by
     /// the interpreter, which finds its narrowest width.
     PyObject* make(std::int64_t begin, std::int64_t end) const noexcept {
@@ -88,11 +89,11 @@ class RowBuilder {
         if (!ascii_ || n < 2) {
             return PyUnicode_Substring(text_, begin, end);
         }
-        PyObject* cell = PyUnicode_New(n, 0x7F);
-        if (cell != nullptr) {
-            std::memcpy(PyUnicode_DATA(cell), bytes_ + begin, static_cast<std::size_t>(n));
+        PyObject* leaf = PyUnicode_New(n, 0x7F);
+        if (leaf != nullptr) {
+            std::memcpy(PyUnicode_DATA(leaf), bytes_ + begin, static_cast<std::size_t>(n));
         }
-        return cell;
+        return leaf;
     }
 
     PyObject* text_;
@@ -105,9 +106,9 @@ class RowBuilder {
     std::int64_t complete_ = 0;
 };
 
-/// What the stream reader learns from one piece: its complete rows, where
+/// What the stream reader learns from one chunk: its complete rows, where
 /// they end (in code points and in UTF-16 units), how the reader stopped
-/// there, and, when the piece ran out, a length that the text must at least
+/// there, and, when the chunk ran out, a length that the text must at least
 /// reach for the unfinished item to end.
 struct Scan {
     Ref rows;
@@ -157,7 +158,7 @@ Scan scan_units(PyObject* text, const U* data, std::int64_t length) noexcept {
     return scan;
 }
 
-// How a piece stopped, as the stream reader tells the cases apart.
+// How a chunk stopped, as the stream reader tells the cases apart.
 constexpr int stop_complete = 0;
 constexpr int stop_end_of_input = 1;
 constexpr int stop_unexpected_token = 2;
@@ -177,7 +178,7 @@ int stop_of(const Result& result) noexcept {
 
 /// read_rows(text, wide, /) -> (rows, end, end_units, stop, position, code_point, kind, wanted)
 ///
-/// `wide` runs the wide loop over narrow text too: the last piece of a
+/// `wide` runs the wide loop over narrow text too: the last chunk of a
 /// document that holds a code point above U+FFFF somewhere earlier must end
 /// the way the whole document's wide loop ends it.
 PyObject* read_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -236,11 +237,11 @@ PyMethodDef methods[] = {
     {"read_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_rows)),
      METH_FASTCALL,
      "read_rows(text, wide, /)\n--\n\n"
-     "The complete rows of a piece of a DWEX document, where they end, and how\n"
-     "the reader stops on the piece."},
-    {"delimited", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(delimited)),
+     "The complete rows of a chunk of a DWEX document, where they end, and how\n"
+     "the reader stops on the chunk."},
+    {"read_delimited", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_delimited)),
      METH_FASTCALL,
-     "delimited(text, delimiter, limit, alphabet, /)\n--\n\n"
+     "read_delimited(text, delimiter, limit, alphabet, /)\n--\n\n"
      "The DWEX document of plain delimited lines, or None for a field over the limit."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -255,8 +256,8 @@ PyModuleDef_Slot slots[] = {
 
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
-    "dwexio._scan",
-    "The reader's loop, run over pieces of a document for dwexio.iter_rows.",
+    "dwexio._readers",
+    "The native readers of dwexio: chunks of a document into rows, CSV or TSV text into a document.",
     0,
     methods,
     slots,
@@ -268,4 +269,4 @@ PyModuleDef definition = {
 } // namespace
 } // namespace dwexio
 
-PyMODINIT_FUNC PyInit__scan() { return PyModuleDef_Init(&dwexio::definition); }
+PyMODINIT_FUNC PyInit__readers() { return PyModuleDef_Init(&dwexio::definition); }
