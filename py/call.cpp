@@ -5,6 +5,7 @@
 
 #include "codec/codec.hpp"
 #include "ref.hpp"
+#include "source_lines.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
 
@@ -20,8 +21,10 @@ struct Signature {
     int line;
 };
 
-constexpr Signature stringify_signature{"stringify", "dwex.stringify", Text::lists, stringify_line};
-constexpr Signature parse_signature{"parse", "dwex.parse", Text::dwex, parse_line};
+constexpr Signature stringify_signature{"stringify", "dwex.stringify", Text::lists,
+                                         source_lines::stringify::binding};
+constexpr Signature parse_signature{"parse", "dwex.parse", Text::dwex,
+                                     source_lines::parse::binding};
 
 [[gnu::cold]] void raise_count(const Signature& sig, Py_ssize_t given) noexcept {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",

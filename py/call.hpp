@@ -7,9 +7,6 @@
 
 namespace dwex {
 
-inline constexpr int stringify_line = 23; // binding line and first line of `stringify`
-inline constexpr int parse_line = 57;     // binding line and first line of `parse`
-
 PyObject* stringify_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept;
 PyObject* parse_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

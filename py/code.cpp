@@ -5,26 +5,23 @@
 #include "ref.hpp"
 #include "state.hpp"
 
+#include "source_lines.hpp"
+
 #include <algorithm>
 #include <initializer_list>
+#include <span>
 #include <string>
 
 namespace dwex {
 namespace {
 
-// Statement lines of each function, in order; each maps two code units.
-constexpr std::initializer_list<int> stringify_lines = {23, 25, 31, 32, 34, 49, 50, 51, 52, 53, 54};
-constexpr std::initializer_list<int> parse_lines = {57,  64,  67,  68,  87,  91,  102, 106,
-                                                    112, 119, 121, 138, 143, 152, 160, 166,
-                                                    177, 190, 191, 195, 197, 198};
-
 constexpr unsigned char no_columns_entry = 0x80 | (13 << 3) | (2 - 1); // line only, two units
 
 // A location table of "line only" entries, each a signed varint of the
 // distance from the line before (the first from the first line).
-PyObject* line_table(std::initializer_list<int> lines) noexcept {
+PyObject* line_table(std::span<const int> lines) noexcept {
     std::string table;
-    int previous = *lines.begin();
+    int previous = lines.front();
     for (int line : lines) {
         const int delta = line - previous;
         unsigned value = delta < 0 ? (static_cast<unsigned>(-delta) << 1) | 1u
@@ -81,23 +78,23 @@ int make_line_tables() noexcept {
     if (state.lines_stringify && state.lines_parse) {
         return 0;
     }
-    state.lines_stringify = Ref::steal(line_table(stringify_lines));
+    state.lines_stringify = Ref::steal(line_table(source_lines::stringify::statements));
     if (!state.lines_stringify) {
         return -1;
     }
-    state.lines_parse = Ref::steal(line_table(parse_lines));
+    state.lines_parse = Ref::steal(line_table(source_lines::parse::statements));
     return state.lines_parse ? 0 : -1;
 }
 
 int make_code_objects() noexcept {
     state.code_stringify =
-        Ref::steal(code_object(Text::stringify, stringify_line, state.lines_stringify.get(),
+        Ref::steal(code_object(Text::stringify, source_lines::stringify::binding, state.lines_stringify.get(),
                                {Text::lists, Text::out, Text::v, Text::l_str, Text::u16_len, Text::i, Text::v_len,
                                 Text::kind, Text::buf, Text::l, Text::item}));
     if (!state.code_stringify) {
         return -1;
     }
-    state.code_parse = Ref::steal(code_object(Text::parse, parse_line, state.lines_parse.get(),
+    state.code_parse = Ref::steal(code_object(Text::parse, source_lines::parse::binding, state.lines_parse.get(),
                                               {Text::dwex,
                                                Text::length,
                                                Text::kind,

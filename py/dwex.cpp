@@ -5,6 +5,7 @@
 #include "function.hpp"
 #include "hex_cache.hpp"
 #include "ref.hpp"
+#include "source_lines.hpp"
 #include "state.hpp"
 #include "strings.hpp"
 #include "traceback.hpp"
@@ -27,16 +28,7 @@ PyObject* module_ref = nullptr;
 std::int64_t main_interpreter_id = -1;
 
 constexpr const char* init_name = "init dwex";
-
-// Source lines of the execution step, reported in its traceback entries.
-enum InitLine : int {
-    line_frame = 1,
-    line_sys = 6,
-    line_all = 16,
-    line_hex = 18,
-    line_eoi = 19,
-    line_codec = 20
-};
+namespace lines = source_lines::init;
 
 PyMethodDef stringify_def = {
     "stringify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(stringify_call)),
@@ -187,10 +179,10 @@ int bind_codec(PyObject* dict) noexcept {
 int fill_namespace(PyObject* module, PyObject* dict, bool& entered_as_dwex) noexcept {
     state.function_type = Ref::steal(reinterpret_cast<PyObject*>(function_type_new()));
     if (!state.function_type) {
-        return line_frame;
+        return lines::frame;
     }
     if (dwex_module_is_main != 0 && set_attr(dict, Text::name, state.str(Text::main)) < 0) {
-        return line_frame;
+        return lines::frame;
     }
     PyObject* modules = PyImport_GetModuleDict();
     // A failed lookup is a failure, not an absent key: taking it for one could
@@ -199,70 +191,70 @@ int fill_namespace(PyObject* module, PyObject* dict, bool& entered_as_dwex) noex
     const int found = PyDict_GetItemStringRef(modules, "dwex", &existing);
     Ref existing_ref = Ref::steal(existing);
     if (found < 0) {
-        return line_frame;
+        return lines::frame;
     }
     if (found == 0) {
         if (PyDict_SetItemString(modules, "dwex", module) < 0) {
-            return line_frame;
+            return lines::frame;
         }
         entered_as_dwex = true;
     }
     if (make_code_objects() < 0) {
-        return line_frame;
+        return lines::frame;
     }
     Ref sys = Ref::steal(PyImport_GetModule(state.str(Text::sys)));
     if (!sys) {
         if (PyErr_Occurred()) {
-            return line_sys;
+            return lines::sys;
         }
         Ref locals = Ref::steal(PyDict_New());
         if (!locals) {
-            return line_sys;
+            return lines::sys;
         }
         sys = Ref::steal(
             PyImport_ImportModuleLevelObject(state.str(Text::sys), dict, locals.get(), nullptr, 0));
         if (!sys) {
-            return line_sys;
+            return lines::sys;
         }
     }
     if (set_attr(dict, Text::sys, sys.get()) < 0) {
-        return line_sys;
+        return lines::sys;
     }
     Ref all = Ref::steal(PyList_New(2));
     if (!all) {
-        return line_all;
+        return lines::all;
     }
     PyList_SET_ITEM(all.get(), 0, Py_NewRef(state.str(Text::stringify)));
     PyList_SET_ITEM(all.get(), 1, Py_NewRef(state.str(Text::parse)));
     if (set_attr(dict, Text::all, all.get()) < 0) {
-        return line_all;
+        return lines::all;
     }
     if (set_attr(dict, Text::HEX, state.str(Text::hex_digits)) < 0) {
-        return line_hex;
+        return lines::hex;
     }
     if (set_attr(dict, Text::ErrUnexpectedEndOfInput, state.str(Text::unexpected_end)) < 0) {
-        return line_eoi;
+        return lines::end_of_input;
     }
     if (bind_codec(dict) < 0) {
-        return line_codec;
+        return lines::codec;
     }
     Ref stringify_annotations = Ref::steal(PyDict_New());
     if (!stringify_annotations ||
         set_attr(stringify_annotations.get(), Text::return_, state.str(Text::str)) < 0 ||
         bind_function(dict, &stringify_def, Text::stringify, state.code_stringify.get(),
                       std::move(stringify_annotations)) < 0) {
-        return stringify_line;
+        return source_lines::stringify::binding;
     }
     Ref parse_annotations = Ref::steal(PyDict_New());
     if (!parse_annotations || set_attr(parse_annotations.get(), Text::dwex, state.str(Text::str)) < 0 ||
         set_attr(parse_annotations.get(), Text::return_, state.str(Text::list)) < 0 ||
         bind_function(dict, &parse_def, Text::parse, state.code_parse.get(),
                       std::move(parse_annotations)) < 0) {
-        return parse_line;
+        return source_lines::parse::binding;
     }
     Ref test = Ref::steal(PyDict_New());
     if (!test || set_attr(dict, Text::test, test.get()) < 0) {
-        return line_frame;
+        return lines::frame;
     }
     hex_cache_start();
     return 0;

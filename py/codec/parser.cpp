@@ -9,6 +9,7 @@
 #include "codec/units.hpp"
 #include "codec/widest.hpp"
 #include "ref.hpp"
+#include "source_lines.hpp"
 #include "state.hpp"
 #include "strings.hpp"
 #include "threads.hpp"
@@ -26,56 +27,56 @@ constexpr const char* function_name = "dwex.parse";
 
 using codec::Fault;
 using codec::FaultKind;
+namespace lines = source_lines::parse;
 
 /// The source line that reports each fault in its traceback entry. A switch
 /// without a default, so that a new fault without a line fails to compile.
 constexpr int traceback_line(Fault fault) noexcept {
     switch (fault) {
     case Fault::empty_input:
-        return 64;
+        return lines::empty_input;
     case Fault::table_sink:
-        return 67;
+        return lines::table_sink;
     case Fault::first_row_sink:
-        return 68;
+        return lines::first_row_sink;
     case Fault::narrow_row_end_sink:
-        return 87;
+        return lines::narrow_row_end_sink;
     case Fault::narrow_row_sink:
-        return 91;
+        return lines::narrow_row_sink;
     case Fault::narrow_width_digit:
-        return 102;
+        return lines::narrow_width_digit;
     case Fault::narrow_length_end:
-        return 106;
+        return lines::narrow_length_end;
     case Fault::narrow_length_digit:
-        return 112;
+        return lines::narrow_length_digit;
     case Fault::narrow_content_end:
-        return 119;
+        return lines::narrow_content_end;
     case Fault::narrow_item_sink:
-        return 121;
+        return lines::narrow_item_sink;
     case Fault::wide_row_end_sink:
-        return 138;
+        return lines::wide_row_end_sink;
     case Fault::wide_row_sink:
-        return 143;
+        return lines::wide_row_sink;
     case Fault::wide_width_digit:
-        return 152;
+        return lines::wide_width_digit;
     case Fault::wide_length_end:
-        return 160;
+        return lines::wide_length_end;
     case Fault::wide_length_digit:
-        return 166;
+        return lines::wide_length_digit;
     case Fault::wide_content_end:
-        return 177;
+        return lines::wide_content_end;
     case Fault::wide_split_astral:
-        return 190; // the exception; its message is built at the next line
+        return lines::split_astral;
     case Fault::wide_no_terminator:
-        return 195;
+        return lines::wide_no_terminator;
     case Fault::wide_item_sink:
-        return 197;
+        return lines::wide_item_sink;
     case Fault::none:
     case Fault::count:
         break;
     }
     return 0;
 }
-constexpr int split_astral_message_line = 191;
 
 /// A new str holding the `n` code units at `from`, created with `max_char`,
 /// the class of their widest code point, so that it has the narrowest width,
@@ -474,7 +475,7 @@ raise_unexpected_token(const codec::Result& r, int message_line, int raise_line)
         return raise_end_of_input(line);
     case FaultKind::unexpected_token:
         return raise_unexpected_token(
-            r, r.fault == Fault::wide_split_astral ? split_astral_message_line : line, line);
+            r, r.fault == Fault::wide_split_astral ? lines::split_astral_message : line, line);
     case FaultKind::sink: // the interpreter's error is already pending
     case FaultKind::none: // not reached: success never gets here
         break;

@@ -12,6 +12,7 @@
 #include "codec/units.hpp"
 #include "hex_cache.hpp"
 #include "ref.hpp"
+#include "source_lines.hpp"
 #include "state.hpp"
 #include "threads.hpp"
 #include "traceback.hpp"
@@ -35,15 +36,7 @@ using codec::copy_units;
 
 constexpr const char* function_name = "dwex.stringify";
 
-// Source lines of the failures, reported in traceback entries.
-enum Line : int {
-    line_table = 31,
-    line_row = 32,
-    line_text = 34,
-    line_digit = 50,
-    line_terminator = 53,
-    line_join = 54,
-};
+namespace lines = source_lines::stringify;
 
 /// The document being written, with what the final join must still report.
 struct Writer {
@@ -178,7 +171,7 @@ int add_leaf(Writer& w, PyObject* item) noexcept {
     if (!PyUnicode_Check(item)) {
         converted = Ref::steal(PyObject_Str(item));
         if (!converted) {
-            return line_text;
+            return lines::text;
         }
         v = converted.get();
     }
@@ -187,7 +180,7 @@ int add_leaf(Writer& w, PyObject* item) noexcept {
     Py_UCS4 digit = 0;
     Ref digit_object;
     if (!width_digit(digits, digit, digit_object)) {
-        return line_digit;
+        return lines::digit;
     }
     PyObject* digit_text = nullptr;
     std::size_t digit_size = 1;
@@ -213,7 +206,7 @@ int add_leaf(Writer& w, PyObject* item) noexcept {
     if (!w.out.reserve(digit_size + static_cast<std::size_t>(digits) + length,
                        width_of(w.max_char))) {
         PyErr_NoMemory();
-        return line_digit;
+        return lines::digit;
     }
     switch (w.out.width()) {
     case 1:
@@ -232,7 +225,7 @@ int add_leaf(Writer& w, PyObject* item) noexcept {
 int add_row_terminator(Writer& w) noexcept {
     if (!w.out.reserve(1, 1)) {
         PyErr_NoMemory();
-        return line_terminator;
+        return lines::terminator;
     }
     switch (w.out.width()) {
     case 1:
@@ -368,10 +361,10 @@ PyObject* stringify_body(PyObject* lists) noexcept {
     // Each row from `first_leaf` on for the row that an exact route stopped in.
     Py_ssize_t first_leaf = rest.first_leaf;
     const int failed = walk<true>(
-        lists, line_table,
+        lists, lines::table,
         [&w, &first_leaf](PyObject* row) noexcept {
             const int row_failed = walk<false>(
-                row, line_row, [&w](PyObject* leaf) noexcept { return add_leaf(w, leaf); },
+                row, lines::row, [&w](PyObject* leaf) noexcept { return add_leaf(w, leaf); },
                 std::exchange(first_leaf, 0));
             return row_failed != 0 ? row_failed : add_row_terminator(w);
         },
@@ -380,7 +373,7 @@ PyObject* stringify_body(PyObject* lists) noexcept {
         return fail_at(function_name, failed);
     }
     PyObject* result = finish(w);
-    return result != nullptr ? result : fail_at(function_name, line_join);
+    return result != nullptr ? result : fail_at(function_name, lines::join);
 }
 
 } // namespace dwex
