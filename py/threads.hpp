@@ -3,6 +3,10 @@
 #ifndef DWEX_THREADS_HPP
 #define DWEX_THREADS_HPP
 
+#include <Python.h>
+
+#include "ref.hpp"
+
 namespace dwex {
 
 /// True on the free-threaded build, where no lock stops another thread between
@@ -14,6 +18,16 @@ inline constexpr bool free_threaded_paths = true;
 #else
 inline constexpr bool free_threaded_paths = false;
 #endif
+
+/// On the free-threaded paths: element `k` of the exact list `list`, whose
+/// length was read just before, held for as long as the caller keeps it. A
+/// list that no other thread can reach is read in place; any other is read
+/// with the checked fetch, which comes back null (IndexError set) if another
+/// thread shrank the list in between.
+inline Ref shared_list_item(PyObject* list, Py_ssize_t k) noexcept {
+    return PyUnstable_Object_IsUniquelyReferenced(list) ? Ref::borrow(PyList_GET_ITEM(list, k))
+                                                        : Ref::steal(PyList_GetItemRef(list, k));
+}
 
 } // namespace dwex
 

@@ -260,10 +260,7 @@ int walk(PyObject* seq, int line, Visit&& visit, Py_ssize_t first = 0) noexcept 
     if (PyList_CheckExact(seq)) {
         for (Py_ssize_t k = first; k < PyList_GET_SIZE(seq); ++k) {
             if constexpr (free_threaded_paths) {
-                // The unlocked read is safe only while no other thread can reach the list.
-                Ref element = PyUnstable_Object_IsUniquelyReferenced(seq)
-                                  ? Ref::borrow(PyList_GET_ITEM(seq, k))
-                                  : Ref::steal(PyList_GetItemRef(seq, k));
+                Ref element = shared_list_item(seq, k);
                 if (!element) {
                     return line;
                 }

@@ -34,9 +34,7 @@ template <typename Visit>
     if constexpr (free_threaded_paths) {
         if (PyList_CheckExact(seq)) {
             for (Py_ssize_t k = first; k < PyList_GET_SIZE(seq); ++k) {
-                Ref element = PyUnstable_Object_IsUniquelyReferenced(seq)
-                                  ? Ref::borrow(PyList_GET_ITEM(seq, k))
-                                  : Ref::steal(PyList_GetItemRef(seq, k));
+                Ref element = shared_list_item(seq, k);
                 if (!element) {
                     PyErr_Clear();
                     return false;
