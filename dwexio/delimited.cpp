@@ -7,6 +7,7 @@
 
 #include "codec/decimal.hpp"
 #include "codec/leaf_writer.hpp"
+#include "codec/storage.hpp"
 #include "codec/format.hpp"
 #include "ref.hpp"
 
@@ -180,15 +181,9 @@ PyObject* read_delimited(PyObject*, PyObject* const* args, Py_ssize_t nargs) noe
         return nullptr;
     }
     const Py_UCS1* alphabet = PyUnicode_1BYTE_DATA(args[3]);
-    const void* data = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        return convert(text, static_cast<const Py_UCS1*>(data), delimiter, limit, alphabet);
-    case PyUnicode_2BYTE_KIND:
-        return convert(text, static_cast<const Py_UCS2*>(data), delimiter, limit, alphabet);
-    default:
-        return convert(text, static_cast<const Py_UCS4*>(data), delimiter, limit, alphabet);
-    }
+    return dwex::with_units(text, [&](const auto* units, std::size_t) {
+        return convert(text, units, delimiter, limit, alphabet);
+    });
 }
 
 } // namespace dwexio

@@ -8,6 +8,7 @@
 // written so far beside its copy.
 #include "codec/document.hpp"
 
+#include "codec/storage.hpp"
 #include "codec/widen.hpp"
 
 #include <cstdint>
@@ -19,38 +20,15 @@ std::size_t header_size(bool ascii) noexcept {
     return ascii ? sizeof(PyASCIIObject) : sizeof(PyCompactUnicodeObject);
 }
 
-int kind_for(Py_UCS4 widest) noexcept {
-    return widest > 0xFFFF ? PyUnicode_4BYTE_KIND
-           : widest > 0xFF ? PyUnicode_2BYTE_KIND
-                           : PyUnicode_1BYTE_KIND;
-}
-
-template <typename Out, typename In> void widen_units(const void* from, std::size_t n, void* to) {
-    simd::widen_in_place(static_cast<const In*>(from), n, static_cast<Out*>(to));
-}
-
+// `to_kind` is at least `from_kind`: a document only ever widens.
 void move_units(int from_kind, const void* from, std::size_t n, int to_kind, void* to) noexcept {
-    if (from_kind == PyUnicode_1BYTE_KIND) {
-        switch (to_kind) {
-        case PyUnicode_1BYTE_KIND:
-            widen_units<std::uint8_t, std::uint8_t>(from, n, to);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            widen_units<std::uint16_t, std::uint8_t>(from, n, to);
-            break;
-        default:
-            widen_units<std::uint32_t, std::uint8_t>(from, n, to);
-            break;
-        }
-    } else if (from_kind == PyUnicode_2BYTE_KIND) {
-        if (to_kind == PyUnicode_2BYTE_KIND) {
-            widen_units<std::uint16_t, std::uint16_t>(from, n, to);
-        } else {
-            widen_units<std::uint32_t, std::uint16_t>(from, n, to);
-        }
-    } else {
-        widen_units<std::uint32_t, std::uint32_t>(from, n, to);
-    }
+    at_kind(from_kind, [&]<format::CodeUnit In>() {
+        at_kind(to_kind, [&]<format::CodeUnit Out>() {
+            if constexpr (sizeof(Out) >= sizeof(In)) {
+                simd::widen_in_place(static_cast<const In*>(from), n, static_cast<Out*>(to));
+            }
+        });
+    });
 }
 
 } // namespace

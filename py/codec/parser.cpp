@@ -6,6 +6,7 @@
 #include "codec/cell_cache.hpp"
 #include "codec/narrowing.hpp"
 #include "codec/parse.hpp"
+#include "codec/storage.hpp"
 #include "codec/units.hpp"
 #include "codec/widest.hpp"
 #include "ref.hpp"
@@ -89,6 +90,8 @@ PyObject* new_cell(const U* from, Py_ssize_t n, std::uint32_t max_char) noexcept
     }
     const auto count = static_cast<std::size_t>(n);
     void* data = PyUnicode_DATA(text);
+    // Decided on the class itself rather than through at_kind: that keeps the
+    // copy small enough to stay inlined in the reader's loop.
     if (max_char <= simd::latin1_max) {
         auto* to = static_cast<Py_UCS1*>(data);
         if constexpr (sizeof(U) == 1) {
@@ -390,8 +393,7 @@ template <format::CodeUnit U> class ListSink {
 };
 
 template <format::CodeUnit U>
-codec::Result read(PyObject* input, const void* data, Py_ssize_t length, PyObject*& table) {
-    const auto* units = static_cast<const U*>(data);
+codec::Result read(PyObject* input, const U* units, Py_ssize_t length, PyObject*& table) {
     ListSink<U> sink(input, units, length);
     codec::Result result = codec::parse_document(units, length, sink);
     if (result.ok()) {
@@ -486,21 +488,10 @@ raise_unexpected_token(const codec::Result& r, int message_line, int raise_line)
 } // namespace
 
 PyObject* parse_body(PyObject* dwex) noexcept {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(dwex);
-    const void* data = PyUnicode_DATA(dwex);
     PyObject* table = nullptr;
-    codec::Result result;
-    switch (PyUnicode_KIND(dwex)) {
-    case PyUnicode_1BYTE_KIND:
-        result = read<std::uint8_t>(dwex, data, length, table);
-        break;
-    case PyUnicode_2BYTE_KIND:
-        result = read<std::uint16_t>(dwex, data, length, table);
-        break;
-    default:
-        result = read<std::uint32_t>(dwex, data, length, table);
-        break;
-    }
+    const codec::Result result = with_units(dwex, [&](const auto* units, std::size_t length) {
+        return read(dwex, units, static_cast<Py_ssize_t>(length), table);
+    });
     if (!result.ok()) {
         return raise_fault(result);
     }

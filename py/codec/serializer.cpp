@@ -4,11 +4,12 @@
 // buffer; the document becomes a str once the walk has ended.
 #include "codec/codec.hpp"
 #include "codec/decimal.hpp"
+#include "codec/format.hpp"
 #include "codec/leaf_writer.hpp"
 #include "codec/leaf_writes.hpp"
 #include "codec/output.hpp"
 #include "codec/route.hpp"
-#include "codec/format.hpp"
+#include "codec/storage.hpp"
 #include "codec/units.hpp"
 #include "hex_cache.hpp"
 #include "ref.hpp"
@@ -47,10 +48,6 @@ struct Writer {
     std::size_t bad_piece = 0; // and its piece number
 };
 
-int width_of(Py_UCS4 max_char) noexcept {
-    return max_char < 0x100 ? 1 : max_char < 0x10000 ? 2 : 4;
-}
-
 std::size_t utf16_length(PyObject* v) noexcept {
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
     if (PyUnicode_KIND(v) != PyUnicode_4BYTE_KIND) {
@@ -60,22 +57,8 @@ std::size_t utf16_length(PyObject* v) noexcept {
 }
 
 template <typename Out> Out* copy_text(PyObject* text, Out* to) noexcept {
-    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
-    const void* data = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        return copy_units(static_cast<const Py_UCS1*>(data), n, to);
-    case PyUnicode_2BYTE_KIND:
-        return copy_units(static_cast<const Py_UCS2*>(data), n, to);
-    default:
-        return copy_units(static_cast<const Py_UCS4*>(data), n, to);
-    }
-}
-
-template <typename Out, typename In>
-Out* write_item_of(Out digit, std::size_t u16_len, int count, PyObject* v, Out* to) noexcept {
-    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
-    return write_item(digit, u16_len, count, static_cast<const In*>(PyUnicode_DATA(v)), n, to);
+    return with_units(text,
+                      [to](const auto* units, std::size_t n) { return copy_units(units, n, to); });
 }
 
 /// One item: the width digit (a character, or the text of `digit_text`), the
@@ -94,17 +77,9 @@ void write_leaf_item(Output& out, Py_UCS4 digit, PyObject* digit_text, std::size
     }
     // The buffer is at least as wide as every leaf written into it.
     const auto width = static_cast<Out>(digit);
-    const int kind = PyUnicode_KIND(v);
-    if (sizeof(Out) == 1 || kind == PyUnicode_1BYTE_KIND) {
-        to = write_item_of<Out, std::uint8_t>(width, u16_len, digits, v, to);
-    } else if constexpr (sizeof(Out) >= 2) {
-        if (sizeof(Out) == 2 || kind == PyUnicode_2BYTE_KIND) {
-            to = write_item_of<Out, std::uint16_t>(width, u16_len, digits, v, to);
-        } else if constexpr (sizeof(Out) == 4) {
-            to = write_item_of<Out, std::uint32_t>(width, u16_len, digits, v, to);
-        }
-    }
-    out.advance_to(to);
+    out.advance_to(with_units<Out>(v, [&](const auto* units, std::size_t n) {
+        return write_item(width, u16_len, digits, units, n, to);
+    }));
 }
 
 // The width digit for a length field of `count` digits: the element of the
@@ -204,21 +179,13 @@ int add_leaf(Writer& w, PyObject* item) noexcept {
     w.max_char = std::max(w.max_char, PyUnicode_MAX_CHAR_VALUE(v));
     const std::size_t length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
     if (!w.out.reserve(digit_size + static_cast<std::size_t>(digits) + length,
-                       width_of(w.max_char))) {
+                       kind_for(w.max_char))) {
         PyErr_NoMemory();
         return lines::digit;
     }
-    switch (w.out.width()) {
-    case 1:
-        write_leaf_item<std::uint8_t>(w.out, digit, digit_text, u16_len, digits, v);
-        break;
-    case 2:
-        write_leaf_item<std::uint16_t>(w.out, digit, digit_text, u16_len, digits, v);
-        break;
-    default:
-        write_leaf_item<std::uint32_t>(w.out, digit, digit_text, u16_len, digits, v);
-        break;
-    }
+    at_kind(w.out.width(), [&]<format::CodeUnit Out>() {
+        write_leaf_item<Out>(w.out, digit, digit_text, u16_len, digits, v);
+    });
     return 0;
 }
 
@@ -227,20 +194,11 @@ int add_row_terminator(Writer& w) noexcept {
         PyErr_NoMemory();
         return lines::terminator;
     }
-    switch (w.out.width()) {
-    case 1:
-        *w.out.cursor<std::uint8_t>() = format::row_terminator;
-        w.out.advance_to(w.out.cursor<std::uint8_t>() + 1);
-        break;
-    case 2:
-        *w.out.cursor<std::uint16_t>() = format::row_terminator;
-        w.out.advance_to(w.out.cursor<std::uint16_t>() + 1);
-        break;
-    default:
-        *w.out.cursor<std::uint32_t>() = format::row_terminator;
-        w.out.advance_to(w.out.cursor<std::uint32_t>() + 1);
-        break;
-    }
+    at_kind(w.out.width(), [&w]<format::CodeUnit Out>() {
+        Out* to = w.out.cursor<Out>();
+        *to = format::row_terminator;
+        w.out.advance_to(to + 1);
+    });
     w.max_char = std::max<Py_UCS4>(w.max_char, format::row_terminator);
     w.pieces += 1;
     return 0;

@@ -3,6 +3,7 @@
 #include "codec/two_pass.hpp"
 
 #include "codec/leaf_writer.hpp"
+#include "codec/storage.hpp"
 #include "codec/table_shape.hpp"
 #include "ref.hpp"
 #include "state.hpp"
@@ -40,16 +41,7 @@ template <format::CodeUnit Out> struct WritePass {
                 return nullptr;
             }
         }
-        if constexpr (sizeof(Out) == 1) {
-            return leaf_at<std::uint8_t>(v, n, to);
-        } else if constexpr (sizeof(Out) == 2) {
-            return kind == PyUnicode_1BYTE_KIND ? leaf_at<std::uint8_t>(v, n, to)
-                                                : leaf_at<std::uint16_t>(v, n, to);
-        } else {
-            return kind == PyUnicode_1BYTE_KIND   ? leaf_at<std::uint8_t>(v, n, to)
-                   : kind == PyUnicode_2BYTE_KIND ? leaf_at<std::uint16_t>(v, n, to)
-                                                  : leaf_at<std::uint32_t>(v, n, to);
-        }
+        return at_kind<Out>(kind, [&]<format::CodeUnit In>() { return leaf_at<In>(v, n, to); });
     }
 
     /// Writes the whole table, starting at `to`; null where the
@@ -97,19 +89,6 @@ template <format::CodeUnit Out> struct WritePass {
         return to;
     }
 };
-
-/// `write.template operator()<Out>()` with `Out` the code unit of
-/// `document`'s storage, and what it returns.
-template <typename Write> auto at_width_of(PyObject* document, Write&& write) {
-    switch (PyUnicode_KIND(document)) {
-    case PyUnicode_1BYTE_KIND:
-        return write.template operator()<std::uint8_t>();
-    case PyUnicode_2BYTE_KIND:
-        return write.template operator()<std::uint16_t>();
-    default:
-        return write.template operator()<std::uint32_t>();
-    }
-}
 
 /// Writes the whole table into `document`, made for `measured`; false where
 /// the free-threaded recount found a table other than the one measured. Out
@@ -169,7 +148,7 @@ PyObject* write_two_passes(PyObject* lists) noexcept {
         PyErr_Clear(); // the general writer meets the shortage and reports it where it does
         return nullptr;
     }
-    const bool written = at_width_of(document.get(), [&]<format::CodeUnit Out>() {
+    const bool written = at_kind(PyUnicode_KIND(document.get()), [&]<format::CodeUnit Out>() {
         return write_table<Out>(lists, digits, shape, document.get());
     });
     return written ? document.release() : nullptr;
@@ -177,7 +156,7 @@ PyObject* write_two_passes(PyObject* lists) noexcept {
 
 void write_rows(PyObject* lists, Py_ssize_t row, Py_ssize_t leaf, const WidthDigits& digits,
                 PyObject* document, std::size_t done) noexcept {
-    at_width_of(document, [&]<format::CodeUnit Out>() {
+    at_kind(PyUnicode_KIND(document), [&]<format::CodeUnit Out>() {
         write_rest<Out>(lists, row, leaf, digits, document, done);
     });
 }

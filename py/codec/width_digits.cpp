@@ -1,6 +1,7 @@
 // width_digits.cpp: reading HEX for the exact routes of stringify.
 #include "codec/width_digits.hpp"
 
+#include "codec/widest.hpp"
 #include "hex_cache.hpp"
 #include "state.hpp"
 
@@ -36,7 +37,7 @@ bool take_width_digits(const Shape& shape, Py_UCS4 widest, WidthDigits& digits) 
     }
     for (int count = 1; count <= counts; ++count) {
         const Py_UCS4 ch = PyUnicode_READ_CHAR(hex, count - 1);
-        if (widest_of(ch > 0xFFFF ? 4 : ch > 0xFF ? 2 : 1, ch > 0x7F) > widest) {
+        if (simd::class_of_bits(ch) > widest) {
             return false;
         }
         digits.of_count[static_cast<std::size_t>(count)] = ch;

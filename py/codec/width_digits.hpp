@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include "codec/format.hpp"
+#include "codec/storage.hpp"
 #include "codec/table_shape.hpp"
 #include "ref.hpp"
 
@@ -19,16 +20,6 @@ struct WidthDigits {
     std::array<Py_UCS4, format::max_length_digits + 1> of_count{}; // index 1 to `counts`
     int counts = 0;
 };
-
-/// The widest character that a str of `kinds` (or-ed storage widths, of
-/// strings that are all ASCII unless `non_ascii`) can hold: the storage of a
-/// text made of such strings follows from it alone.
-constexpr Py_UCS4 widest_of(int kinds, int non_ascii) noexcept {
-    return kinds & PyUnicode_4BYTE_KIND   ? 0x10FFFF
-           : kinds & PyUnicode_2BYTE_KIND ? 0xFFFF
-           : non_ascii != 0               ? 0xFF
-                                          : 0x7F;
-}
 
 /// The widest character among the leaves that `shape` measured.
 inline Py_UCS4 widest_of(const Shape& shape) noexcept {
