@@ -2,6 +2,7 @@
 // one per (function, line), shared by every thread without a lock.
 #include "traceback.hpp"
 
+#include "cpython_layout.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 
@@ -28,7 +29,7 @@ Ref cache_find(TracebackCache& cache, const char* function, int line) noexcept {
         TracebackCache::Entry* end = cache.entries + cache.size;
         TracebackCache::Entry* at = std::lower_bound(cache.entries, end, line, entry_before);
         if (at != end && at->line == line) {
-            PyObject* name = reinterpret_cast<PyCodeObject*>(at->code)->co_name;
+            PyObject* name = layout::code_name(at->code);
             const char* text = PyUnicode_AsUTF8(name); // cached UTF-8 of an ASCII name
             if (text != nullptr && std::strcmp(text, function) == 0) {
                 found = Ref::borrow(at->code); // taken while the writer is kept out

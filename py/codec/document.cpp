@@ -1,24 +1,17 @@
 // document.cpp: a document str changed in place. Widening it rewrites the
-// header of a str that no other code has seen, the one place where the
-// module relies on the layout of a compact str rather than on the API:
-// the header (PyASCIIObject for ASCII text, PyCompactUnicodeObject for any
-// other) is followed at once by the characters and a terminating unit, and
-// the storage width and ASCII flag are fields of its state word. A wider
-// document would otherwise be a second allocation that holds the text
+// header of a str that no other code has seen (cpython_layout.hpp), where a
+// wider document would otherwise be a second allocation that holds the text
 // written so far beside its copy.
 #include "codec/document.hpp"
 
 #include "codec/storage.hpp"
 #include "codec/widen.hpp"
+#include "cpython_layout.hpp"
 
 #include <cstdint>
 
 namespace dwex {
 namespace {
-
-std::size_t header_size(bool ascii) noexcept {
-    return ascii ? sizeof(PyASCIIObject) : sizeof(PyCompactUnicodeObject);
-}
 
 // `to_kind` is at least `from_kind`: a document only ever widens.
 void move_units(int from_kind, const void* from, std::size_t n, int to_kind, void* to) noexcept {
@@ -35,7 +28,7 @@ void move_units(int from_kind, const void* from, std::size_t n, int to_kind, voi
 
 bool resize_document(Ref& document, std::size_t units) noexcept {
     PyObject* raw = document.release();
-    const bool resized = PyUnicode_Resize(&raw, static_cast<Py_ssize_t>(units)) == 0;
+    const bool resized = layout::resize_unshared(&raw, static_cast<Py_ssize_t>(units));
     document = Ref::steal(raw); // on failure still the old, whole str
     if (!resized) {
         PyErr_Clear();
@@ -51,7 +44,7 @@ bool cut_document(Ref& document, std::size_t units) noexcept {
     if (!PyUnicode_IS_ASCII(doc) || capacity - units > capacity / kept_share) {
         return resize_document(document, units);
     }
-    reinterpret_cast<PyASCIIObject*>(doc)->length = static_cast<Py_ssize_t>(units);
+    layout::set_unshared_length(doc, static_cast<Py_ssize_t>(units));
     PyUnicode_1BYTE_DATA(doc)[units] = 0;
     return true;
 }
@@ -66,8 +59,8 @@ bool widen_document(Ref& document, std::size_t done, std::size_t units, Py_UCS4 
     const auto to_unit = static_cast<std::size_t>(to_kind);
     // Grown first at its present layout, to at least the bytes of the new
     // one: a str of m units takes its header and m + 1 units.
-    const std::size_t wanted = header_size(to_ascii) + (units + 1) * to_unit;
-    const std::size_t from_header = header_size(from_ascii);
+    const std::size_t wanted = layout::compact_header_size(to_ascii) + (units + 1) * to_unit;
+    const std::size_t from_header = layout::compact_header_size(from_ascii);
     const std::size_t grown = (wanted - from_header + from_unit - 1) / from_unit - 1;
     if (!resize_document(document, grown > done ? grown : done)) {
         return false;
@@ -76,16 +69,9 @@ bool widen_document(Ref& document, std::size_t done, std::size_t units, Py_UCS4 
     auto* const base = reinterpret_cast<std::uint8_t*>(doc);
     // The new place of every unit lies at or after its old one: the header
     // only grows, and so does the width.
-    move_units(from_kind, base + from_header, done, to_kind, base + header_size(to_ascii));
-    auto* const head = reinterpret_cast<PyASCIIObject*>(doc);
-    head->length = static_cast<Py_ssize_t>(units);
-    head->state.kind = static_cast<unsigned int>(to_kind) & 7U;
-    head->state.ascii = to_ascii;
-    if (!to_ascii) {
-        auto* const compact = reinterpret_cast<PyCompactUnicodeObject*>(doc);
-        compact->utf8 = nullptr; // no UTF-8 copy is ever made of a str this new
-        compact->utf8_length = 0;
-    }
+    move_units(from_kind, base + from_header, done, to_kind,
+               base + layout::compact_header_size(to_ascii));
+    layout::relabel_unshared(doc, static_cast<Py_ssize_t>(units), to_kind, to_ascii);
     PyUnicode_WRITE(to_kind, PyUnicode_DATA(doc), static_cast<Py_ssize_t>(units), 0);
     return true;
 }

@@ -9,6 +9,7 @@
 #include "codec/storage.hpp"
 #include "codec/units.hpp"
 #include "codec/widest.hpp"
+#include "cpython_layout.hpp"
 #include "ref.hpp"
 #include "source_lines.hpp"
 #include "state.hpp"
@@ -354,9 +355,8 @@ template <format::CodeUnit U> class ListSink {
         if (n == 0) {
             return true;
         }
-        auto* list = reinterpret_cast<PyListObject*>(ls_.get());
         // Without the GIL the list's storage is written only through the API.
-        if (!free_threaded_paths && list->ob_item == nullptr && list->allocated == 0) {
+        if (!free_threaded_paths && layout::has_no_items(ls_.get())) {
             // An empty new list owns no item array yet: give it one of exactly
             // n slots, from the allocator that the list frees it with.
             PyObject** items = PyMem_New(PyObject*, n);
@@ -365,9 +365,7 @@ template <format::CodeUnit U> class ListSink {
                 return false;
             }
             pending_.move_to(items); // the list takes over each reference
-            list->ob_item = items;
-            list->allocated = static_cast<Py_ssize_t>(n);
-            Py_SET_SIZE(list, static_cast<Py_ssize_t>(n));
+            layout::adopt_items(ls_.get(), items, static_cast<Py_ssize_t>(n));
             return true;
         }
         for (std::size_t k = 0; k < n; ++k) {

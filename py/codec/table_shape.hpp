@@ -9,6 +9,7 @@
 
 #include "codec/decimal.hpp"
 #include "codec/format.hpp"
+#include "cpython_layout.hpp"
 #include "ref.hpp"
 #include "threads.hpp"
 
@@ -57,40 +58,7 @@ template <typename Visit>
     return true;
 }
 
-/// Where a str's storage width and ASCII flag sit in its state word. The
-/// layout of those bit-fields is the compiler's, so the masks come from a word
-/// written through the fields themselves.
-struct StateBits {
-    std::uint32_t kind_one; // the word of a str of kind 1: kind k gives k times it
-    std::uint32_t kinds;    // every bit of the kind field
-    std::uint32_t ascii;
-    std::uint32_t compact;
-
-    static StateBits find() noexcept {
-        static_assert(sizeof(PyASCIIObject::state) == sizeof(std::uint32_t));
-        PyASCIIObject probe{};
-        const auto word = [&probe] {
-            std::uint32_t w;
-            std::memcpy(&w, &probe.state, sizeof w);
-            return w;
-        };
-        StateBits bits{};
-        probe.state.kind = 1;
-        bits.kind_one = word();
-        probe.state.kind = 7;
-        bits.kinds = word();
-        probe.state.kind = 0;
-        probe.state.ascii = 1;
-        bits.ascii = word();
-        probe.state.ascii = 0;
-        probe.state.compact = 1;
-        bits.compact = word();
-        return bits;
-    }
-};
-// One copy a translation unit, so that the compiler folds its masks into
-// the code as constants.
-const StateBits state_bits = StateBits::find();
+using layout::state_bits;
 
 /// A leaf's state word. With the GIL held it is read whole: no other thread
 /// can be writing its fields. On the free-threaded build another thread may
@@ -101,9 +69,7 @@ inline std::uint32_t state_word(PyObject* leaf) noexcept {
         return static_cast<std::uint32_t>(PyUnicode_KIND(leaf)) * state_bits.kind_one |
                (PyUnicode_IS_ASCII(leaf) ? state_bits.ascii : 0);
     } else {
-        std::uint32_t w;
-        std::memcpy(&w, &reinterpret_cast<PyASCIIObject*>(leaf)->state, sizeof w);
-        return w;
+        return layout::state_word(leaf);
     }
 }
 
