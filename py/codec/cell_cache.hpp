@@ -80,8 +80,6 @@ class CellCache {
     explicit CellCache(std::int64_t document_length) noexcept
         : slots_(cache_slots(document_length)) {}
 
-    State state() const noexcept { return state_; }
-
     /// Whether a cell of `n` units goes through the cache at all.
     static constexpr bool candidate(std::size_t n) noexcept {
         return n * sizeof(U) >= CacheRules::min_bytes && n <= CacheRules::max_units;
@@ -132,6 +130,8 @@ class CellCache {
     }
 
   private:
+    friend struct CacheInspector; // the unit tests' view of `state_`
+
     // Counts a candidate while warming up; after the last one, makes the
     // table. A table that cannot be made just leaves the cache off.
     bool start() noexcept {

@@ -6,21 +6,13 @@
 
 #include "codec/format.hpp"
 
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 
 namespace dwex::codec {
 
-/// The C library's heap: the default, for code that runs without the interpreter.
-struct HeapAllocator {
-    static void* allocate(std::size_t n) noexcept { return std::malloc(n); }
-    static void* reallocate(void* p, std::size_t n) noexcept { return std::realloc(p, n); }
-    static void release(void* p) noexcept { std::free(p); }
-};
-
 /// `Allocator` supplies allocate, reallocate and release as static functions.
-template <typename Allocator = HeapAllocator> class Output {
+template <typename Allocator> class Output {
   public:
     Output() noexcept = default;
     Output(const Output&) = delete;

@@ -145,6 +145,16 @@ TYPED_TEST(Kernels, Utf16CountAgreesWithThePlainWalk) {
 
 // ---------------------------------------------------------------- cell cache
 
+} // namespace
+
+namespace dwex::codec {
+struct CacheInspector {
+    template <typename Cache> static auto state(const Cache& cache) { return cache.state_; }
+};
+} // namespace dwex::codec
+
+namespace {
+
 using Cache = dwex::codec::CellCache<std::uint8_t, int>;
 using State = Cache::State;
 
@@ -189,7 +199,7 @@ TEST_P(CacheRules, SwitchesOnAndOffByItsRules) {
             (void)cache.fill(probe.slot, p, 4, ++next);
         }
     }
-    EXPECT_EQ(cache.state(), c.state);
+    EXPECT_EQ(dwex::codec::CacheInspector::state(cache), c.state);
     EXPECT_EQ(hits > 0, c.some_hits);
     int held = 0;
     cache.for_each_value([&held](int) { ++held; });

@@ -300,13 +300,21 @@ void check_all_widths(const std::vector<std::uint32_t>& cps) {
 
 // ------------------------------------------------------------------ round trip
 
-template <typename U> void put(dwex::codec::Output<>& out, std::uint32_t c) {
+// The C library's heap: the fuzzer runs without the interpreter.
+struct HeapAllocator {
+    static void* allocate(std::size_t n) noexcept { return std::malloc(n); }
+    static void* reallocate(void* p, std::size_t n) noexcept { return std::realloc(p, n); }
+    static void release(void* p) noexcept { std::free(p); }
+};
+using Output = dwex::codec::Output<HeapAllocator>;
+
+template <typename U> void put(Output& out, std::uint32_t c) {
     U* at = out.cursor<U>();
     *at = static_cast<U>(c);
     out.advance_to(at + 1);
 }
 
-void put_any(dwex::codec::Output<>& out, std::uint32_t c) {
+void put_any(Output& out, std::uint32_t c) {
     const int width = c < 0x100 ? 1 : c < 0x10000 ? 2 : 4;
     check(out.reserve(1, width), "reserve");
     switch (out.width()) {
@@ -338,7 +346,7 @@ void check_round_trip(const std::uint8_t* data, std::size_t size) {
             table.back().back().push_back(special(data[k]));
         }
     }
-    dwex::codec::Output<> out;
+    Output out;
     std::vector<std::uint32_t> written;
     for (const auto& row : table) {
         for (const auto& leaf : row) {
