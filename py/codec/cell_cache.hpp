@@ -33,9 +33,7 @@ struct CacheRules {
     /// document, a power of two between these bounds: small beside the
     /// table it helps to build (a cell takes at least 8 bytes of its row).
     /// The upper bound keeps it in the first-level data cache (1024 slots
-    /// of 24 bytes) while the document and the new rows stream past it: a
-    /// table of 32768 slots missed the caches on most lookups, which at a
-    /// million cells cost more time than its extra hits saved.
+    /// of 24 bytes) while the document and the new rows stream past it.
     static constexpr std::int64_t units_per_slot = 256;
     static constexpr std::size_t min_slots = 64;
     static constexpr std::size_t max_slots = std::size_t{1} << 10;
@@ -56,7 +54,7 @@ constexpr std::size_t cache_slots(std::int64_t length) noexcept {
 /// Direct-mapped: each cell's hash picks one slot, and a miss replaces what
 /// the slot held. Keys are the cells' places in the document, which outlives
 /// the call, so nothing is copied. Only 1- and 2-byte documents use it: in a
-/// 4-byte document it cost more than it saved.
+/// 4-byte document the lookups cost more than the allocations they spare.
 template <format::CodeUnit U, typename V>
     requires(sizeof(U) < 4)
 class CellCache {
