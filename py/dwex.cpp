@@ -174,6 +174,27 @@ int bind_codec(PyObject* dict) noexcept {
     return set_attr(dict, Text::UTF16_CODEC, state.str(little ? Text::utf16_le : Text::utf16_be));
 }
 
+// `import sys` into the module dict: the loaded module where there is one,
+// else what the import system makes. 0, or -1 with an exception set.
+int bind_sys(PyObject* dict) noexcept {
+    Ref sys = Ref::steal(PyImport_GetModule(state.str(Text::sys)));
+    if (!sys) {
+        if (PyErr_Occurred()) {
+            return -1;
+        }
+        Ref locals = Ref::steal(PyDict_New());
+        if (!locals) {
+            return -1;
+        }
+        sys = Ref::steal(
+            PyImport_ImportModuleLevelObject(state.str(Text::sys), dict, locals.get(), nullptr, 0));
+        if (!sys) {
+            return -1;
+        }
+    }
+    return set_attr(dict, Text::sys, sys.get());
+}
+
 // Steps 10 to 21 of the execution step: everything after the constants
 // exist. A failure returns the line that its traceback entry reports.
 int fill_namespace(PyObject* module, PyObject* dict, bool& entered_as_dwex) noexcept {
@@ -202,22 +223,7 @@ int fill_namespace(PyObject* module, PyObject* dict, bool& entered_as_dwex) noex
     if (make_code_objects() < 0) {
         return lines::frame;
     }
-    Ref sys = Ref::steal(PyImport_GetModule(state.str(Text::sys)));
-    if (!sys) {
-        if (PyErr_Occurred()) {
-            return lines::sys;
-        }
-        Ref locals = Ref::steal(PyDict_New());
-        if (!locals) {
-            return lines::sys;
-        }
-        sys = Ref::steal(
-            PyImport_ImportModuleLevelObject(state.str(Text::sys), dict, locals.get(), nullptr, 0));
-        if (!sys) {
-            return lines::sys;
-        }
-    }
-    if (set_attr(dict, Text::sys, sys.get()) < 0) {
+    if (bind_sys(dict) < 0) {
         return lines::sys;
     }
     Ref all = Ref::steal(PyList_New(2));
@@ -246,7 +252,8 @@ int fill_namespace(PyObject* module, PyObject* dict, bool& entered_as_dwex) noex
         return source_lines::stringify::binding;
     }
     Ref parse_annotations = Ref::steal(PyDict_New());
-    if (!parse_annotations || set_attr(parse_annotations.get(), Text::dwex, state.str(Text::str)) < 0 ||
+    if (!parse_annotations ||
+        set_attr(parse_annotations.get(), Text::dwex, state.str(Text::str)) < 0 ||
         set_attr(parse_annotations.get(), Text::return_, state.str(Text::list)) < 0 ||
         bind_function(dict, &parse_def, Text::parse, state.code_parse.get(),
                       std::move(parse_annotations)) < 0) {
