@@ -7,7 +7,7 @@
 
 #include <Python.h>
 
-#include "codec/cell_cache.hpp"
+#include "codec/leaf_cache.hpp"
 #include "codec/narrowing.hpp"
 #include "codec/parse.hpp"
 #include "codec/units.hpp"
@@ -26,7 +26,7 @@ namespace dwex {
 /// the class of their widest code point, so that it has the narrowest width,
 /// as the interpreter's own substring would. Copies straight into its storage.
 template <format::CodeUnit U>
-PyObject* new_cell(const U* from, Py_ssize_t n, std::uint32_t max_char) noexcept {
+PyObject* new_leaf(const U* from, Py_ssize_t n, std::uint32_t max_char) noexcept {
     PyObject* text = PyUnicode_New(n, static_cast<Py_UCS4>(max_char));
     if (text == nullptr) {
         return nullptr;
@@ -114,17 +114,17 @@ class PendingItems {
     std::size_t capacity_ = 0;
 };
 
-/// Builds `out` and its rows from what the reader reports, for a document of
+/// Builds the table and its rows from what the reader reports, for a document of
 /// code units `U`. Each row's list is made when the row starts and holds its
 /// items once its ';' is read: they wait here until then and enter the list at
 /// once, sparing the row the repeated growth of appending them one by one.
 /// Owns everything it made until `take_table`; on failure its destructor
-/// releases `out` (with the rows already in it), the current row and the
+/// releases the table (with the rows already in it), the current row and the
 /// waiting items, so no partial table survives.
 ///
-/// Equal cells may come back as one shared str: the interpreter's own empty
-/// and one-character strings, and short cells repeated in a 1- or 2-byte
-/// document through the cell cache. str is immutable, and nothing promises
+/// Equal leaves may come back as one shared str: the interpreter's own empty
+/// and one-character strings, and short leaves repeated in a 1- or 2-byte
+/// document through the leaf cache. str is immutable, and nothing promises
 /// distinct objects; the lists are always new.
 template <format::CodeUnit U> class ListSink {
   public:
@@ -134,38 +134,38 @@ template <format::CodeUnit U> class ListSink {
     ListSink& operator=(const ListSink&) = delete;
     ~ListSink() {
         if constexpr (caching) {
-            cache_.for_each_value([](PyObject* cell) { Py_DECREF(cell); });
+            cache_.for_each_value([](PyObject* leaf) { Py_DECREF(leaf); });
         }
     }
 
     bool start_table() noexcept {
-        out_ = Ref::steal(PyList_New(0));
-        return static_cast<bool>(out_);
+        table_ = Ref::steal(PyList_New(0));
+        return static_cast<bool>(table_);
     }
     bool start_row() noexcept {
-        ls_ = Ref::steal(PyList_New(0));
-        return static_cast<bool>(ls_);
+        row_ = Ref::steal(PyList_New(0));
+        return static_cast<bool>(row_);
     }
-    // The row stays referenced by `ls_` as well until the next start_row.
+    // The row stays referenced by `row_` as well until the next start_row.
     bool end_row() noexcept {
         if (!fill_row()) {
             fill_failed_ = true;
             return false;
         }
-        return PyList_Append(out_.get(), ls_.get()) == 0;
+        return PyList_Append(table_.get(), row_.get()) == 0;
     }
     bool item(std::int64_t begin, std::int64_t end) noexcept {
-        return pending_.push(Ref::steal(cell(data_ + begin, end - begin)));
+        return pending_.push(Ref::steal(leaf(data_ + begin, end - begin)));
     }
     // From the wide loop, which knows the OR of the content's code points.
     bool item(std::int64_t begin, std::int64_t end, std::uint32_t bits) noexcept {
         const U* from = data_ + begin;
         const Py_ssize_t n = end - begin;
-        PyObject* shared = shared_cell(from, n);
+        PyObject* shared = shared_leaf(from, n);
         if (shared != nullptr) {
             return pending_.push(Ref::steal(shared));
         }
-        return pending_.push(Ref::steal(new_cell(from, n, simd::class_of_bits(bits))));
+        return pending_.push(Ref::steal(new_leaf(from, n, simd::class_of_bits(bits))));
     }
 
     /// A failure to put the items into their row is reported as a failure to
@@ -179,18 +179,18 @@ template <format::CodeUnit U> class ListSink {
     }
 
     /// The finished table, a new reference for the caller.
-    PyObject* take_table() noexcept { return out_.release(); }
+    PyObject* take_table() noexcept { return table_.release(); }
 
   private:
     static constexpr bool caching = sizeof(U) < 4;
-    // Below this length both passes over a cell run in the first-level
-    // cache, and a cell that turns out not to be ASCII would cost a second
+    // Below this length both passes over a leaf run in the first-level
+    // cache, and a leaf that turns out not to be ASCII would cost a second
     // allocation for nothing.
     static constexpr Py_ssize_t read_once_min = 512;
-    // A cell found not ASCII late has been copied in vain up to there. Such
-    // copies may reach 1 / max_waste_ratio of the units of the long cells
-    // made so far; past that, cells are scanned first until the others catch
-    // up, so that a document of cells each widened near its end pays for few.
+    // A leaf found not ASCII late has been copied in vain up to there. Such
+    // copies may reach 1 / max_waste_ratio of the units of the long leaves
+    // made so far; past that, leaves are scanned first until the others catch
+    // up, so that a document of leaves each widened near its end pays for few.
     static constexpr std::int64_t max_waste_ratio = 8;
     struct NoCache {
         explicit NoCache(std::int64_t) noexcept {}
@@ -201,15 +201,15 @@ template <format::CodeUnit U> class ListSink {
     template <typename W>
         requires(sizeof(W) < 4)
     struct CacheFor<W> {
-        using type = codec::CellCache<W, PyObject*>;
+        using type = codec::LeafCache<W, PyObject*>;
     };
     using Cache = typename CacheFor<U>::type;
 
-    // The interpreter's own str for the empty cell and for a one-character
-    // cell below U+0100; null for any other cell. These are shared singletons
+    // The interpreter's own str for the empty leaf and for a one-character
+    // leaf below U+0100; null for any other leaf. These are shared singletons
     // that cost no allocation, and the interpreter's substring hands back the
     // very same objects. Each is asked for once per call and kept here.
-    PyObject* shared_cell(const U* from, Py_ssize_t n) noexcept {
+    PyObject* shared_leaf(const U* from, Py_ssize_t n) noexcept {
         if (n == 0) {
             if (empty_ == nullptr) {
                 empty_ = Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR);
@@ -223,7 +223,7 @@ template <format::CodeUnit U> class ListSink {
                 one = PyUnicode_FromOrdinal(static_cast<int>(from[0]));
                 if (one == nullptr) {
                     // Null here means "not shared": the caller then makes the
-                    // cell itself, so no error may stay pending.
+                    // leaf itself, so no error may stay pending.
                     PyErr_Clear();
                     return nullptr;
                 }
@@ -234,10 +234,10 @@ template <format::CodeUnit U> class ListSink {
         return nullptr;
     }
 
-    // A new reference to the cell [from, from + n) of a 1- or 2-byte
+    // A new reference to the leaf [from, from + n) of a 1- or 2-byte
     // document: shared, cached, or made now. Null with an exception set.
-    PyObject* cell(const U* from, Py_ssize_t n) noexcept {
-        PyObject* shared = shared_cell(from, n);
+    PyObject* leaf(const U* from, Py_ssize_t n) noexcept {
+        PyObject* shared = shared_leaf(from, n);
         if (shared != nullptr) {
             return shared;
         }
@@ -264,7 +264,7 @@ template <format::CodeUnit U> class ListSink {
 
     PyObject* make(const U* from, Py_ssize_t n) noexcept {
         if (sizeof(U) == 1 && ascii_) {
-            return new_cell(from, n, simd::ascii_max);
+            return new_leaf(from, n, simd::ascii_max);
         }
         const auto count = static_cast<std::size_t>(n);
         std::size_t ascii_units = 0;
@@ -272,8 +272,8 @@ template <format::CodeUnit U> class ListSink {
             long_units_ += n;
         }
         if (n >= read_once_min && wasted_units_ <= long_units_ / max_waste_ratio) {
-            // Made as ASCII, as most long cells are, and checked while it is
-            // copied: the cell is read once instead of scanned, then copied.
+            // Made as ASCII, as most long leaves are, and checked while it is
+            // copied: the leaf is read once instead of scanned, then copied.
             PyObject* text = PyUnicode_New(n, simd::ascii_max);
             if (text == nullptr) {
                 return nullptr;
@@ -288,7 +288,7 @@ template <format::CodeUnit U> class ListSink {
         }
         // The units before `ascii_units` are known to be ASCII.
         const std::uint32_t rest = simd::widest_class(from + ascii_units, count - ascii_units);
-        return new_cell(from, n, rest);
+        return new_leaf(from, n, rest);
     }
 
     // Moves the waiting items into the row's list, which nothing else can reach yet.
@@ -298,7 +298,7 @@ template <format::CodeUnit U> class ListSink {
             return true;
         }
         // Without the GIL the list's storage is written only through the API.
-        if (!free_threaded_paths && layout::has_no_items(ls_.get())) {
+        if (!free_threaded_paths && layout::has_no_items(row_.get())) {
             // An empty new list owns no item array yet: give it one of exactly
             // n slots, from the allocator that the list frees it with.
             PyObject** items = PyMem_New(PyObject*, n);
@@ -307,11 +307,11 @@ template <format::CodeUnit U> class ListSink {
                 return false;
             }
             pending_.move_to(items); // the list takes over each reference
-            layout::adopt_items(ls_.get(), items, static_cast<Py_ssize_t>(n));
+            layout::adopt_items(row_.get(), items, static_cast<Py_ssize_t>(n));
             return true;
         }
         for (std::size_t k = 0; k < n; ++k) {
-            if (PyList_Append(ls_.get(), pending_[k]) < 0) {
+            if (PyList_Append(row_.get(), pending_[k]) < 0) {
                 return false;
             }
         }
@@ -321,11 +321,11 @@ template <format::CodeUnit U> class ListSink {
 
     const U* data_; // the input's storage, borrowed for the whole call
     bool ascii_;    // every code point of the input is below U+0080
-    Ref out_;
-    Ref ls_;
+    Ref table_;
+    Ref row_;
     PendingItems pending_;
     Cache cache_;
-    std::int64_t long_units_ = 0;         // units of the cells of read_once_min or more
+    std::int64_t long_units_ = 0;         // units of the leaves of read_once_min or more
     std::int64_t wasted_units_ = 0;       // units copied by attempts that failed
     PyObject* empty_ = nullptr;           // borrowed: the interpreter's own
     std::array<PyObject*, 256> latin1_{}; // borrowed, made on first use

@@ -1,10 +1,10 @@
-// cell_cache.hpp: a per-call table of short cells already made, so that a
-// cell repeated in a document (a field name, a category, a flag) is made once
+// leaf_cache.hpp: a per-call table of short leaves already made, so that a
+// leaf repeated in a document (a field name, a category, a flag) is made once
 // and shared. Header-only and free of the interpreter: it stores the caller's
-// handle for each cell and hands back the one it displaces, so the caller
+// handle for each leaf and hands back the one it displaces, so the caller
 // keeps its ownership rules.
-#ifndef DWEX_CODEC_CELL_CACHE_HPP
-#define DWEX_CODEC_CELL_CACHE_HPP
+#ifndef DWEX_CODEC_LEAF_CACHE_HPP
+#define DWEX_CODEC_LEAF_CACHE_HPP
 
 #include "format.hpp"
 
@@ -17,12 +17,12 @@
 
 namespace dwex::codec {
 
-/// When the cache looks cells up. The first `warm_up` candidates are made
+/// When the cache looks leaves up. The first `warm_up` candidates are made
 /// without it, so that a small document never pays for the table; then every
 /// candidate is looked up, and a window of `window` lookups with fewer than
 /// one hit in `min_hit_ratio` switches it off for the rest of the call.
 struct CacheRules {
-    /// Cells of 2 to 16 units, and of one unit where it is not a byte (the
+    /// Leaves of 2 to 16 units, and of one unit where it is not a byte (the
     /// caller hands out the interpreter's own one-character strings for those).
     static constexpr std::size_t min_bytes = 2;
     static constexpr std::size_t max_units = 16;
@@ -31,7 +31,7 @@ struct CacheRules {
     static constexpr std::uint32_t min_hit_ratio = 8;
     /// The table holds one slot per `units_per_slot` code units of the
     /// document, a power of two between these bounds: small beside the
-    /// table it helps to build (a cell takes at least 8 bytes of its row).
+    /// table it helps to build (a leaf takes at least 8 bytes of its row).
     /// The upper bound keeps it in the first-level data cache (1024 slots
     /// of 24 bytes) while the document and the new rows stream past it.
     static constexpr std::int64_t units_per_slot = 256;
@@ -51,39 +51,39 @@ constexpr std::size_t cache_slots(std::int64_t length) noexcept {
     return std::bit_ceil(wanted);
 }
 
-/// Direct-mapped: each cell's hash picks one slot, and a miss replaces what
-/// the slot held. Keys are the cells' places in the document, which outlives
+/// Direct-mapped: each leaf's hash picks one slot, and a miss replaces what
+/// the slot held. Keys are the leaves' places in the document, which outlives
 /// the call, so nothing is copied. Only 1- and 2-byte documents use it: in a
 /// 4-byte document the lookups cost more than the allocations they spare.
 template <format::CodeUnit U, typename V>
     requires(sizeof(U) < 4)
-class CellCache {
+class LeafCache {
   public:
     enum class State : std::uint8_t { warming, on, off };
 
     struct Slot {
-        const U* src = nullptr; // the first unit of the cell held, in the document
+        const U* src = nullptr; // the first unit of the leaf held, in the document
         V value{};
         std::uint32_t n = 0;
         std::uint32_t hash = 0;
     };
 
-    /// What a lookup found: a hit's value, or the slot that the cell made on
+    /// What a lookup found: a hit's value, or the slot that the leaf made on
     /// a miss goes into (null while the cache is not in use).
     struct Probe {
         V hit{};
         Slot* slot = nullptr;
     };
 
-    explicit CellCache(std::int64_t document_length) noexcept
+    explicit LeafCache(std::int64_t document_length) noexcept
         : slots_(cache_slots(document_length)) {}
 
-    /// Whether a cell of `n` units goes through the cache at all.
+    /// Whether a leaf of `n` units goes through the cache at all.
     static constexpr bool candidate(std::size_t n) noexcept {
         return n * sizeof(U) >= CacheRules::min_bytes && n <= CacheRules::max_units;
     }
 
-    /// Looks up the candidate cell [p, p + n).
+    /// Looks up the candidate leaf [p, p + n).
     Probe lookup(const U* p, std::size_t n) noexcept {
         if (state_ != State::on) {
             if (state_ == State::off || !start()) {
@@ -108,7 +108,7 @@ class CellCache {
         return Probe{V{}, &slot};
     }
 
-    /// Puts the cell made after a miss into its slot; returns the value the
+    /// Puts the leaf made after a miss into its slot; returns the value the
     /// slot held before (empty if none), which the caller releases.
     V fill(Slot* slot, const U* p, std::size_t n, V value) noexcept {
         V old = slot->value;
@@ -147,8 +147,8 @@ class CellCache {
         return w;
     }
 
-    // Two overlapping loads cover every byte of a cell of 2 to 16 bytes;
-    // longer cells (2-byte units) hash their first and last 8 bytes only,
+    // Two overlapping loads cover every byte of a leaf of 2 to 16 bytes;
+    // longer leaves (2-byte units) hash their first and last 8 bytes only,
     // which `equal` makes up for.
     static std::uint32_t hash(const U* p, std::size_t n) noexcept {
         const auto* b = reinterpret_cast<const std::uint8_t*>(p);
@@ -170,7 +170,7 @@ class CellCache {
         return static_cast<std::uint32_t>(mixed >> 32);
     }
 
-    // The two cells hold the same units; they have the same length, of at
+    // The two leaves hold the same units; they have the same length, of at
     // most 32 bytes, so two overlapping compares of the widest fitting size do.
     static bool equal(const U* a, const U* b, std::size_t n) noexcept {
         const auto* x = reinterpret_cast<const std::uint8_t*>(a);
