@@ -1,4 +1,5 @@
-// route.cpp: the one place that decides how stringify writes a table, and why.
+// route.cpp: the one place that decides how stringify writes a table, and why
+// (the thresholds and the decisions made from them are in route_plan.hpp).
 //
 //   general     Any table or row that is not an exact list or tuple, and any
 //               leaf that is not a str: iterating them or calling str() runs
@@ -23,36 +24,21 @@
 #include "codec/route.hpp"
 
 #include "codec/leaf_writer.hpp"
+#include "codec/route_plan.hpp"
 #include "codec/table_shape.hpp"
 #include "codec/two_pass.hpp"
 #include "threads.hpp"
 
-#include <algorithm>
-
 namespace dwex {
 namespace {
 
-enum class Route : std::uint8_t { general, two_passes, one_pass };
+using route::Route;
 
 struct Plan {
     Route route = Route::general;
     WidthDigits digits{};     // for the one pass
     std::size_t capacity = 0; // the one pass's document, in characters
 };
-
-// The rows measured to size a one-pass document, spread evenly over the
-// table; in a small table, one row in 8 at most.
-constexpr Py_ssize_t sampled_rows = 32;
-constexpr Py_ssize_t least_sample_step = 8;
-// Below this many leaves the two passes run within the cache: one pass gains
-// nothing there, and would pay a resize.
-constexpr std::size_t one_pass_min_leaves = 256;
-// What the one pass's document holds beyond the sample's estimate: a share,
-// and room for the fixed moves of its last leaf. Either way it is never more
-// than this many characters a leaf beyond the smallest document that such a
-// table can have (a leaf takes two characters or more).
-constexpr double estimate_margin = 1.03;
-constexpr std::size_t spare_units_per_leaf = 8;
 
 Plan plan_route(PyObject* lists) noexcept {
     if (!is_exact_sequence(lists)) {
@@ -66,7 +52,7 @@ Plan plan_route(PyObject* lists) noexcept {
     // The sample comes first, so that a table that is not ASCII costs little.
     Shape sample;
     std::size_t sampled_leaves = 0;
-    const Py_ssize_t step = std::max(least_sample_step, row_count / sampled_rows);
+    const Py_ssize_t step = route::sample_step(row_count);
     for (Py_ssize_t r = 0; r < row_count; r += step) {
         if (!measure_row(sample, rows[r])) {
             return {Route::general};
@@ -83,25 +69,15 @@ Plan plan_route(PyObject* lists) noexcept {
         }
         leaves += static_cast<std::size_t>(PySequence_Fast_GET_SIZE(rows[r]));
     }
-    if (leaves < one_pass_min_leaves) {
-        return {Route::two_passes};
+    if (leaves < route::one_pass_min_leaves) {
+        return {Route::two_passes}; // without looking HEX up
     }
     Plan plan{Route::one_pass, ascii_width_digits(), 0};
-    if (plan.digits.counts < 2) { // a short length field takes up to two digits
-        return {Route::two_passes};
-    }
-    const auto row_units = static_cast<double>(row_count);
-    const double least = row_units + 2.0 * static_cast<double>(leaves);
-    const double most = least + static_cast<double>(spare_units_per_leaf * leaves);
-    double estimate = least;
-    if (sampled_leaves != 0) {
-        estimate = row_units + static_cast<double>(sample.units - sample.rows) *
-                                   static_cast<double>(leaves) /
-                                   static_cast<double>(sampled_leaves);
-    }
-    constexpr auto slack = static_cast<double>(leaf_slack);
-    plan.capacity = static_cast<std::size_t>(
-        std::clamp(estimate * estimate_margin + slack, least + slack, most));
+    const route::OnePassPlan one_pass =
+        route::plan_one_pass(static_cast<std::size_t>(row_count), leaves, plan.digits.counts,
+                             {sample.units, sample.rows, sampled_leaves}, leaf_slack);
+    plan.route = one_pass.route;
+    plan.capacity = one_pass.capacity;
     return plan;
 }
 

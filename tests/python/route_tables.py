@@ -3,8 +3,19 @@ table (written in one pass) with a leaf of another kind placed where the pass
 must hand the rest over, so that each handover is met at every storage width
 and at the first leaf, inside a row, at a row's start and at the last leaf."""
 
+import pathlib
+import re
+
 ROWS = 640
 WIDTH = 3
+PLANNER = pathlib.Path(__file__).resolve().parents[2] / "py" / "codec" / "route_plan.hpp"
+
+
+def planner_constant(name):
+    """A threshold of stringify's planner, as its header defines it."""
+    found = re.search(rf"\b{name} = (\d+);", PLANNER.read_text())
+    assert found, f"{name} is not defined in {PLANNER}"
+    return int(found.group(1))
 
 WIDE = {"latin-1": "\u00e9", "bmp": "\u4e00", "astral": "\U0001f600"}
 POSITIONS = {

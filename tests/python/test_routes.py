@@ -13,7 +13,7 @@ import dwex
 import subproc
 from leakcheck import traced_peak
 from model import model_stringify
-from route_tables import cases
+from route_tables import ROWS, WIDTH, cases, planner_constant
 
 CASES = dict(cases())
 COUNTING = pathlib.Path(__file__).resolve().parents[2] / "build" / "lib-counting"
@@ -21,6 +21,11 @@ COUNTING = pathlib.Path(__file__).resolve().parents[2] / "build" / "lib-counting
 
 def _leaves(rows):
     return sum(len(row) for row in rows)
+
+
+def test_tables_take_the_one_pass():
+    # Every seam starts in the one pass: the tables are above its threshold.
+    assert ROWS * WIDTH >= planner_constant("one_pass_min_leaves")
 
 
 @pytest.mark.parametrize("name", list(CASES))
@@ -45,7 +50,7 @@ def test_every_leaf_written_once():
         sys.path.remove(LIB)
         sys.path[:0] = [COUNTING, TESTS]
         import dwex
-        from route_tables import cases
+        from route_tables import ROWS, WIDTH, cases, planner_constant
         result = {}
         for name, rows in cases():
             dwex._leaf_writes()
