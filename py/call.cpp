@@ -22,9 +22,9 @@ struct Signature {
 };
 
 constexpr Signature stringify_signature{"stringify", "dwex.stringify", Text::lists,
-                                         source_lines::stringify::binding};
+                                        source_lines::stringify::binding};
 constexpr Signature parse_signature{"parse", "dwex.parse", Text::dwex,
-                                     source_lines::parse::binding};
+                                    source_lines::parse::binding};
 
 [[gnu::cold]] void raise_count(const Signature& sig, Py_ssize_t given) noexcept {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",

@@ -57,13 +57,28 @@ inline constexpr int split_astral_message = 191; // its message, built after it
 inline constexpr int wide_no_terminator = 195;
 inline constexpr int wide_item_sink = 197;
 /// Every statement line, in order.
-inline constexpr std::array statements = {
-    binding,           empty_input,         table_sink,          first_row_sink,
-    narrow_row_end_sink, narrow_row_sink,   narrow_width_digit,  narrow_length_end,
-    narrow_length_digit, narrow_content_end, narrow_item_sink,   wide_row_end_sink,
-    wide_row_sink,     wide_width_digit,    wide_length_end,     wide_length_digit,
-    wide_content_end,  split_astral,        split_astral_message, wide_no_terminator,
-    wide_item_sink,    198};
+inline constexpr std::array statements = {binding,
+                                          empty_input,
+                                          table_sink,
+                                          first_row_sink,
+                                          narrow_row_end_sink,
+                                          narrow_row_sink,
+                                          narrow_width_digit,
+                                          narrow_length_end,
+                                          narrow_length_digit,
+                                          narrow_content_end,
+                                          narrow_item_sink,
+                                          wide_row_end_sink,
+                                          wide_row_sink,
+                                          wide_width_digit,
+                                          wide_length_end,
+                                          wide_length_digit,
+                                          wide_content_end,
+                                          split_astral,
+                                          split_astral_message,
+                                          wide_no_terminator,
+                                          wide_item_sink,
+                                          198};
 } // namespace parse
 
 /// A location table maps code units onto lines in order and starts at the

@@ -66,14 +66,14 @@ TEST_P(OnePassThresholds, PicksTheWriter) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tables, OnePassThresholds,
-    ::testing::Values(
-        RouteCase{"no_leaves", 0, min_counts, Route::two_passes},
-        RouteCase{"one_leaf_too_few", min_leaves - 1, min_counts, Route::two_passes},
-        RouteCase{"just_enough_leaves", min_leaves, min_counts, Route::one_pass},
-        RouteCase{"many_leaves", 1000 * min_leaves, min_counts, Route::one_pass},
-        RouteCase{"no_ascii_width_digit", min_leaves, 0, Route::two_passes},
-        RouteCase{"one_digit_count_short", min_leaves, min_counts - 1, Route::two_passes},
-        RouteCase{"every_digit_count", min_leaves, 16, Route::one_pass}),
+    ::testing::Values(RouteCase{"no_leaves", 0, min_counts, Route::two_passes},
+                      RouteCase{"one_leaf_too_few", min_leaves - 1, min_counts, Route::two_passes},
+                      RouteCase{"just_enough_leaves", min_leaves, min_counts, Route::one_pass},
+                      RouteCase{"many_leaves", 1000 * min_leaves, min_counts, Route::one_pass},
+                      RouteCase{"no_ascii_width_digit", min_leaves, 0, Route::two_passes},
+                      RouteCase{"one_digit_count_short", min_leaves, min_counts - 1,
+                                Route::two_passes},
+                      RouteCase{"every_digit_count", min_leaves, 16, Route::one_pass}),
     [](const ::testing::TestParamInfo<RouteCase>& p) { return std::string(p.param.name); });
 
 /// A table of `rows` rows of `width` leaves of `length` characters each (so
@@ -106,9 +106,9 @@ TEST_P(OnePassCapacity, StaysWithinItsBounds) {
     const double estimate =
         sampled_leaves == 0
             ? static_cast<double>(least)
-            : static_cast<double>(c.rows) +
-                  static_cast<double>(sample.units - sample.rows) * static_cast<double>(leaves) /
-                      static_cast<double>(sampled_leaves);
+            : static_cast<double>(c.rows) + static_cast<double>(sample.units - sample.rows) *
+                                                static_cast<double>(leaves) /
+                                                static_cast<double>(sampled_leaves);
     const double wanted = estimate * route::estimate_margin + static_cast<double>(slack);
     if (wanted > static_cast<double>(least + slack) && wanted < static_cast<double>(most)) {
         EXPECT_EQ(plan.capacity, static_cast<std::size_t>(wanted));
@@ -123,8 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
     Tables, OnePassCapacity,
     ::testing::Values(
         // Empty leaves: the estimate is the smallest document, plus the margin.
-        SizeCase{"empty_leaves", 100, 3, 13, 0, 0},
-        SizeCase{"like_the_sample", 1000, 4, 32, 5, 5},
+        SizeCase{"empty_leaves", 100, 3, 13, 0, 0}, SizeCase{"like_the_sample", 1000, 4, 32, 5, 5},
         SizeCase{"shorter_than_the_sample", 1000, 4, 32, 6, 1},
         // Long sampled leaves: capped at the spare room a leaf allows.
         SizeCase{"capped_by_the_spare_room", 1000, 4, 32, 9, 9},
