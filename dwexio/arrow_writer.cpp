@@ -310,6 +310,68 @@ bool TableWriter::make_room(std::size_t size) {
     return true;
 }
 
+namespace {
+
+/// What a plain string column without nulls, the common case, needs at hand:
+/// its offsets and data, and the data's end. A column of any other kind has
+/// no data here.
+struct PlainColumn {
+    const std::int32_t* offsets = nullptr;
+    const std::uint8_t* data = nullptr;
+    const std::uint8_t* end = nullptr;
+};
+
+bool plain_columns(const ArrowArray& batch, const std::vector<ColumnLayout>& layouts,
+                   std::vector<PlainColumn>& plain) {
+    try {
+        plain.assign(layouts.size(), PlainColumn{});
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (std::size_t k = 0; k < layouts.size(); ++k) {
+        const ArrowArray& child = *batch.children[k];
+        if (layouts[k].kind == ColumnLayout::Kind::string && layouts[k].index_bytes == 0 &&
+            (child.null_count == 0 || child.buffers[0] == nullptr)) {
+            const auto* offsets = static_cast<const std::int32_t*>(child.buffers[1]) +
+                                  batch.offset + child.offset;
+            const auto* data = static_cast<const std::uint8_t*>(child.buffers[2]);
+            plain[k] = PlainColumn{offsets, data, data + offsets[batch.length]};
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool TableWriter::leaf_at(const ArrowArray& batch, std::size_t k, std::int64_t r,
+                          const std::uint8_t** data, std::size_t* size) const {
+    const ArrowArray& child = *batch.children[k];
+    const ColumnLayout& layout = layouts_[k];
+    std::int64_t index = batch.offset + child.offset + r;
+    const ArrowArray* strings = &child;
+    bool valid = is_valid(child, index);
+    if (valid && layout.index_bytes != 0) {
+        strings = child.dictionary;
+        index = strings->offset + index_at(child, layout, index);
+        valid = is_valid(*strings, index);
+    }
+    if (valid) {
+        string_at(*strings, layout.kind, index, data, size);
+        return true;
+    }
+    if (has_null_) {
+        *data = reinterpret_cast<const std::uint8_t*>(null_.data());
+        *size = null_.size();
+        return true;
+    }
+    PyErr_Format(PyExc_ValueError,
+                 "row %lld, column %zu ('%s'): a null; pass null= to write_arrow to "
+                 "give the text written for it",
+                 static_cast<long long>(row_ + 1), k + 1, names_[k].c_str());
+    return false;
+}
+
 bool TableWriter::write_batch(const ArrowArray& batch) {
     const std::size_t columns = layouts_.size();
     if (batch.n_children != static_cast<std::int64_t>(columns)) {
@@ -317,29 +379,9 @@ bool TableWriter::write_batch(const ArrowArray& batch) {
                      static_cast<long long>(batch.n_children), columns);
         return false;
     }
-    // What the plain string columns without nulls, the common case, need
-    // at hand: their offsets and data, and the data's end.
-    struct Plain {
-        const std::int32_t* offsets = nullptr;
-        const std::uint8_t* data = nullptr;
-        const std::uint8_t* end = nullptr;
-    };
-    std::vector<Plain> plain;
-    try {
-        plain.resize(columns);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    std::vector<PlainColumn> plain;
+    if (!plain_columns(batch, layouts_, plain)) {
         return false;
-    }
-    for (std::size_t k = 0; k < columns; ++k) {
-        const ArrowArray& child = *batch.children[k];
-        if (layouts_[k].kind == ColumnLayout::Kind::string && layouts_[k].index_bytes == 0 &&
-            (child.null_count == 0 || child.buffers[0] == nullptr)) {
-            const auto* offsets = static_cast<const std::int32_t*>(child.buffers[1]) +
-                                  batch.offset + child.offset;
-            const auto* data = static_cast<const std::uint8_t*>(child.buffers[2]);
-            plain[k] = Plain{offsets, data, data + offsets[batch.length]};
-        }
     }
     constexpr std::size_t field_room = 2 + dwex::format::max_length_digits + 4 + 32;
     // The write position, kept out of the buffer until a row is done or the
@@ -357,7 +399,7 @@ bool TableWriter::write_batch(const ArrowArray& batch) {
     for (std::int64_t r = 0; r < batch.length; ++r) {
         for (std::size_t k = 0; k < columns; ++k) {
             if (plain[k].data != nullptr) {
-                const Plain& c = plain[k];
+                const PlainColumn& c = plain[k];
                 const std::uint8_t* data = c.data + c.offsets[r];
                 const auto size = static_cast<std::size_t>(c.offsets[r + 1] - c.offsets[r]);
                 if (!room_for(size + field_room)) {
@@ -366,29 +408,10 @@ bool TableWriter::write_batch(const ArrowArray& batch) {
                 p = put_cell(data, size, c.end, p);
                 continue;
             }
-            const ArrowArray& child = *batch.children[k];
-            const ColumnLayout& layout = layouts_[k];
-            std::int64_t index = batch.offset + child.offset + r;
-            const ArrowArray* strings = &child;
-            bool valid = is_valid(child, index);
-            if (valid && layout.index_bytes != 0) {
-                strings = child.dictionary;
-                index = strings->offset + index_at(child, layout, index);
-                valid = is_valid(*strings, index);
-            }
             const std::uint8_t* data = nullptr;
             std::size_t size = 0;
-            if (valid) {
-                string_at(*strings, layout.kind, index, &data, &size);
-            } else if (has_null_) {
-                data = reinterpret_cast<const std::uint8_t*>(null_.data());
-                size = null_.size();
-            } else {
+            if (!leaf_at(batch, k, r, &data, &size)) {
                 out_.resize(static_cast<std::size_t>(p - out_.data()));
-                PyErr_Format(PyExc_ValueError,
-                             "row %lld, column %zu ('%s'): a null; pass null= to write_arrow to "
-                             "give the text written for it",
-                             static_cast<long long>(row_ + 1), k + 1, names_[k].c_str());
                 return false;
             }
             if (!room_for(size + field_room)) {

@@ -44,6 +44,11 @@ class TableWriter {
     bool check_schema();
     bool next_batch(ArrowArray* out);
     bool write_batch(const ArrowArray& batch);
+    /// The text of row `r` of column `k` that is not a plain string column
+    /// without nulls: a null's text, or false with ValueError set where no
+    /// text for a null was given.
+    bool leaf_at(const ArrowArray& batch, std::size_t k, std::int64_t r,
+                 const std::uint8_t** data, std::size_t* size) const;
     bool flush();
     /// Flushes, and makes room for `size` bytes more than a flush's worth.
     bool make_room(std::size_t size);
