@@ -5,14 +5,12 @@
 // in ever larger reads, so a long row costs time linear in its length.
 #include "arrow_reader.hpp"
 
+#include "codec/simd.hpp"
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace dwexio {
 namespace {
@@ -50,8 +48,7 @@ inline void copy_cell(std::uint8_t* to, const std::uint8_t* from, std::size_t si
         return;
     }
     for (std::size_t k = 0; k < size; k += copy_step) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + k),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + k)));
+        dwex::simd::store(to + k, dwex::simd::load(from + k));
     }
 #else
     std::memcpy(to, from, size);

@@ -5,15 +5,12 @@
 
 #include "codec/decimal.hpp"
 #include "codec/format.hpp"
+#include "codec/simd.hpp"
 #include "codec/utf8.hpp"
 
 #include <cerrno>
 #include <cstring>
 #include <new>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace dwexio {
 namespace {
@@ -277,14 +274,14 @@ inline std::uint8_t* put_cell(const std::uint8_t* data, std::size_t size,
 #if defined(__SSE2__)
     // A short ASCII cell, the common case: two loads tell it and copy it.
     if (size <= 32 && readable - data >= 32) {
-        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
-        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16));
-        const std::uint64_t bits = static_cast<std::uint32_t>(_mm_movemask_epi8(low)) |
-                                   static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(high))) << 16;
+        const dwex::simd::Vec low = dwex::simd::load(data);
+        const dwex::simd::Vec high = dwex::simd::load(data + 16);
+        const std::uint64_t bits =
+            dwex::simd::mask8(low) | static_cast<std::uint64_t>(dwex::simd::mask8(high)) << 16;
         if ((bits & ((std::uint64_t{1} << size) - 1)) == 0) {
             p = length_field(p, size);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), low);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), high);
+            dwex::simd::store(p, low);
+            dwex::simd::store(p + 16, high);
             return p + size;
         }
     }
