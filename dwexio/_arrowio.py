@@ -14,6 +14,7 @@ from typing import Any, Union
 
 from . import _arrow
 from ._files import File, is_text, opened
+from ._typed import native_writer
 
 DEFAULT_BATCH_ROWS = 65536
 
@@ -123,28 +124,24 @@ def read_arrow(file: File, *, header: Header = False,
     return ArrowReader(stream)
 
 
-def _source(data: Any) -> Any:
-    if hasattr(data, "__arrow_c_stream__"):
-        return data.__arrow_c_stream__()
-    if hasattr(data, "__arrow_c_array__"):
-        return data.__arrow_c_array__()
-    raise TypeError("write_arrow needs an Arrow table: an object with __arrow_c_stream__ or "
-                    f"__arrow_c_array__, not {type(data).__name__}")
-
-
 def write_arrow(data: Any, file: File, *, header: bool = False, null: str | None = None) -> None:
-    """Write an Arrow table of string columns as a DWEX document.
+    """Write an Arrow table as a DWEX document.
 
     `data` is anything with ``__arrow_c_stream__`` or ``__arrow_c_array__``
     (a pyarrow Table, RecordBatch or RecordBatchReader, a polars DataFrame,
-    ...); its columns are string, large_string, string_view or dictionaries
-    of them. `header=True` writes the column names as the first row. A null
-    leaf raises ValueError unless `null` gives the text to write for it.
-    The file holds exactly what dwexio.dump writes for the same rows."""
+    ...). String, large_string and string_view columns and dictionaries of
+    them are written as they are; numbers, booleans, decimals, dates, times,
+    timestamps and durations as pyarrow.compute.cast to string gives them
+    (pyarrow needed); any other column is a TypeError before the file is
+    touched. `header=True` writes the column names as the first row. A null
+    leaf raises ValueError unless `null` gives the text to write for it;
+    an open file gets no part of a batch that holds one. A path ending .gz,
+    .bz2, .xz or .zst is compressed, all or nothing. For string columns the
+    text is exactly what dwexio.dump writes for the same rows."""
     if not isinstance(header, bool):
         raise TypeError(f"header must be True or False, not {type(header).__name__}")
     if null is not None and not isinstance(null, str):
         raise TypeError(f"null must be a str or None, not {type(null).__name__}")
-    writer = _arrow.writer(_source(data))
+    writer = native_writer(data)
     with opened(file, "w") as f:
         _arrow.write(writer, f, is_text(f), header, null)

@@ -11,6 +11,7 @@ from typing import IO, Any, Union
 
 import dwex
 
+from ._compression import compressing, open_decompressed
 from ._output import Output
 
 ENCODING = "utf-8"
@@ -49,16 +50,18 @@ def opened(file: File, mode: str) -> Iterator[Any]:
 
     For writing, a path gets all or nothing (see Output): what was written
     replaces the file when the ``with`` block ends normally, and is discarded,
-    leaving the file as it was, when it ends with an exception."""
+    leaving the file as it was, when it ends with an exception. A path
+    ending .gz, .bz2, .xz or .zst is decompressed or compressed."""
     if not isinstance(file, (str, os.PathLike)):
         yield untranslated(file)
     elif mode == "r":
-        with open(file, "rb") as f:
+        with open_decompressed(file) as f:
             yield f
     else:
         output = Output(file)
         try:
-            yield output
+            with compressing(output, file) as f:
+                yield f
         except BaseException:
             output.close()
             raise
@@ -100,7 +103,13 @@ class Writer:
 
     def __init__(self, file: File) -> None:
         if isinstance(file, (str, os.PathLike)):
-            self._file: Any = Output(file)
+            self._output = Output(file)
+            self._compressing = compressing(self._output, file)
+            try:
+                self._file: Any = self._compressing.__enter__()
+            except BaseException:
+                self._output.close()
+                raise
             self._owned = True
         else:
             self._file = untranslated(file)
@@ -123,8 +132,13 @@ class Writer:
     def close(self) -> None:
         """Put the file the writer opened in its place (once); an open file
         given to the constructor is left open."""
-        if self._owned and not self._file.closed:
-            self._file.commit()
+        if self._owned and not self._output.closed:
+            try:
+                self._compressing.__exit__(None, None, None)
+            except BaseException:
+                self._output.close()
+                raise
+            self._output.commit()
 
     def __enter__(self) -> Writer:
         return self
@@ -132,5 +146,7 @@ class Writer:
     def __exit__(self, kind: type[BaseException] | None, *exc: object) -> None:
         if kind is None:
             self.close()
-        elif self._owned:
-            self._file.close()
+        elif self._owned and not self._output.closed:
+            with contextlib.suppress(BaseException):
+                self._compressing.__exit__(kind, *exc)
+            self._output.close()

@@ -18,8 +18,10 @@ from typing import Any, Callable, cast
 import dwex
 
 from . import _arrowformats
+from ._compression import inner_name, open_decompressed
 from ._csv import read_csv
 from ._files import BATCH_ROWS, ENCODING, ERRORS
+from ._messages import FormatError, plural, printable  # noqa: F401 (the command's names)
 from ._stream import Reader
 
 FORMATS = ("csv", "tsv", "json", "jsonl", "dwex") + _arrowformats.FORMATS
@@ -28,10 +30,6 @@ _EXTENSIONS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".json": "json",
                ".jsonl": "jsonl", ".ndjson": "jsonl", ".dwex": "dwex", **_arrowformats.EXTENSIONS}
 
 Rows = list[list[str]]
-
-
-class FormatError(Exception):
-    """Input that is readable but not a table of the expected format."""
 
 
 @dataclasses.dataclass(frozen=True)
@@ -47,28 +45,23 @@ class TextOptions:
         return self.delimiter or ("," if fmt == "csv" else "\t")
 
     def codec(self, mode: str) -> tuple[str, str]:
-        """The encoding and error handler: UTF-8 keeps lone surrogates, and
-        drops a byte order mark when reading."""
+        """The encoding and error handler: reading UTF-8 keeps lone
+        surrogates and drops a byte order mark; writing refuses a lone
+        surrogate, which no reader of CSV takes."""
         name = codecs.lookup(self.encoding).name
+        if mode == "w":
+            return name, "strict"
         if name == "utf-8":
-            return ("utf-8-sig" if mode == "r" else "utf-8"), ERRORS
+            return "utf-8-sig", ERRORS
         return name, ERRORS if name.startswith(("utf-16", "utf-32")) else "strict"
 
 
-def printable(text: str) -> str:
-    """`text` for a one-line message: control characters, line breaks,
-    quotes and backslashes written as escapes."""
-    if text.isprintable() and not any(ch in text for ch in "'\"\\"):
-        return text
-    return "".join(ch if ch.isprintable() and ch not in "'\"\\" else
-                   "\\" + ch if ch in "'\"\\" else repr(ch)[1:-1] for ch in text)
-
-
 def format_of(name: str, given: str | None, default: str | None = None) -> str:
-    """The format named by --from/--to, else by the file's extension."""
+    """The format named by --from/--to, else by the file's extension (the
+    one before a compression suffix: x.csv.gz is CSV)."""
     if given:
         return given
-    found = _EXTENSIONS.get(os.path.splitext(name)[1].lower())
+    found = _EXTENSIONS.get(os.path.splitext(inner_name(name))[1].lower())
     if found:
         return found
     if default:
@@ -78,19 +71,18 @@ def format_of(name: str, given: str | None, default: str | None = None) -> str:
                       f"(use --from/--to with one of {', '.join(FORMATS)})")
 
 
-def open_binary(name: str, mode: str) -> Any:
+def open_binary(name: str) -> Any:
+    """The bytes of the input `name`, decompressed by its suffix."""
     if name == "-":
-        return sys.stdin.buffer if mode == "r" else sys.stdout.buffer
-    return open(name, mode + "b")
+        return sys.stdin.buffer
+    return open_decompressed(name)
 
 
 def open_text(name: str, options: TextOptions = TextOptions()) -> Any:
     """A text file to read that passes line ends through unchanged, as csv
     needs."""
     encoding, errors = options.codec("r")
-    if name == "-":
-        return io.TextIOWrapper(sys.stdin.buffer, encoding=encoding, errors=errors, newline="")
-    return open(name, encoding=encoding, errors=errors, newline="")
+    return io.TextIOWrapper(open_binary(name), encoding=encoding, errors=errors, newline="")
 
 
 def release(f: Any, name: str) -> None:
@@ -268,7 +260,8 @@ def write_table(f: Any, fmt: str, batches: Iterable[Rows | str],
                 f.write(dwex.stringify(rows).encode(ENCODING, ERRORS))
                 tick(len(rows))
         return
-    encoding, errors = options.codec("w") if fmt in ("csv", "tsv") else (ENCODING, ERRORS)
+    # JSON writes a lone surrogate as its escape, which reads back the same.
+    encoding, errors = options.codec("w") if fmt in ("csv", "tsv") else (ENCODING, "backslashreplace")
     # One encoder for the whole file: an encoding that starts with a byte
     # order mark (UTF-16, UTF-32, utf-8-sig) writes it once, not per batch.
     encode = codecs.getincrementalencoder(encoding)(errors).encode
@@ -301,10 +294,10 @@ def write_table(f: Any, fmt: str, batches: Iterable[Rows | str],
             put("\n".join(json.dumps(row, ensure_ascii=False) for row in rows) + "\n", rows)
         elif fmt == "tsv" and not options.quote:
             try:
-                put(_delimited_text(rows, first, options.separator(fmt), options.line_ending),
-                    rows)
+                text = _delimited_text(rows, first, options.separator(fmt), options.line_ending)
             except FormatError as e:
                 raise FormatError(f"{printable(name)}: {e}") from None
+            put(text, rows)
         else:
             writer.writerows(rows)
             put(buffer.getvalue(), rows)

@@ -54,6 +54,10 @@ class Reader:
         self.units = 0
         self.kind = 1
         self.fault_position: int | None = None
+        # After bytes that are not UTF-8: their offset in the file, and the
+        # row (from 1) they fall in.
+        self.fault_byte: int | None = None
+        self.fault_row: int | None = None
         # Whether the fault is a line break after the last row's ';', all
         # that follows it: an editor's final newline, the commonest damage.
         self.trailing_line_break = False
@@ -65,6 +69,7 @@ class Reader:
         tail = ""
         wide = False  # whether the document so far holds a code point above U+FFFF
         wanted = 0  # the length the unfinished row needs at least
+        fed = 0  # the bytes handed to the decoder
         while True:
             # A long row is read in ever larger chunks, so that rescanning
             # its start stays linear in its length; a long item is read up to
@@ -76,7 +81,13 @@ class Reader:
             else:
                 if decoder is None:
                     decoder = codecs.getincrementaldecoder(ENCODING)(ERRORS)
-                chunk = decoder.decode(data, at_end)
+                pending = len(decoder.getstate()[0])
+                try:
+                    chunk = decoder.decode(data, at_end)
+                except UnicodeDecodeError as e:
+                    self._not_utf8(e, fed - pending, tail)
+                    raise
+                fed += len(data)
             text = tail + chunk if tail else chunk
             if not text:
                 if not at_end:
@@ -111,6 +122,14 @@ class Reader:
                     self.fault_position = self.units + utf16_units(tail)
                     raise_end_of_input()
                 return
+
+
+    def _not_utf8(self, e: UnicodeDecodeError, base: int, tail: str) -> None:
+        """Notes where the bytes of `e` are: `base` is the offset of its
+        object, `tail` the unfinished row before it."""
+        self.fault_byte = base + e.start
+        before = tail + e.object[:e.start].decode(ENCODING, ERRORS)
+        self.fault_row = self.rows + len(_readers.read_rows(before, False)[0]) + 1
 
 
 def _all_that_is_left(rest: str, at_end: bool, read: Any, decoder: Any) -> str:

@@ -2,6 +2,7 @@
 // digit and UTF-16 length into one output buffer, which goes to the file
 // whenever it fills, always between cells (so a text file's share decodes).
 #include "arrow_writer.hpp"
+#include "arrow_types.hpp"
 
 #include "codec/decimal.hpp"
 #include "codec/format.hpp"
@@ -21,36 +22,6 @@ using dwex::Ref;
 constexpr std::size_t flush_bytes = 1 << 20;
 
 constexpr char hex_digits[] = "0123456789abcdef";
-
-/// The Arrow type of a format string, as a message names it.
-std::string type_name(const ArrowSchema& schema) {
-    static constexpr struct {
-        const char* format;
-        const char* name;
-    } names[] = {
-        {"n", "null"},          {"b", "bool"},           {"c", "int8"},       {"C", "uint8"},
-        {"s", "int16"},         {"S", "uint16"},         {"i", "int32"},      {"I", "uint32"},
-        {"l", "int64"},         {"L", "uint64"},         {"e", "halffloat"},  {"f", "float"},
-        {"g", "double"},        {"z", "binary"},         {"Z", "large_binary"},
-        {"vz", "binary_view"},  {"tdD", "date32"},       {"tdm", "date64"},   {"+l", "list"},
-        {"+L", "large_list"},   {"+s", "struct"},        {"+m", "map"},       {"u", "string"},
-        {"U", "large_string"},  {"vu", "string_view"},
-    };
-    std::string text;
-    for (const auto& n : names) {
-        if (std::strcmp(schema.format, n.format) == 0) {
-            text = n.name;
-            break;
-        }
-    }
-    if (text.empty()) {
-        text = std::string("format '") + schema.format + "'";
-    }
-    if (schema.dictionary != nullptr) {
-        text = "dictionary<values=" + type_name(*schema.dictionary) + ", indices=" + text + ">";
-    }
-    return text;
-}
 
 bool string_kind(const char* format, ColumnLayout::Kind* kind) noexcept {
     if (std::strcmp(format, "u") == 0) {
@@ -147,6 +118,25 @@ std::int64_t index_at(const ArrowArray& indices, const ColumnLayout& layout, std
     }
 }
 
+/// The first row before `limit` where `column` of `batch` is null, or
+/// `limit`: a dictionary's row is null where its index or its value is.
+std::int64_t first_null(const ArrowArray& batch, const ArrowArray& column, const ColumnLayout& layout,
+                        std::int64_t limit) noexcept {
+    const ArrowArray* values = layout.index_bytes != 0 ? column.dictionary : nullptr;
+    const bool values_null = values != nullptr && values->null_count != 0 && values->buffers[0] != nullptr;
+    if ((column.null_count == 0 || column.buffers[0] == nullptr) && !values_null) {
+        return limit;
+    }
+    for (std::int64_t r = 0; r < limit; ++r) {
+        const std::int64_t index = batch.offset + column.offset + r;
+        if (!is_valid(column, index) ||
+            (values_null && !is_valid(*values, values->offset + index_at(column, layout, index)))) {
+            return r;
+        }
+    }
+    return limit;
+}
+
 } // namespace
 
 TableWriter::~TableWriter() {
@@ -186,7 +176,7 @@ bool TableWriter::adopt_array(ArrowSchema* schema, ArrowArray* array) {
 bool TableWriter::check_schema() {
     if (std::strcmp(schema_.format, "+s") != 0) {
         PyErr_Format(PyExc_TypeError, "write_arrow needs a table (a struct of columns), not %s",
-                     type_name(schema_).c_str());
+                     arrow::type_name(schema_).c_str());
         return false;
     }
     try {
@@ -199,11 +189,14 @@ bool TableWriter::check_schema() {
                                 : index_layout(child.format, &layout) &&
                                       string_kind(child.dictionary->format, &layout.kind);
             if (!ok) {
-                PyErr_Format(PyExc_TypeError,
-                             "column %lld ('%s') is of type %s; write_arrow writes string, "
-                             "large_string, string_view and dictionaries of them",
-                             static_cast<long long>(k + 1), names_.back().c_str(),
-                             type_name(child).c_str());
+                // The parts of the message, which dwexio/_typed.py words
+                // alike for pyarrow's columns.
+                Ref parts = Ref::steal(Py_BuildValue("(LssO)", static_cast<long long>(k + 1),
+                                                     names_.back().c_str(), arrow::type_name(child).c_str(),
+                                                     arrow::has_text_form(child) ? Py_True : Py_False));
+                if (parts) {
+                    PyErr_SetObject(PyExc_TypeError, parts.get());
+                }
                 return false;
             }
             layouts_.push_back(layout);
@@ -362,11 +355,28 @@ bool TableWriter::leaf_at(const ArrowArray& batch, std::size_t k, std::int64_t r
         *size = null_.size();
         return true;
     }
+    return no_text_for_null(k, row_ + 1);
+}
+
+bool TableWriter::no_text_for_null(std::size_t k, std::int64_t row) const {
     PyErr_Format(PyExc_ValueError,
                  "row %lld, column %zu ('%s'): a null; pass null= to write_arrow to "
                  "give the text written for it",
-                 static_cast<long long>(row_ + 1), k + 1, names_[k].c_str());
+                 static_cast<long long>(row), k + 1, names_[k].c_str());
     return false;
+}
+
+bool TableWriter::check_nulls(const ArrowArray& batch) const {
+    std::int64_t first = batch.length;
+    std::size_t column = 0;
+    for (std::size_t k = 0; k < layouts_.size(); ++k) {
+        const std::int64_t r = first_null(batch, *batch.children[k], layouts_[k], first);
+        if (r < first) {
+            first = r;
+            column = k;
+        }
+    }
+    return first == batch.length || no_text_for_null(column, row_ + first + 1);
 }
 
 bool TableWriter::write_batch(const ArrowArray& batch) {
@@ -374,6 +384,11 @@ bool TableWriter::write_batch(const ArrowArray& batch) {
     if (batch.n_children != static_cast<std::int64_t>(columns)) {
         PyErr_Format(PyExc_ValueError, "a batch of %lld columns in a stream of %zu",
                      static_cast<long long>(batch.n_children), columns);
+        return false;
+    }
+    // Without a text for nulls, a batch holding one is refused before any of
+    // it is written, so that an open file gets whole batches or nothing.
+    if (!has_null_ && !check_nulls(batch)) {
         return false;
     }
     std::vector<PlainColumn> plain;

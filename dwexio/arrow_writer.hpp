@@ -31,7 +31,8 @@ class TableWriter {
     TableWriter& operator=(const TableWriter&) = delete;
 
     /// Takes `stream` (its release moves here). False with TypeError set for
-    /// a column that is not of strings.
+    /// a column that is not of strings: its arguments are the column's
+    /// number, name and type, and whether pyarrow gives the type a text form.
     bool adopt_stream(ArrowArrayStream* stream);
     /// Takes one batch and its schema.
     bool adopt_array(ArrowSchema* schema, ArrowArray* array);
@@ -49,6 +50,12 @@ class TableWriter {
     /// text for a null was given.
     bool leaf_at(const ArrowArray& batch, std::size_t k, std::int64_t r,
                  const std::uint8_t** data, std::size_t* size) const;
+    /// False with ValueError set, naming the column and the row (counted
+    /// from 1 in the document), for a null where no text for one was given.
+    bool no_text_for_null(std::size_t k, std::int64_t row) const;
+    /// Whether `batch` holds no null (true), else no_text_for_null() of the
+    /// first.
+    bool check_nulls(const ArrowArray& batch) const;
     bool flush();
     /// Flushes, and makes room for `size` bytes more than a flush's worth.
     bool make_room(std::size_t size);

@@ -7,6 +7,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import csv
+import errno
 import itertools
 import os
 import re
@@ -14,11 +15,11 @@ import signal
 import sys
 import time
 import unicodedata
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, NoReturn, cast
 
 from . import _arrowformats, _files, _formats, _signals
-from ._formats import FORMATS, FormatError, TextOptions, printable
+from ._formats import FORMATS, FormatError, TextOptions, plural, printable
 from ._stream import Reader
 
 # Exit statuses: 1 for a document that does not read, 2 for every other
@@ -28,17 +29,20 @@ EXIT_ERROR = 2
 
 
 class Progress:
-    """A progress line on stderr for long conversions: shown only when stderr
-    is a terminal and the work has run for a second, so pipes stay clean."""
+    """A progress line on stderr for long conversions (rows, bytes read and
+    their rate): by default shown only when stderr is a terminal and the
+    work has run for a second, so that pipes and logs stay clean."""
 
     DELAY = 1.0
     INTERVAL = 0.25
 
-    def __init__(self, source: Any, total: int | None) -> None:
-        self._source = source
+    def __init__(self, source: Any, total: int | None, shown: bool | None = None) -> None:
+        self._source = getattr(source, "buffer", source)
+        self._source = getattr(self._source, "file", self._source)  # the compressed bytes
         self._total = total
-        self._next = time.monotonic() + self.DELAY
-        self._shown = sys.stderr.isatty()
+        self._start = time.monotonic()
+        self._next = self._start + self.DELAY
+        self._shown = sys.stderr.isatty() if shown is None else shown
         self._drawn = False
         self.rows = 0
 
@@ -50,19 +54,26 @@ class Progress:
         if now < self._next:
             return
         self._next = now + self.INTERVAL
-        done = self._position()
-        if done is not None and self._total:
-            line = f"dwex: {done / self._total:.0%} of {self._total / 1e6:,.1f} MB"
-        else:
-            line = f"dwex: {self.rows:,} rows"
-        sys.stderr.write("\r" + line + "\x1b[K")
+        sys.stderr.write("\r" + self.line(now - self._start) + "\x1b[K")
         sys.stderr.flush()
         self._drawn = True
 
+    def line(self, elapsed: float) -> str:
+        """The progress so far, after `elapsed` seconds."""
+        parts = [plural(self.rows, "row")]
+        done = self._position()
+        if done is not None:
+            read = f"{done / 1e6:,.1f} MB"
+            if self._total:
+                read += f" of {self._total / 1e6:,.1f} MB ({min(done / self._total, 1):.0%})"
+            parts += [read, f"{done / 1e6 / max(elapsed, 1e-9):,.1f} MB/s"]
+        else:
+            parts.append(f"{self.rows / max(elapsed, 1e-9):,.0f} rows/s")
+        return "dwex: " + ", ".join(parts)
+
     def _position(self) -> int | None:
-        raw = getattr(self._source, "buffer", self._source)
         try:
-            return int(raw.tell())
+            return int(self._source.tell())
         except (OSError, ValueError, AttributeError):
             return None
 
@@ -81,7 +92,7 @@ def _size(name: str) -> int | None:
 
 def _open_for(name: str, fmt: str, options: TextOptions = TextOptions()) -> Any:
     if fmt in _formats.BINARY_FORMATS:
-        return _formats.open_binary(name, "r")
+        return _formats.open_binary(name)
     return _formats.open_text(name, options)
 
 
@@ -116,7 +127,10 @@ def _reading(name: str, reader: Reader | None = None) -> Iterator[None]:
     except csv.Error as e:
         raise FormatError(f"{printable(name)}: {e}") from None
     except UnicodeDecodeError as e:
-        raise FormatError(f"{printable(name)}: {_describe(e)}") from None
+        where = ""
+        if reader is not None and reader.fault_byte is not None:
+            where = f" (byte {reader.fault_byte:,}, row {reader.fault_row:,})"
+        raise FormatError(f"{printable(name)}: {_describe(e)}{where}") from None
 
 
 @contextlib.contextmanager
@@ -135,17 +149,55 @@ def _text_options(args: argparse.Namespace) -> TextOptions:
     if delimiter is not None and (len(delimiter) != 1 or delimiter in '"\r\n'):
         raise FormatError("--delimiter takes one character, not a quote or a line break")
     line_ending = "\n" if args.line_ending == "lf" else "\r\n"
+    encoding = args.encoding or "utf-8"
     try:
-        options = TextOptions(delimiter, args.encoding, line_ending, args.quote)
+        options = TextOptions(delimiter, encoding, line_ending, args.quote)
         options.codec("r")
     except LookupError:
-        raise FormatError(f"--encoding: unknown encoding '{printable(args.encoding)}'") from None
+        raise FormatError(f"--encoding: unknown encoding '{printable(encoding)}'") from None
     return options
+
+
+ARROW_FORMATS = _arrowformats.FORMATS
+DELIMITED = ("csv", "tsv")
+
+# Each option of convert that only some formats use: what it is for, and
+# whether the formats given use it.
+_SCOPES: list[tuple[str, str, str, Callable[[str, str], bool]]] = [
+    ("delimiter", "--delimiter", "csv and tsv",
+     lambda source, target: source in DELIMITED or target in DELIMITED),
+    ("encoding", "--encoding", "csv and tsv",
+     lambda source, target: source in DELIMITED or target in DELIMITED),
+    ("line_ending", "--line-ending", "csv and tsv output", lambda source, target: target in DELIMITED),
+    ("quote", "--quote", "tsv", lambda source, target: "tsv" in (source, target)),
+    ("header", "--header", "parquet and arrow to or from another format",
+     lambda source, target: (source in ARROW_FORMATS) != (target in ARROW_FORMATS)),
+    ("null", "--null", "parquet and arrow to another format",
+     lambda source, target: source in ARROW_FORMATS and target not in ARROW_FORMATS),
+]
+
+
+def _check_options(args: argparse.Namespace, source: str, target: str) -> None:
+    """Refuses an option that would change nothing for these two formats."""
+    for field, option, scope, used in _SCOPES:
+        given = getattr(args, field)
+        if given is None or given is False and field == "quote":
+            continue
+        if not used(source, target):
+            if field == "header" and given is False:
+                option = "--no-header"
+            raise UsageError(f"{option} has no effect from {source} to {target} "
+                             f"(it is for {scope})")
+
+
+class UsageError(FormatError):
+    """Options that do not fit together."""
 
 
 def convert(args: argparse.Namespace) -> int:
     source = _formats.format_of(args.input, args.source_format)
     target = _formats.format_of(args.output, args.target_format)
+    _check_options(args, source, target)
     options = _text_options(args)
     if "-" not in (args.input, args.output) and os.path.exists(args.output) and \
             os.path.samefile(args.input, args.output):
@@ -153,18 +205,21 @@ def convert(args: argparse.Namespace) -> int:
     arrow = _arrowformats.involved(source, target)
     if arrow:
         _arrowformats.pyarrow()
+    # A named source gives its names as the first row, unless --no-header.
+    header = args.header if args.header is not None else source in ARROW_FORMATS
     fin = _open_for(args.input, source, options)
     try:
-        progress = Progress(fin, _size(args.input))
+        progress = Progress(fin, _size(args.input), args.progress)
         reader = Reader(fin) if source == "dwex" and not arrow else None
         try:
             with _reading(args.input, reader), _output(args.output) as fout:
                 if arrow:
                     _arrowformats.convert(
-                        fin, fout, source, target, args.header,
+                        fin, fout, source, target, args.input, header, args.null,
                         lambda: _formats.read_table(fin, source, args.input, False, options),
                         lambda rows: _formats.write_table(fout, target, rows, progress.tick,
-                                                          args.output, options))
+                                                          args.output, options),
+                        progress.tick)
                 else:
                     batches = reader.batches() if reader else _formats.read_table(
                         fin, source, args.input, target == "dwex", options)
@@ -181,7 +236,7 @@ def validate(args: argparse.Namespace) -> int:
     status = 0
     for name in args.files:
         try:
-            with _formats.open_binary(name, "r") if name != "-" else contextlib.nullcontext(
+            with _formats.open_binary(name) if name != "-" else contextlib.nullcontext(
                     sys.stdin.buffer) as f:
                 reader = Reader(f)
                 try:
@@ -193,11 +248,13 @@ def validate(args: argparse.Namespace) -> int:
                     status = max(status, EXIT_INVALID)
                     continue
         except (OSError, ValueError) as e:
-            why = e.strerror if isinstance(e, OSError) else _describe(e)
+            why = e.strerror if isinstance(e, OSError) and e.strerror else _describe(e)
+            if isinstance(e, UnicodeDecodeError) and reader.fault_byte is not None:
+                why += f" (byte {reader.fault_byte:,}, row {reader.fault_row:,})"
             print(f"{printable(name)}: {why}")
             status = max(status, EXIT_INVALID)
             continue
-        print(f"{printable(name)}: ok, {reader.rows:,} rows")
+        print(f"{printable(name)}: ok, {plural(reader.rows, 'row')}")
     return status
 
 
@@ -236,11 +293,15 @@ def shorten(text: str, limit: int) -> str:
     return "".join(out) + "\u2026"
 
 
-def format_table(rows: Sequence[Sequence[str]], first_row: int, leaf_width: int) -> list[str]:
-    """The rows as aligned lines, each led by its row number."""
+def format_table(rows: Sequence[Sequence[str]], first_row: int, leaf_width: int,
+                 names: Sequence[str] | None = None) -> list[str]:
+    """The rows as aligned lines, each led by its row number, under the
+    column names, or numbers."""
     shown = [[shorten(visible(leaf), leaf_width) for leaf in row] for row in rows]
     columns = max((len(row) for row in shown), default=0)
     header = ["row"] + [str(k) for k in range(1, columns + 1)]
+    if names is not None:
+        header = ["row"] + [shorten(visible(name), leaf_width) for name in names]
     body = [[str(first_row + n)] + row for n, row in enumerate(shown)]
     widths = [0] * (columns + 1)
     for line in [header] + body:
@@ -255,21 +316,38 @@ def format_table(rows: Sequence[Sequence[str]], first_row: int, leaf_width: int)
     return out
 
 
+class Table:
+    """The rows of a file being read: the column names of a named source,
+    and the document reader of a DWEX document."""
+
+    def __init__(self, rows: Iterator[list[str]], reader: Reader | None = None,
+                 names: list[str] | None = None) -> None:
+        self.rows = rows
+        self.reader = reader
+        self.names = names
+
+
 @contextlib.contextmanager
-def _table(name: str, fmt: str | None) -> Iterator[tuple[Iterator[list[str]], Reader | None]]:
-    """The rows of a file, and the document reader when it is a DWEX document
-    (the default for these commands)."""
-    source = _formats.format_of(name, fmt, default="dwex")
+def _table(args: argparse.Namespace) -> Iterator[Table]:
+    """The table of FILE (a DWEX document unless its name or --from says
+    otherwise)."""
+    name = args.file
+    source = _formats.format_of(name, args.source_format, default="dwex")
+    if args.null is not None and source not in ARROW_FORMATS:
+        raise UsageError(f"--null has no effect on {source} (it is for parquet and arrow)")
     f = _open_for(name, source)
     try:
         reader = Reader(f) if source == "dwex" else None
         with _reading(name, reader):
             if reader:
-                yield itertools.chain.from_iterable(reader.batches()), reader
+                yield Table(itertools.chain.from_iterable(reader.batches()), reader)
+            elif source in ARROW_FORMATS:
+                names, batches = _arrowformats.read_rows(f, source, name, args.null)
+                yield Table(itertools.chain.from_iterable(batches), names=names)
             else:
                 # Without to_dwex every batch is a list of rows.
                 batches = cast(Iterator[list[list[str]]], _formats.read_table(f, source, name))
-                yield itertools.chain.from_iterable(batches), None
+                yield Table(itertools.chain.from_iterable(batches))
     finally:
         _formats.release(f, name)
 
@@ -277,17 +355,17 @@ def _table(name: str, fmt: str | None) -> Iterator[tuple[Iterator[list[str]], Re
 def show(args: argparse.Namespace) -> int:
     if args.rows < 0 or args.width < 2:
         raise FormatError("--rows must not be negative, and --width at least 2")
-    with _table(args.file, args.source_format) as (rows, _):
-        first = list(itertools.islice(rows, args.rows))
-    for line in format_table(first, 1, args.width):
+    with _table(args) as table:
+        first = list(itertools.islice(table.rows, args.rows))
+    for line in format_table(first, 1, args.width, table.names):
         print(line)
     return 0
 
 
 def stats(args: argparse.Namespace) -> int:
     count = leaves = widest = widest_row = longest = longest_row = longest_column = 0
-    with _table(args.file, args.source_format) as (rows, reader):
-        for count, row in enumerate(rows, 1):
+    with _table(args) as table:
+        for count, row in enumerate(table.rows, 1):
             n = len(row)
             leaves += n
             if n > widest:
@@ -295,11 +373,12 @@ def stats(args: argparse.Namespace) -> int:
             if n and (m := max(map(len, row))) > longest:
                 column = next(k for k, leaf in enumerate(row) if len(leaf) == m)
                 longest, longest_row, longest_column = m, count, column + 1
+    reader = table.reader
     print(f"rows:          {count:,}")
     print(f"cells:         {leaves:,}")
-    print(f"widest row:    {widest:,} cells (row {widest_row})" if count else "widest row:    -")
+    print(f"widest row:    {plural(widest, 'cell')} (row {widest_row})" if count else "widest row:    -")
     if leaves:
-        print(f"longest cell:  {longest:,} characters (row {longest_row}, "
+        print(f"longest cell:  {plural(longest, 'character')} (row {longest_row}, "
               f"column {longest_column})")
     else:
         print("longest cell:  -")
@@ -307,7 +386,7 @@ def stats(args: argparse.Namespace) -> int:
         names = {1: "1 byte per character (Latin-1)", 2: "2 bytes per character (BMP)",
                  4: "4 bytes per character (above U+FFFF)"}
         print(f"storage width: {names[reader.kind]}")
-        print(f"length:        {reader.units:,} UTF-16 units")
+        print(f"length:        {plural(reader.units, 'UTF-16 unit')}")
     return 0
 
 
@@ -334,6 +413,12 @@ class _Version(argparse.Action):
         parser.exit()
 
 
+def _null_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--null", metavar="TEXT",
+                   help="from parquet or arrow: the text of a null cell (without it, a null "
+                   "is an error naming its row and column)")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="dwex", description="Convert tables to and from DWEX documents, and inspect them.")
@@ -348,7 +433,9 @@ def build_parser() -> argparse.ArgumentParser:
         "when the whole conversion succeeded; until then, and after any failure or "
         "interruption, a file already at OUT keeps its old content. A zero-byte file is "
         "the table with no rows. JSON and JSONL rows must be arrays of strings: numbers, "
-        "booleans and null are rejected, naming the row.")
+        "booleans and null are rejected, naming the row. Typed columns of parquet and "
+        "arrow files are written as pyarrow casts them to text. A name ending .gz, .bz2, "
+        ".xz or .zst is compressed, and its format is told by the extension before that.")
     p.add_argument("input", metavar="IN")
     p.add_argument("output", metavar="OUT")
     p.add_argument("--from", dest="source_format", choices=FORMATS)
@@ -356,19 +443,24 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--delimiter", metavar="CHAR",
                    help="the field delimiter of CSV and TSV input and output "
                    "(default ',' for CSV, a tab for TSV)")
-    p.add_argument("--encoding", default="utf-8",
+    p.add_argument("--encoding",
                    help="the encoding of CSV and TSV input and output (default utf-8; "
                    "a leading byte order mark is dropped on reading UTF-8)")
-    p.add_argument("--line-ending", choices=("crlf", "lf"), default="crlf",
+    p.add_argument("--line-ending", choices=("crlf", "lf"),
                    help="the line ending of CSV and TSV output (default crlf, as the csv "
                    "module writes: LF input comes back with CRLF unless lf is given)")
     p.add_argument("--quote", action="store_true",
                    help="TSV with CSV-style quoting, so that cells may hold tabs and line "
                    "breaks; without it TSV has no quoting at all, '\"' is an ordinary "
                    "character, and a cell holding a tab or a line break is an error")
-    p.add_argument("--header", action="store_true",
-                   help="with parquet or arrow on one side: the first row of the other side holds "
-                   "the column names")
+    p.add_argument("--header", action=argparse.BooleanOptionalAction,
+                   help="from parquet or arrow: write the column names as the first row "
+                   "(the default; --no-header leaves them out); to parquet or arrow: take "
+                   "the column names from the first row (default f0, f1, ...)")
+    _null_option(p)
+    p.add_argument("--progress", action=argparse.BooleanOptionalAction,
+                   help="a progress line on stderr after the first second (default: only "
+                   "when stderr is a terminal)")
     p.set_defaults(run=convert)
 
     p = commands.add_parser("validate", help="check that DWEX documents read",
@@ -382,11 +474,13 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--rows", type=int, default=20, help="rows to show (default 20)")
     p.add_argument("--width", type=int, default=30, help="widest cell, in columns (default 30)")
     p.add_argument("--from", dest="source_format", choices=FORMATS)
+    _null_option(p)
     p.set_defaults(run=show)
 
     p = commands.add_parser("stats", help="count the rows and cells of a table")
     p.add_argument("file", metavar="FILE")
     p.add_argument("--from", dest="source_format", choices=FORMATS)
+    _null_option(p)
     p.set_defaults(run=stats)
     return parser
 
@@ -399,19 +493,38 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _run(args)
 
 
+def _broken_pipe(e: BaseException) -> bool:
+    return isinstance(e, OSError) and e.errno == errno.EPIPE
+
+
+def _from_arrow(e: BaseException) -> bool:
+    """Whether `e` is one of pyarrow's own errors (any of its kinds)."""
+    pa = sys.modules.get("pyarrow")
+    return pa is not None and isinstance(e, pa.ArrowException)
+
+
 def _run(args: argparse.Namespace) -> int:
     try:
-        return int(args.run(args))
+        status = int(args.run(args))
+        sys.stdout.flush()
+        return status
     except SyntaxError as e:
         print(f"dwex: damaged document: {syntax_message(e)}", file=sys.stderr)
         return EXIT_INVALID
     except (OSError, ValueError, csv.Error, FormatError) as e:
-        if isinstance(e, BrokenPipeError):
-            # The reader of our output has gone; say nothing more to it.
+        if _broken_pipe(e):
+            # The reader of our output has gone, as `| head` does: nothing
+            # more goes to it, not even the interpreter's flush at exit.
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, sys.stdout.fileno())
-            return EXIT_ERROR
+            os.close(devnull)
+            return 0
         print(f"dwex: {_describe(e)}", file=sys.stderr)
+        return EXIT_ERROR
+    except Exception as e:
+        if not _from_arrow(e):
+            raise
+        print(f"dwex: {printable(str(e))}", file=sys.stderr)
         return EXIT_ERROR
     except KeyboardInterrupt:
         return 128 + signal.SIGINT

@@ -63,8 +63,9 @@ CONVERSIONS = [
     (["convert", "e.json", "e.dwex"], {"e.json": b" [ ] \n"}, "e.dwex", b""),
     (["convert", "t.ndjson", "t.dwex"], {"t.ndjson": b'["a"]\n\n["\\ud800"]\n'}, "t.dwex",
      doc(["a"], ["\ud800"])),
-    # UTF-8 keeps lone surrogates, as the document files do.
-    (["convert", "t.dwex", "t.csv"], {"t.dwex": doc(["\ud800"])}, "t.csv", b"\xed\xa0\x80\r\n"),
+    # JSON writes a lone surrogate as its escape, which reads back the same.
+    (["convert", "t.dwex", "t.json"], {"t.dwex": doc(["\ud800"])}, "t.json", b'[\n["\\ud800"]\n]\n'),
+    (["convert", "t.dwex", "t.jsonl"], {"t.dwex": doc(["a\udfff"])}, "t.jsonl", b'["a\\udfff"]\n'),
     (["convert", "t.tab", "t.dwex", "--from", "csv"], {"t.tab": b'"a\tb",c\r\n'}, "t.dwex", doc(["a\tb", "c"])),
 ]
 
@@ -117,6 +118,8 @@ MISTAKES = [
      "dwex: t.csv: not ascii text (ordinal not in range(128): b'\\xc3')\n"),
     (["convert", "t.dwex", "o.csv", "--encoding", "ascii"], {"t.dwex": doc(["a"], ["b", "\u00e9"])},
      "dwex: o.csv: row 2, column 2: ascii cannot encode '\u00e9'\n"),
+    (["convert", "t.dwex", "o.csv"], {"t.dwex": doc(["a"], ["b", "\udc80"])},
+     "dwex: o.csv: row 2, column 2: utf-8 cannot encode '\\udc80'\n"),
     (["convert", "t.dwex", "o.tsv", "--delimiter", ";"], {"t.dwex": doc(["a", "b;c"])},
      "dwex: o.tsv: row 1, column 2: the cell holds the delimiter ';', which TSV cannot hold "
      "(--quote writes such cells quoted, as CSV does)\n"),
@@ -150,7 +153,7 @@ def test_validate_names_each_file_and_fails_on_any(tmp_path, monkeypatch, capsys
         "nl.dwex: Unexpected token '\\r' at position 4 (position 4, row 2): a line break after the "
         "last ';' (an editor's final newline?)",
         "wide.dwex: Unexpected token 'x' at position 5 (position 5, row 2)",
-        "text.dwex: not utf-8 text (invalid start byte: b'\\xff')",
+        "text.dwex: not utf-8 text (invalid start byte: b'\\xff') (byte 0, row 1)",
         "missing.dwex: No such file or directory",
     ]
 

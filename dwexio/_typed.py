@@ -1,0 +1,128 @@
+"""The one text rule for typed Arrow columns, shared by every writer.
+
+A column of integers, floats, booleans, decimals, dates, times, timestamps or
+durations (or of nulls, or a dictionary of any of them) is written as the
+text that ``pyarrow.compute.cast(column, pyarrow.string())`` gives, batch by
+batch as the batches come; string, large_string and string_view columns, and
+dictionaries of them, pass through as they are. Any other column (nested,
+binary, intervals) is refused with TypeError naming it and its type as
+pyarrow prints it, before a batch is read. Without pyarrow the native writer
+tells the columns apart from the Arrow C schema alone, and a typed column
+asks for pyarrow."""
+
+from __future__ import annotations
+
+import functools
+from typing import Any
+
+from . import _arrow
+
+INSTALL_PYARROW = "pip install 'dwex[arrow]'"
+
+
+@functools.cache
+def pyarrow() -> Any:
+    """pyarrow with its compute module, or None where it is not installed."""
+    try:
+        import pyarrow
+        import pyarrow.compute  # noqa: F401
+    except ImportError:
+        return None
+    return pyarrow
+
+
+def unwritable(column: int, name: str, type_name: str, has_text: bool) -> TypeError:
+    """The error for a column that is neither strings nor given a text here:
+    `has_text` where pyarrow would give it one."""
+    if has_text:
+        return TypeError(f"column {column} ('{name}') is of type {type_name}, which is written "
+                         f"as text through pyarrow: {INSTALL_PYARROW}")
+    return TypeError(f"column {column} ('{name}') is of type {type_name}; dwex writes columns "
+                     "of strings, numbers, booleans, decimals, dates, times, timestamps and "
+                     "durations")
+
+
+def _is_strings(pa: Any, kind: Any) -> bool:
+    if pa.types.is_dictionary(kind):
+        kind = kind.value_type
+    return bool(pa.types.is_string(kind) or pa.types.is_large_string(kind)
+                or pa.types.is_string_view(kind))
+
+
+def _has_text(pa: Any, kind: Any) -> bool:
+    if pa.types.is_dictionary(kind):
+        kind = kind.value_type
+    t = pa.types
+    return bool(t.is_integer(kind) or t.is_floating(kind) or t.is_boolean(kind)
+                or t.is_decimal(kind) or t.is_date(kind) or t.is_time(kind)
+                or t.is_timestamp(kind) or t.is_duration(kind) or t.is_null(kind))
+
+
+def _reader(pa: Any, data: Any) -> Any:
+    """A pyarrow RecordBatchReader over `data`, which is anything with
+    ``__arrow_c_stream__`` or ``__arrow_c_array__``."""
+    if isinstance(data, pa.RecordBatchReader):
+        return data
+    if isinstance(data, pa.Table):
+        return data.to_reader()
+    if isinstance(data, pa.RecordBatch):
+        return pa.RecordBatchReader.from_batches(data.schema, [data])
+    if hasattr(data, "__arrow_c_stream__"):
+        return pa.RecordBatchReader.from_stream(data)
+    batch = pa.record_batch(data)
+    return pa.RecordBatchReader.from_batches(batch.schema, [batch])
+
+
+def text_reader(data: Any) -> Any:
+    """A pyarrow RecordBatchReader of `data` with every column strings, the
+    typed ones cast as each batch is read. Needs pyarrow."""
+    pa = pyarrow()
+    reader = _reader(pa, data)
+    schema = reader.schema
+    cast = []
+    for k, field in enumerate(schema):
+        if _is_strings(pa, field.type):
+            continue
+        if not _has_text(pa, field.type):
+            raise unwritable(k + 1, field.name, str(field.type), False)
+        cast.append(k)
+    if not cast:
+        return reader
+    for k in cast:
+        schema = schema.set(k, schema.field(k).with_type(pa.string()))
+    compute = pa.compute
+
+    def batches() -> Any:
+        for batch in reader:
+            columns = list(batch.columns)
+            for k in cast:
+                columns[k] = compute.cast(columns[k], pa.string())
+            yield pa.RecordBatch.from_arrays(columns, schema=schema)
+
+    return pa.RecordBatchReader.from_batches(schema, batches())
+
+
+def _capsules(data: Any) -> Any:
+    if hasattr(data, "__arrow_c_stream__"):
+        return data.__arrow_c_stream__()
+    if hasattr(data, "__arrow_c_array__"):
+        return data.__arrow_c_array__()
+    raise TypeError("write_arrow needs an Arrow table: an object with __arrow_c_stream__ or "
+                    f"__arrow_c_array__, not {type(data).__name__}")
+
+
+def native_writer(data: Any) -> Any:
+    """The native writer of `data`'s rows as text, every column checked
+    before a batch is read."""
+    pa = pyarrow()
+    if pa is not None and (hasattr(data, "__arrow_c_stream__") or hasattr(data, "__arrow_c_array__")):
+        try:
+            data = text_reader(data)
+        except pa.ArrowInvalid:
+            pass  # not a table: the native writer says what it is
+    try:
+        return _arrow.writer(_capsules(data))
+    except TypeError as e:
+        if len(e.args) == 4:
+            raise unwritable(*e.args) from None
+        raise
