@@ -109,18 +109,19 @@ def _batches_of_rows(pa: Any, batches: Iterable[Rows], header: bool) -> Any:
                 try:
                     arrays = [pa.array(c, pa.string()) for c in columns]
                 except UnicodeEncodeError:
-                    raise ValueError(_surrogate_at(columns, start)) from None
+                    raise ValueError(_surrogate_at(columns, names, start)) from None
                 yield pa.RecordBatch.from_arrays(arrays, schema=schema)
 
     return pa.RecordBatchReader.from_batches(schema, arrays())
 
 
-def _surrogate_at(columns: list[list[str]], first_row: int) -> str:
-    """Where the first leaf of `columns` that UTF-8 cannot hold is."""
+def _surrogate_at(columns: list[list[str]], names: list[str], first_row: int) -> str:
+    """Where the first leaf of `columns` that UTF-8 cannot hold is, in the
+    words of read_arrow."""
     r, k = min((r, k) for k, column in enumerate(columns) for r, leaf in enumerate(column)
                if not leaf.isascii() and any("\ud800" <= ch <= "\udfff" for ch in leaf))
-    return (f"row {first_row + r}, column {k + 1}: a lone surrogate, which an Arrow string "
-            "(UTF-8) cannot hold")
+    return (f"row {first_row + r}, column {k + 1} ('{printable(names[k])}'): a lone surrogate, "
+            "which an Arrow string (UTF-8) cannot hold")
 
 
 def _first_null(pa: Any, batch: Any) -> tuple[int, int] | None:

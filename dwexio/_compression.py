@@ -76,7 +76,7 @@ class Decompressed(io.BufferedIOBase):
     def _call(self, method: Any, *args: Any) -> Any:
         try:
             return method(*args)
-        except (EOFError, OSError, ValueError, _errors()) as e:
+        except (EOFError, OSError, ValueError, *_errors()) as e:
             if isinstance(e, OSError) and e.errno is not None:
                 raise
             raise _damaged(self.name, self._suffix, e) from None

@@ -382,8 +382,8 @@ bool TableWriter::check_nulls(const ArrowArray& batch) const {
 bool TableWriter::write_batch(const ArrowArray& batch) {
     const std::size_t columns = layouts_.size();
     if (batch.n_children != static_cast<std::int64_t>(columns)) {
-        PyErr_Format(PyExc_ValueError, "a batch of %lld columns in a stream of %zu",
-                     static_cast<long long>(batch.n_children), columns);
+        PyErr_Format(PyExc_ValueError, "a batch of %lld column%s in a stream of %zu",
+                     static_cast<long long>(batch.n_children), batch.n_children == 1 ? "" : "s", columns);
         return false;
     }
     // Without a text for nulls, a batch holding one is refused before any of
