@@ -376,7 +376,8 @@ void release_writer_capsule(PyObject* capsule) {
 
 /// writer(source, /) -> a capsule holding the writer of `source`: a stream
 /// capsule, or a (schema capsule, array capsule) pair. Raises TypeError for a
-/// column that is not of strings.
+/// column that is not of strings, and leaves `source` unread then, for
+/// pyarrow to give typed columns their text.
 PyObject* writer(PyObject*, PyObject* source) {
     auto* w = new (std::nothrow) TableWriter;
     if (w == nullptr) {
@@ -400,6 +401,9 @@ PyObject* writer(PyObject*, PyObject* source) {
             return nullptr;
         }
         ok = w->adopt_array(schema, array);
+        if (!ok) {
+            w->give_back(nullptr, schema, array);
+        }
     } else {
         auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(source, stream_capsule_name));
         if (stream == nullptr) {
@@ -410,6 +414,9 @@ PyObject* writer(PyObject*, PyObject* source) {
             return nullptr;
         }
         ok = w->adopt_stream(stream);
+        if (!ok) {
+            w->give_back(stream, nullptr, nullptr);
+        }
     }
     return ok ? capsule.release() : nullptr;
 }

@@ -45,15 +45,12 @@ def _seekable(f: Any) -> Any:
     return f if plain and f.seekable() else io.BytesIO(f.read())
 
 
-class Guard:
-    """The batches of a reader, with the first exception they raised kept:
-    a consumer that takes them through the Arrow C stream (write_arrow)
-    gets only its text, and the command raises it again as it was. An
-    Arrow error or a ValueError of the table names the input."""
+class Input:
+    """The batches of the input `name`, counted by `tick`: an Arrow error or
+    a ValueError of the table names the input."""
 
     def __init__(self, name: str, tick: Callable[[int], None] = lambda rows: None) -> None:
         self.name = name
-        self.error: BaseException | None = None
         self._tick = tick
 
     def batches(self, batches: Iterable[Any]) -> Iterator[Any]:
@@ -64,17 +61,8 @@ class Guard:
                 yield batch
         except (pa.ArrowException, ValueError) as e:
             if isinstance(e, (FormatError, UnicodeError)):
-                self.error = e
                 raise
-            self.error = FormatError(f"{printable(self.name)}: {e}")
-            raise self.error from None
-        except BaseException as e:
-            self.error = e
-            raise
-
-    def reraise(self) -> None:
-        if self.error is not None:
-            raise self.error.with_traceback(None) from None
+            raise FormatError(f"{printable(self.name)}: {e}") from None
 
 
 def _batches_of_rows(pa: Any, batches: Iterable[Rows], header: bool) -> Any:
@@ -200,7 +188,7 @@ def read_rows(fin: Any, source: str, name: str, null: str | None) -> tuple[list[
     pa = pyarrow()
     reader = open_reader(fin, source, name)
     text = text_reader(pa, reader, name, null)
-    return reader.schema.names, _rows_of_batches(Guard(name).batches(text), null)
+    return reader.schema.names, _rows_of_batches(Input(name).batches(text), null)
 
 
 def convert(fin: Any, fout: Any, source: str, target: str, name: str, header: bool,
@@ -213,24 +201,20 @@ def convert(fin: Any, fout: Any, source: str, target: str, name: str, header: bo
     Arrow format, `header` writes the names as the first row; to one, it
     takes them from the first row."""
     pa = pyarrow()
-    guard = Guard(name, tick if target == "dwex" or target in FORMATS else lambda rows: None)
+    counted = Input(name, tick if target == "dwex" or target in FORMATS else lambda rows: None)
     reader = open_reader(fin, source, name, header and source not in FORMATS, read_rows)
     if target in FORMATS:
         writer = (pa.parquet.ParquetWriter(fout, reader.schema) if target == "parquet"
                   else pa.ipc.new_file(fout, reader.schema))
         with writer:
-            for batch in guard.batches(reader):
+            for batch in counted.batches(reader):
                 writer.write_batch(batch)
     elif target == "dwex":
         text = text_reader(pa, reader, name, null)
-        try:
-            write_arrow(pa.RecordBatchReader.from_batches(text.schema, guard.batches(text)),
-                        fout, header=header, null=null)
-        except ValueError:
-            guard.reraise()
-            raise
+        write_arrow(pa.RecordBatchReader.from_batches(text.schema, counted.batches(text)),
+                    fout, header=header, null=null)
     else:
-        rows = _rows_of_batches(guard.batches(text_reader(pa, reader, name, null)), null)
+        rows = _rows_of_batches(counted.batches(text_reader(pa, reader, name, null)), null)
         write_rows(_named(reader.schema.names, rows) if header else rows)
     if fout is sys.stdout.buffer:
         fout.flush()

@@ -14,7 +14,7 @@ from typing import Any, Union
 
 from . import _arrow
 from ._files import File, is_text, opened
-from ._typed import native_writer
+from ._typed import TextWriter
 
 DEFAULT_BATCH_ROWS = 65536
 
@@ -142,6 +142,6 @@ def write_arrow(data: Any, file: File, *, header: bool = False, null: str | None
         raise TypeError(f"header must be True or False, not {type(header).__name__}")
     if null is not None and not isinstance(null, str):
         raise TypeError(f"null must be a str or None, not {type(null).__name__}")
-    writer = native_writer(data)
+    writer = TextWriter(data)
     with opened(file, "w") as f:
-        _arrow.write(writer, f, is_text(f), header, null)
+        writer.write(f, is_text(f), header, null)

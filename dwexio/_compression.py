@@ -9,6 +9,7 @@ and written through the same open binary file as plain ones."""
 from __future__ import annotations
 
 import contextlib
+import errno
 import functools
 import importlib
 import io
@@ -49,16 +50,17 @@ def wrap(raw: Any, suffix: str, mode: str) -> Any:
     return _module(suffix).open(raw, mode + "b")
 
 
-def _damaged(name: str, suffix: str, e: BaseException) -> ValueError:
+def _damaged(name: str, suffix: str, e: BaseException) -> OSError:
     why = str(e) or type(e).__name__
-    return ValueError(f"{name}: not a whole {suffix} file ({why})")
+    return OSError(errno.EINVAL, f"not a whole {suffix} file ({why})", name)
 
 
 class Decompressed(io.BufferedIOBase):
     """The decompressed bytes of a file it owns, read only forward (parquet
     and Arrow files, read from their end, are read whole first). `file` is
     the compressed file, whose position tells how far reading has come.
-    Damaged compressed data is a ValueError naming the path."""
+    Damaged compressed data is an OSError naming the path, as the gzip
+    module's own BadGzipFile is an OSError."""
 
     def __init__(self, path: str | bytes | os.PathLike[Any], suffix: str) -> None:
         self.name = os.fsdecode(path)

@@ -13,6 +13,9 @@ asks for pyarrow."""
 from __future__ import annotations
 
 import functools
+import sys
+import threading
+from collections.abc import Iterator
 from typing import Any
 
 from . import _arrow
@@ -47,6 +50,10 @@ def _is_strings(pa: Any, kind: Any) -> bool:
         kind = kind.value_type
     return bool(pa.types.is_string(kind) or pa.types.is_large_string(kind)
                 or pa.types.is_string_view(kind))
+
+
+def _all_strings(pa: Any, schema: Any) -> bool:
+    return all(_is_strings(pa, field.type) for field in schema)
 
 
 def _has_text(pa: Any, kind: Any) -> bool:
@@ -99,7 +106,36 @@ def text_reader(data: Any) -> Any:
                 columns[k] = compute.cast(columns[k], pa.string())
             yield pa.RecordBatch.from_arrays(columns, schema=schema)
 
-    return pa.RecordBatchReader.from_batches(schema, batches())
+    return pa.RecordBatchReader.from_batches(schema, kept(batches()))
+
+
+class _Raised:
+    """The last exception a Python producer of batches raised in this
+    thread: a consumer through the Arrow C stream, the native writer, gets
+    its text only, and write() raises it again as it was."""
+
+    def __init__(self) -> None:
+        self.local = threading.local()
+
+    def get(self) -> BaseException | None:
+        return getattr(self.local, "error", None)
+
+    def set(self, error: BaseException | None) -> None:
+        self.local.error = error
+
+
+_raised = _Raised()
+
+
+def kept(batches: Iterator[Any]) -> Iterator[Any]:
+    """`batches`, with an exception they raise kept for TextWriter.write.
+    Every Python generator of batches that write_arrow may read passes
+    through here."""
+    try:
+        yield from batches
+    except BaseException as e:
+        _raised.set(e)
+        raise
 
 
 def _capsules(data: Any) -> Any:
@@ -111,18 +147,62 @@ def _capsules(data: Any) -> Any:
                     f"__arrow_c_array__, not {type(data).__name__}")
 
 
-def native_writer(data: Any) -> Any:
+class _Stream:
+    """A stream capsule already taken from its producer, offered again."""
+
+    def __init__(self, capsule: Any) -> None:
+        self._capsule = capsule
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> Any:
+        return self._capsule
+
+
+class _Array:
+    """A (schema, array) capsule pair already taken from its producer."""
+
+    def __init__(self, capsules: Any) -> None:
+        self._capsules = capsules
+
+    def __arrow_c_array__(self, requested_schema: object = None) -> Any:
+        return self._capsules
+
+
+class TextWriter:
     """The native writer of `data`'s rows as text, every column checked
-    before a batch is read."""
-    pa = pyarrow()
-    if pa is not None and (hasattr(data, "__arrow_c_stream__") or hasattr(data, "__arrow_c_array__")):
+    before a batch is read. String columns go to it as the producer made
+    them; a typed column sends the whole table through text_reader()."""
+
+    def __init__(self, data: Any) -> None:
+        pa = sys.modules.get("pyarrow")
+        if pa is not None and isinstance(data, (pa.Table, pa.RecordBatch, pa.RecordBatchReader)) and (
+                isinstance(data, pa.RecordBatchReader) or not _all_strings(pa, data.schema)):
+            # Through Python, so that the exception of a producer written in
+            # Python comes back as it was.
+            reader = text_reader(data)
+            if reader is data:
+                reader = pa.RecordBatchReader.from_batches(reader.schema, kept(reader))
+            self._writer = _arrow.writer(reader.__arrow_c_stream__())
+            return
+        source = _capsules(data)
         try:
-            data = text_reader(data)
-        except pa.ArrowInvalid:
-            pass  # not a table: the native writer says what it is
-    try:
-        return _arrow.writer(_capsules(data))
-    except TypeError as e:
-        if len(e.args) == 4:
-            raise unwritable(*e.args) from None
-        raise
+            self._writer = _arrow.writer(source)
+            return
+        except TypeError as e:
+            if len(e.args) != 4:
+                raise
+            if not e.args[3] or pyarrow() is None:
+                raise unwritable(*e.args) from None
+        # The native writer left the source unread.
+        again = _Array(source) if isinstance(source, tuple) else _Stream(source)
+        self._writer = _arrow.writer(text_reader(again).__arrow_c_stream__())
+
+    def write(self, file: Any, text_file: bool, header: bool, null: str | None) -> None:
+        _raised.set(None)
+        try:
+            _arrow.write(self._writer, file, text_file, header, null)
+        except ValueError:
+            error = _raised.get()
+            if error is not None:
+                _raised.set(None)
+                raise error from None
+            raise

@@ -173,6 +173,20 @@ bool TableWriter::adopt_array(ArrowSchema* schema, ArrowArray* array) {
     return check_schema();
 }
 
+void TableWriter::give_back(ArrowArrayStream* stream, ArrowSchema* schema, ArrowArray* array) noexcept {
+    if (has_stream_) {
+        // The schema that get_schema() gave stays here, a copy.
+        *stream = stream_;
+        stream_.release = nullptr;
+        has_stream_ = false;
+        return;
+    }
+    *schema = schema_;
+    schema_.release = nullptr;
+    *array = single_;
+    single_.release = nullptr;
+}
+
 bool TableWriter::check_schema() {
     if (std::strcmp(schema_.format, "+s") != 0) {
         PyErr_Format(PyExc_TypeError, "write_arrow needs a table (a struct of columns), not %s",

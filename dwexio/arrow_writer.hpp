@@ -36,6 +36,9 @@ class TableWriter {
     bool adopt_stream(ArrowArrayStream* stream);
     /// Takes one batch and its schema.
     bool adopt_array(ArrowSchema* schema, ArrowArray* array);
+    /// Puts what adopt_stream() or adopt_array() took back where it came
+    /// from, unread, for another consumer after a refusal.
+    void give_back(ArrowArrayStream* stream, ArrowSchema* schema, ArrowArray* array) noexcept;
 
     /// Writes the document to `file` (its write() takes bytes, or str for a
     /// text file); `null` (or null) is the text of a null cell.

@@ -181,7 +181,7 @@ def _check_options(args: argparse.Namespace, source: str, target: str) -> None:
     """Refuses an option that would change nothing for these two formats."""
     for field, option, scope, used in _SCOPES:
         given = getattr(args, field)
-        if given is None or given is False and field == "quote":
+        if given is None or (given is False and field == "quote"):
             continue
         if not used(source, target):
             if field == "header" and given is False:
@@ -503,6 +503,15 @@ def _from_arrow(e: BaseException) -> bool:
     return pa is not None and isinstance(e, pa.ArrowException)
 
 
+def _one_line(e: BaseException) -> str:
+    """The message of `e`; one of pyarrow's may run on with details over
+    several lines, of which the first says what went wrong."""
+    message = _describe(e)
+    if _from_arrow(e):
+        message = message.strip().splitlines()[0] if message.strip() else type(e).__name__
+    return message
+
+
 def _run(args: argparse.Namespace) -> int:
     try:
         status = int(args.run(args))
@@ -519,12 +528,12 @@ def _run(args: argparse.Namespace) -> int:
             os.dup2(devnull, sys.stdout.fileno())
             os.close(devnull)
             return 0
-        print(f"dwex: {_describe(e)}", file=sys.stderr)
+        print(f"dwex: {_one_line(e)}", file=sys.stderr)
         return EXIT_ERROR
     except Exception as e:
         if not _from_arrow(e):
             raise
-        print(f"dwex: {printable(str(e))}", file=sys.stderr)
+        print(f"dwex: {_one_line(e)}", file=sys.stderr)
         return EXIT_ERROR
     except KeyboardInterrupt:
         return 128 + signal.SIGINT

@@ -15,7 +15,9 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 def environment():
     # The module and the helper may come from two build directories.
     paths = [pathlib.Path(dwex.__file__).parent, pathlib.Path(_readers.__file__).parents[1], ROOT]
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, paths)))
+    # After them, what the tests were given (the debug run's dataframe libraries).
+    given = [os.environ["PYTHONPATH"]] if os.environ.get("PYTHONPATH") else []
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(list(map(str, paths)) + given))
 
 
 def run(*args, cwd, stdin=None, **kwargs):
