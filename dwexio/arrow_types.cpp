@@ -15,17 +15,38 @@ struct Named {
 };
 
 constexpr Named plain_types[] = {
-    {"n", "null"},         {"b", "bool"},         {"c", "int8"},
-    {"C", "uint8"},        {"s", "int16"},        {"S", "uint16"},
-    {"i", "int32"},        {"I", "uint32"},       {"l", "int64"},
-    {"L", "uint64"},       {"e", "halffloat"},    {"f", "float"},
-    {"g", "double"},       {"z", "binary"},       {"Z", "large_binary"},
-    {"vz", "binary_view"}, {"u", "string"},       {"U", "large_string"},
-    {"vu", "string_view"}, {"tdD", "date32[day]"}, {"tdm", "date64[ms]"},
-    {"tts", "time32[s]"},  {"ttm", "time32[ms]"}, {"ttu", "time64[us]"},
-    {"ttn", "time64[ns]"}, {"tDs", "duration[s]"}, {"tDm", "duration[ms]"},
-    {"tDu", "duration[us]"}, {"tDn", "duration[ns]"}, {"tiM", "month_interval"},
-    {"tiD", "day_time_interval"}, {"tin", "month_day_nano_interval"},
+    {"n", "null"},
+    {"b", "bool"},
+    {"c", "int8"},
+    {"C", "uint8"},
+    {"s", "int16"},
+    {"S", "uint16"},
+    {"i", "int32"},
+    {"I", "uint32"},
+    {"l", "int64"},
+    {"L", "uint64"},
+    {"e", "halffloat"},
+    {"f", "float"},
+    {"g", "double"},
+    {"z", "binary"},
+    {"Z", "large_binary"},
+    {"vz", "binary_view"},
+    {"u", "string"},
+    {"U", "large_string"},
+    {"vu", "string_view"},
+    {"tdD", "date32[day]"},
+    {"tdm", "date64[ms]"},
+    {"tts", "time32[s]"},
+    {"ttm", "time32[ms]"},
+    {"ttu", "time64[us]"},
+    {"ttn", "time64[ns]"},
+    {"tDs", "duration[s]"},
+    {"tDm", "duration[ms]"},
+    {"tDu", "duration[us]"},
+    {"tDn", "duration[ns]"},
+    {"tiM", "month_interval"},
+    {"tiD", "day_time_interval"},
+    {"tin", "month_day_nano_interval"},
 };
 
 /// The unit a timestamp's format letter stands for.
@@ -61,13 +82,16 @@ std::string nested_name(std::string_view format, const ArrowSchema& schema) {
     }
     if (format == "+m" && schema.n_children == 1 && schema.children[0]->n_children == 2) {
         const ArrowSchema& entries = *schema.children[0];
-        return "map<" + type_name(*entries.children[0]) + ", " + type_name(*entries.children[1]) + ">";
+        return "map<" + type_name(*entries.children[0]) + ", " + type_name(*entries.children[1]) +
+               ">";
     }
     if (format.starts_with("+w:")) {
         return "fixed_size_list" + children_of(schema) + "[" + std::string(format.substr(3)) + "]";
     }
-    static constexpr Named lists[] = {{"+l", "list"},       {"+L", "large_list"},
-                                      {"+vl", "list_view"}, {"+vL", "large_list_view"},
+    static constexpr Named lists[] = {{"+l", "list"},
+                                      {"+L", "large_list"},
+                                      {"+vl", "list_view"},
+                                      {"+vL", "large_list_view"},
                                       {"+r", "run_end_encoded"}};
     for (const auto& list : lists) {
         if (format == list.format) {
@@ -101,8 +125,10 @@ std::string value_type_name(const ArrowSchema& schema) {
         // "d:precision,scale" or "d:precision,scale,bits".
         const std::string_view rest = format.substr(2);
         const auto comma = rest.find(',');
-        const auto bits_at = rest.find(',', comma == std::string_view::npos ? rest.size() : comma + 1);
-        const std::string bits = bits_at == std::string_view::npos ? "128" : std::string(rest.substr(bits_at + 1));
+        const auto bits_at =
+            rest.find(',', comma == std::string_view::npos ? rest.size() : comma + 1);
+        const std::string bits =
+            bits_at == std::string_view::npos ? "128" : std::string(rest.substr(bits_at + 1));
         const auto scale_end = bits_at == std::string_view::npos ? rest.size() : bits_at;
         if (comma == std::string_view::npos) {
             return "decimal";
@@ -135,8 +161,8 @@ std::string type_name(const ArrowSchema& schema) {
         return value_type_name(schema);
     }
     const bool ordered = (schema.flags & ARROW_FLAG_DICTIONARY_ORDERED) != 0;
-    return "dictionary<values=" + type_name(*schema.dictionary) + ", indices=" + value_type_name(schema) +
-           ", ordered=" + (ordered ? "1" : "0") + ">";
+    return "dictionary<values=" + type_name(*schema.dictionary) +
+           ", indices=" + value_type_name(schema) + ", ordered=" + (ordered ? "1" : "0") + ">";
 }
 
 bool has_text_form(const ArrowSchema& schema) noexcept {
