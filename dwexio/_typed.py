@@ -109,22 +109,10 @@ def text_reader(data: Any) -> Any:
     return pa.RecordBatchReader.from_batches(schema, kept(batches()))
 
 
-class _Raised:
-    """The last exception a Python producer of batches raised in this
-    thread: a consumer through the Arrow C stream, the native writer, gets
-    its text only, and write() raises it again as it was."""
-
-    def __init__(self) -> None:
-        self.local = threading.local()
-
-    def get(self) -> BaseException | None:
-        return getattr(self.local, "error", None)
-
-    def set(self, error: BaseException | None) -> None:
-        self.local.error = error
-
-
-_raised = _Raised()
+# The last exception that a Python producer of batches raised in this thread:
+# the native writer, a consumer through the Arrow C stream, gets its text
+# only, and TextWriter.write raises it again as it was.
+_raised = threading.local()
 
 
 def kept(batches: Iterator[Any]) -> Iterator[Any]:
@@ -134,7 +122,7 @@ def kept(batches: Iterator[Any]) -> Iterator[Any]:
     try:
         yield from batches
     except BaseException as e:
-        _raised.set(e)
+        _raised.error = e
         raise
 
 
@@ -197,12 +185,11 @@ class TextWriter:
         self._writer = _arrow.writer(text_reader(again).__arrow_c_stream__())
 
     def write(self, file: Any, text_file: bool, header: bool, null: str | None) -> None:
-        _raised.set(None)
+        _raised.error = None
         try:
             _arrow.write(self._writer, file, text_file, header, null)
         except ValueError:
-            error = _raised.get()
+            error, _raised.error = getattr(_raised, "error", None), None
             if error is not None:
-                _raised.set(None)
                 raise error from None
             raise

@@ -161,6 +161,11 @@ def _text_options(args: argparse.Namespace) -> TextOptions:
 ARROW_FORMATS = _arrowformats.FORMATS
 DELIMITED = ("csv", "tsv")
 
+
+class UsageError(FormatError):
+    """Options that do not fit together."""
+
+
 # Each option of convert that only some formats use: what it is for, and
 # whether the formats given use it.
 _SCOPES: list[tuple[str, str, str, Callable[[str, str], bool]]] = [
@@ -188,10 +193,6 @@ def _check_options(args: argparse.Namespace, source: str, target: str) -> None:
                 option = "--no-header"
             raise UsageError(f"{option} has no effect from {source} to {target} "
                              f"(it is for {scope})")
-
-
-class UsageError(FormatError):
-    """Options that do not fit together."""
 
 
 def convert(args: argparse.Namespace) -> int:
@@ -298,7 +299,7 @@ def format_table(rows: Sequence[Sequence[str]], first_row: int, leaf_width: int,
     """The rows as aligned lines, each led by its row number, under the
     column names, or numbers."""
     shown = [[shorten(visible(leaf), leaf_width) for leaf in row] for row in rows]
-    columns = max((len(row) for row in shown), default=0)
+    columns = max((len(row) for row in shown), default=len(names or ()))
     header = ["row"] + [str(k) for k in range(1, columns + 1)]
     if names is not None:
         header = ["row"] + [shorten(visible(name), leaf_width) for name in names]

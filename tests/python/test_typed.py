@@ -188,6 +188,7 @@ def test_nulls_name_the_file_row_and_column_unless_null_gives_their_text(tmp_pat
         assert not (tmp_path / "o.csv").exists() and not (tmp_path / "o.dwex").exists()
     assert command(tmp_path, monkeypatch, capsys, "show", "t.parquet", "--null", "-") == (
         0, "row  a  b\n  1  x  1\n  2  y  -\n  3  z  -\n", "")
+    assert command(tmp_path, monkeypatch, capsys, "show", "t.parquet", "--rows", "0") == (0, "row  a  b\n", "")
     assert command(tmp_path, monkeypatch, capsys, "convert", "t.parquet", "o.dwex", "--null", "") == (0, "", "")
     assert dwexio.load(tmp_path / "o.dwex") == [["a", "b"], ["x", "1"], ["y", ""], ["z", ""]]
     status, out, err = command(tmp_path, monkeypatch, capsys, "stats", "t.parquet", "--null", "NA")
