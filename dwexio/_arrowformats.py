@@ -112,10 +112,17 @@ def _surrogate_at(columns: list[list[str]], names: list[str], first_row: int) ->
             "which an Arrow string (UTF-8) cannot hold")
 
 
+def _has_nulls(column: Any) -> bool:
+    """Whether `column` holds a null: a dictionary's null values count,
+    which its null_count leaves out."""
+    values = getattr(column, "dictionary", None)
+    return bool(column.null_count or (values is not None and values.null_count))
+
+
 def _first_null(pa: Any, batch: Any) -> tuple[int, int] | None:
     """(row, column) of the first null of `batch`, both from 0, or None."""
     found = [(int(pa.compute.index(column.is_null(), True).as_py()), k)
-             for k, column in enumerate(batch.columns) if column.null_count]
+             for k, column in enumerate(batch.columns) if _has_nulls(column)]
     return min(found) if found else None
 
 
@@ -154,7 +161,7 @@ def _rows_of_batches(batches: Iterable[Any], null: str | None) -> Iterator[Rows]
         columns = []
         for column in batch.columns:
             values = column.to_pylist()
-            if column.null_count:
+            if _has_nulls(column):
                 values = [null if v is None else v for v in values]
             columns.append(values)
         yield [list(row) for row in zip(*columns)]

@@ -180,6 +180,15 @@ def test_convert_writes_names_then_the_text_of_each_type(tmp_path, monkeypatch, 
 
 
 def test_nulls_name_the_file_row_and_column_unless_null_gives_their_text(tmp_path, monkeypatch, capsys):
+    # A dictionary's null value: its row is null though no index is.
+    feather.write_feather(pa.table({"a": pa.DictionaryArray.from_arrays(pa.array([0, 0, 1], pa.int8()),
+                                                                           pa.array(["v", None]))}),
+                             str(tmp_path / "d.arrow"))
+    assert command(tmp_path, monkeypatch, capsys, "convert", "d.arrow", "-", "--to", "jsonl", "--no-header") == (
+        2, "", "dwex: d.arrow: row 3, column 1 ('a') is null; --null TEXT gives the text to "
+        "write for a null\n")
+    assert command(tmp_path, monkeypatch, capsys, "convert", "d.arrow", "-", "--to", "jsonl", "--null", "") == (
+        0, '["a"]\n["v"]\n["v"]\n[""]\n', "")
     pq.write_table(pa.table({"a": ["x", "y", "z"], "b": pa.array([1, None, None])}), tmp_path / "t.parquet")
     message = "dwex: t.parquet: row 2, column 2 ('b') is null; --null TEXT gives the text to write for a null\n"
     for argv in (["show", "t.parquet"], ["stats", "t.parquet"], ["convert", "t.parquet", "o.csv"],
@@ -246,3 +255,13 @@ def test_no_traceback_on_any_column_pyarrow_writes(tmp_path):
     # Nulls stop show, stats and convert without --null, nested columns
     # everything but the Arrow copy; validate finds no DWEX document.
     assert cases == [2, 0, 0, 0, 2, 0, 1] + [2, 2, 2, 2, 2, 0, 1] * 2
+
+
+@pytest.mark.parametrize("name, data", [("bad.parquet", b"not parquet"), ("bad.arrow", b"xx"),
+                                        ("bad.feather", b"ARROW1\0\0" * 4)])
+def test_a_file_pyarrow_cannot_read_is_named(tmp_path, monkeypatch, capsys, name, data):
+    (tmp_path / name).write_bytes(data)
+    for argv in (["show", name], ["convert", name, "o.csv"]):
+        status, out, err = command(tmp_path, monkeypatch, capsys, *argv)
+        assert (status, out) == (2, "")
+        assert err.startswith(f"dwex: {name}: ") and err.count("\n") == 1
