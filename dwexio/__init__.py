@@ -7,10 +7,12 @@ This package reads and writes such documents in files:
 * ``iter_rows(file)`` reads a document of any size one row at a time;
 * ``Writer(file)`` writes a document row by row;
 * ``read_arrow(file)`` and ``write_arrow(data, file)`` read a document into
-  Arrow record batches of strings and write one from them (pyarrow, polars,
-  DuckDB and any other Arrow consumer take them; none is required).
+  Arrow record batches of strings and write one from them, typed columns as
+  the text pyarrow gives them (pyarrow, polars, DuckDB and any other Arrow
+  consumer take them; none is required).
 
-A file is a path (``str`` or ``os.PathLike``) or an open file. A path is
+A file is a path (``str`` or ``os.PathLike``) or an open file; a path ending
+``.gz``, ``.bz2``, ``.xz`` or ``.zst`` is compressed and decompressed. A path is
 written all or nothing: a new file beside it takes its place only once the
 whole document is written, and an error leaves the old file untouched.
 A zero-byte file is the table with no rows. Documents are stored as UTF-8
