@@ -286,6 +286,9 @@ class ArrowReader:
             column = batch.column(k)
             t = self._types.get(name) if self._types else None
             if t is not None:
+                if column.type == pa.string_view():
+                    # pyarrow parses few types from views: the text goes as a string column.
+                    column = pc.cast(column, pa.string())
                 try:
                     column = pc.cast(column, t)
                 except pa.ArrowInvalid:
