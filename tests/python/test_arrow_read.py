@@ -17,25 +17,12 @@ import dwexio
 
 from leakcheck import assert_no_leak
 
-try:
-    import pyarrow as pa
-    import pyarrow.compute as pc
-except ImportError:
-    pa = None
-try:
-    import polars as pl
-except ImportError:
-    pl = None
-try:
-    import duckdb
-except ImportError:
-    duckdb = None
+from consumers import duckdb, needs_pyarrow, pa, pl
+
 try:
     from compression import zstd
 except ImportError:
     zstd = None
-
-needs_pyarrow = pytest.mark.skipif(pa is None, reason="pyarrow is not installed")
 
 ROWS = [["name", "city"], ["ann", "Zürich"], ["bob", "a city whose name is long"], ["cy", "\U0001F600"]]
 DOC = dwex.stringify(ROWS)
@@ -220,7 +207,7 @@ TYPED = [
 @pytest.mark.parametrize("string_type", ["string", "string_view"])
 def test_a_typed_column_comes_back_from_its_text(name, make, string_type):
     column = make()
-    text = pa.table({"s": ["a", "b", "c"], "v": pc.cast(column, pa.string())})
+    text = pa.table({"s": ["a", "b", "c"], "v": pa.compute.cast(column, pa.string())})
     out = io.BytesIO()
     dwexio.write_arrow(text, out, header=True)
     for schema in (pa.schema([("v", column.type)]), {"v": column.type}):
