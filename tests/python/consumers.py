@@ -6,6 +6,7 @@ import pytest
 try:
     import pyarrow as pa
     import pyarrow.compute  # noqa: F401
+    import pyarrow.parquet  # noqa: F401
 except ImportError:
     pa = None
 try:

@@ -13,22 +13,8 @@ import dwex
 import dwexio
 
 from leakcheck import assert_no_leak
+from consumers import duckdb, needs_pyarrow, pa, pl
 
-try:
-    import pyarrow as pa
-    import pyarrow.parquet  # noqa: F401
-except ImportError:  # the consumers are optional; the tests that need one skip
-    pa = None
-try:
-    import polars as pl
-except ImportError:
-    pl = None
-try:
-    import duckdb
-except ImportError:
-    duckdb = None
-
-needs_pyarrow = pytest.mark.skipif(pa is None, reason="pyarrow is not installed")
 BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
 
 
