@@ -8,7 +8,9 @@ This package reads and writes such documents in files:
 * ``Writer(file)`` writes a document row by row;
 * ``read_arrow(file)`` and ``write_arrow(data, file)`` read a document into
   Arrow record batches of strings and write one from them (pyarrow, polars,
-  DuckDB and any other Arrow consumer take them; none is required).
+  DuckDB and any other Arrow consumer take them; none is required);
+* ``dwexio.polars`` and ``dwexio.pandas`` read documents into those libraries'
+  frames and write them back, importing the library only when called.
 
 A file is a path (``str`` or ``os.PathLike``) or an open file. A path is
 written all or nothing: a new file beside it takes its place only once the
