@@ -5,6 +5,7 @@ dwexio (or its dataframe modules) imports no dataframe library."""
 import datetime
 import gzip
 import io
+import sys
 
 import pytest
 
@@ -149,8 +150,8 @@ def test_duckdb_queries_one_reader_twice(files):
 def test_no_dataframe_library_is_imported_before_it_is_called():
     loaded = subproc.run("""
 import sys
-sys.path.append(ROOT)
+sys.path[:0] = PATH
 import dwexio, dwexio.polars, dwexio.pandas
 result = sorted(m for m in ("polars", "pandas", "pyarrow", "duckdb") if m in sys.modules)
-""", ROOT=str(subproc.LIB.parents[1]))
+""", PATH=[p for p in sys.path if p])
     assert loaded == []
