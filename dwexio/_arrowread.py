@@ -154,11 +154,23 @@ def _schema(schema: object) -> dict[str, Any] | None:
 
 
 class _Decompressed:
-    """The decompressing file over a path's own, closing both."""
+    """The decompressing file over a path's own, closing both; its errors
+    (damaged or cut-short compressed data) start with the path."""
 
-    def __init__(self, inner: Any, raw: Any) -> None:
-        self.read = inner.read
-        self._inner, self._raw = inner, raw
+    def __init__(self, inner: Any, raw: Any, label: str) -> None:
+        self._inner, self._raw, self._label = inner, raw, label
+
+    def read(self, n: int) -> bytes:
+        try:
+            return self._inner.read(n)
+        except MemoryError:
+            raise
+        except Exception as e:
+            try:
+                named = type(e)(f"{self._label}: {e}")
+            except Exception:
+                raise e from None
+            raise named from e
 
     def close(self) -> None:
         try:
@@ -183,7 +195,7 @@ def _open_path(path: Path) -> Any:
     if suffix is None:
         return raw
     try:
-        return _Decompressed(wrap(raw, suffix, "r"), raw)
+        return _Decompressed(wrap(raw, suffix, "r"), raw, os.fsdecode(path))
     except BaseException:
         raw.close()
         raise

@@ -69,6 +69,20 @@ def test_every_source_reads_as_load_reads(tmp_path, kind):
         source.close()
 
 
+@pytest.mark.parametrize("suffix", list(COMPRESSORS))
+@pytest.mark.parametrize("damage, error, message", [
+    (lambda data: data[: len(data) // 2], EOFError, "Compressed file ended before the end-of-stream marker was reached"),
+    (lambda data: b"garbage!" * 4, Exception, None),
+])
+def test_damaged_compressed_data_is_named_by_its_path(tmp_path, suffix, damage, error, message):
+    path = tmp_path / f"t.dwex{suffix}"
+    path.write_bytes(damage(COMPRESSORS[suffix](DATA * 1000)))
+    with pytest.raises(error) as caught:
+        list(dwexio.read_arrow(path)._stream)
+    assert str(caught.value).startswith(f"{path}: ")
+    assert message is None or str(caught.value) == f"{path}: {message}"
+
+
 def test_a_text_file_with_a_lone_surrogate_is_refused_as_a_string_cannot_hold_it():
     text = io.StringIO(dwex.stringify([["a"], ["\ud800"]]), newline="")
     with pytest.raises(ValueError) as caught:
