@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 namespace dwexio {
 namespace {
@@ -428,36 +429,49 @@ void TableReader::accept() noexcept {
 namespace {
 
 /// The width of one row's entry in a column's first buffer: an offset or a view.
-std::size_t entry_bytes(arrow::Layout layout) noexcept {
-    switch (layout) {
-    case arrow::Layout::large_string:
-        return sizeof(std::int64_t);
-    case arrow::Layout::string_view:
-        return arrow::view_bytes;
-    case arrow::Layout::string:
-        break;
-    }
-    return sizeof(std::int32_t);
+constexpr std::size_t entry_bytes(arrow::Layout layout) noexcept {
+    return layout == arrow::Layout::string_view    ? arrow::view_bytes
+           : layout == arrow::Layout::large_string ? sizeof(std::int64_t)
+                                                   : sizeof(std::int32_t);
 }
 
-/// A cell appended to a column with offsets of this width, room reserved.
-template <typename Offset>
-void append_offset(arrow::ColumnBuffers& c, const std::uint8_t* from, std::size_t size) noexcept {
-    const std::size_t used = c.data.size();
-    const std::size_t at = c.offsets.size();
-    copy_cell(c.data.data() + used, from, size);
-    c.data.resize(used + size);
-    const auto end = static_cast<Offset>(used + size);
-    std::memcpy(c.offsets.data() + at, &end, sizeof(end));
-    c.offsets.resize(at + sizeof(end));
+/// Whether a cell's bytes go to the column's data buffer: all of them but
+/// the views' inline ones.
+constexpr bool stored(arrow::Layout layout, std::size_t size) noexcept {
+    return layout != arrow::Layout::string_view || size > arrow::view_inline_bytes;
+}
+
+/// A column's bytes in one batch at most: offsets, and a view's offset into
+/// its buffer, are 32-bit but for large_string's.
+constexpr std::size_t column_limit(arrow::Layout layout) noexcept {
+    return layout == arrow::Layout::large_string ? static_cast<std::size_t>(INT64_MAX) : max_column_bytes;
+}
+
+/// The cell's entry at `at` (room reserved): the offset where its bytes end,
+/// or its view (length; then the bytes inline, or a prefix, buffer 0 and
+/// where they start).
+template <arrow::Layout L>
+void put_entry(std::uint8_t* at, const std::uint8_t* cell, std::size_t size, std::size_t used) noexcept {
+    if constexpr (L == arrow::Layout::string_view) {
+        constexpr std::size_t prefix_bytes = 4;
+        std::memset(at, 0, arrow::view_bytes);
+        const auto length = static_cast<std::int32_t>(size);
+        std::memcpy(at, &length, sizeof(length));
+        if (size <= arrow::view_inline_bytes) {
+            std::memcpy(at + sizeof(length), cell, size);
+        } else {
+            const auto offset = static_cast<std::int32_t>(used);
+            std::memcpy(at + sizeof(length), cell, prefix_bytes);
+            std::memcpy(at + sizeof(length) + prefix_bytes + sizeof(std::int32_t), &offset, sizeof(offset));
+        }
+    } else {
+        using Offset = std::conditional_t<L == arrow::Layout::string, std::int32_t, std::int64_t>;
+        const auto end = static_cast<Offset>(used + size);
+        std::memcpy(at, &end, sizeof(end));
+    }
 }
 
 } // namespace
-
-std::size_t TableReader::column_limit() const noexcept {
-    // A string column's offsets, and a view's offset into its buffer, are 32-bit.
-    return layout_ == arrow::Layout::large_string ? static_cast<std::size_t>(INT64_MAX) : max_column_bytes;
-}
 
 bool TableReader::start_batch() noexcept {
     // Room for the rows grows with them; the data starts at the size the
@@ -480,57 +494,46 @@ bool TableReader::start_batch() noexcept {
     return true;
 }
 
-bool TableReader::reserve_row() noexcept {
-    const std::size_t entry = entry_bytes(layout_);
-    for (std::size_t j = 0; j < selected_.size(); ++j) {
+void TableReader::unwind(std::size_t count) noexcept {
+    for (std::size_t j = 0; j < count; ++j) {
         auto& c = columns_[j];
         const dwex::codec::Span cell = cells_[selected_[j]];
         const auto size = static_cast<std::size_t>(cell.end - cell.begin);
-        // Room for a copy in whole 16-byte steps, which may run past the cell.
-        if (!c.data.reserve(c.data.size() + size + copy_step) || !c.offsets.reserve(c.offsets.size() + entry)) {
-            return false;
+        c.offsets.resize(c.offsets.size() - entry_bytes(layout_));
+        if (stored(layout_, size)) {
+            c.data.resize(c.data.size() - size);
         }
     }
-    return true;
 }
 
-void TableReader::append_row() noexcept {
+template <arrow::Layout L> std::size_t TableReader::append_cells() noexcept {
+    constexpr std::size_t entry = entry_bytes(L);
     const std::uint8_t* row = buffer_.data() + pos_;
-    for (std::size_t j = 0; j < selected_.size(); ++j) {
-        auto& c = columns_[j];
-        const dwex::codec::Span cell = cells_[selected_[j]];
+    const dwex::codec::Span* cells = cells_.data();
+    const std::size_t* chosen = selected_.data();
+    const std::size_t n = selected_.size();
+    for (std::size_t j = 0; j < n; ++j) {
+        arrow::ColumnBuffers& c = columns_[j];
+        const dwex::codec::Span cell = cells[chosen[j]];
         const auto size = static_cast<std::size_t>(cell.end - cell.begin);
         const std::uint8_t* from = row + cell.begin;
         const std::size_t used = c.data.size();
         const std::size_t at = c.offsets.size();
-        switch (layout_) {
-        case arrow::Layout::string:
-            append_offset<std::int32_t>(c, from, size);
-            break;
-        case arrow::Layout::large_string:
-            append_offset<std::int64_t>(c, from, size);
-            break;
-        case arrow::Layout::string_view: {
-            // length; then the bytes inline, or a prefix, buffer 0 and the offset.
-            std::uint8_t* view = c.offsets.data() + at;
-            std::memset(view, 0, arrow::view_bytes);
-            const auto length = static_cast<std::int32_t>(size);
-            std::memcpy(view, &length, sizeof(length));
-            if (size <= arrow::view_inline_bytes) {
-                std::memcpy(view + sizeof(length), from, size);
-            } else {
-                constexpr std::size_t prefix_bytes = 4;
-                std::memcpy(view + sizeof(length), from, prefix_bytes);
-                const auto offset = static_cast<std::int32_t>(used);
-                std::memcpy(view + sizeof(length) + prefix_bytes + sizeof(std::int32_t), &offset, sizeof(offset));
-                copy_cell(c.data.data() + used, from, size);
-                c.data.resize(used + size);
+        if (size > column_limit(L) - used || !c.offsets.reserve(at + entry)) {
+            return j;
+        }
+        if (stored(L, size)) {
+            // Room for a copy in whole 16-byte steps, which may run past the cell.
+            if (!c.data.reserve(used + size + copy_step)) {
+                return j;
             }
-            c.offsets.resize(at + arrow::view_bytes);
-            break;
+            copy_cell(c.data.data() + used, from, size);
+            c.data.resize(used + size);
         }
-        }
+        put_entry<L>(c.offsets.data() + at, from, size, used);
+        c.offsets.resize(at + entry);
     }
+    return n;
 }
 
 int TableReader::commit() {
@@ -547,29 +550,39 @@ int TableReader::commit() {
                                         std::to_string(names_.size()) + " columns");
         return -1;
     }
-    const std::size_t limit = column_limit();
-    for (std::size_t j = 0; j < selected_.size(); ++j) {
-        const dwex::codec::Span cell = cells_[selected_[j]];
-        const auto size = static_cast<std::size_t>(cell.end - cell.begin);
-        if (size > limit - columns_[j].data.size()) {
-            if (rows_in_batch_ > 0) {
-                return 0;
-            }
-            fail_with(PyExc_ValueError, "row " + std::to_string(row_ + 1) + ", " + column(selected_[j]) +
-                                            ": a cell of " + std::to_string(size) +
-                                            " bytes, more than an Arrow string holds");
-            return -1;
-        }
+    std::size_t done = 0;
+    switch (layout_) {
+    case arrow::Layout::string:
+        done = append_cells<arrow::Layout::string>();
+        break;
+    case arrow::Layout::large_string:
+        done = append_cells<arrow::Layout::large_string>();
+        break;
+    case arrow::Layout::string_view:
+        done = append_cells<arrow::Layout::string_view>();
+        break;
     }
-    if (!reserve_row()) {
-        Gil gil;
-        PyErr_NoMemory();
-        fail(Ref::steal(PyErr_GetRaisedException()));
+    if (done == selected_.size()) {
+        ++rows_in_batch_;
+        return 1;
+    }
+    // The columns before the one that stopped hold this row's cell: cut them back.
+    unwind(done);
+    const dwex::codec::Span cell = cells_[selected_[done]];
+    const auto size = static_cast<std::size_t>(cell.end - cell.begin);
+    if (size > column_limit(layout_) - columns_[done].data.size()) {
+        if (rows_in_batch_ > 0) {
+            return 0; // the row starts the next batch
+        }
+        fail_with(PyExc_ValueError, "row " + std::to_string(row_ + 1) + ", " + column(selected_[done]) +
+                                        ": a cell of " + std::to_string(size) +
+                                        " bytes, more than an Arrow string holds");
         return -1;
     }
-    append_row();
-    ++rows_in_batch_;
-    return 1;
+    Gil gil;
+    PyErr_NoMemory();
+    fail(Ref::steal(PyErr_GetRaisedException()));
+    return -1;
 }
 
 bool TableReader::emit(ArrowArray* out) {

@@ -67,9 +67,11 @@ class TableReader {
     void accept() noexcept;
     bool fill(std::int64_t want);
     bool start_batch() noexcept;
-    bool reserve_row() noexcept;
-    void append_row() noexcept;
-    std::size_t column_limit() const noexcept;
+    /// Appends the row's selected cells to the batch's columns, returning
+    /// how many it appended: fewer where a column is full or memory runs out.
+    template <arrow::Layout L> std::size_t append_cells() noexcept;
+    /// Takes the row's cells back out of the first `count` columns.
+    void unwind(std::size_t count) noexcept;
     /// 1: committed; 0: the batch is full first; -1: a fault.
     int commit();
     bool emit(ArrowArray* out);
