@@ -15,7 +15,7 @@ import pytest
 import dwex
 import dwexio
 
-from leakcheck import assert_no_leak
+from leakcheck import assert_no_leak, nomemory_sweep
 
 from consumers import duckdb, needs_pyarrow, pa, pl
 
@@ -342,3 +342,24 @@ def test_no_leaks(tmp_path):
                 list(dwexio.read_arrow(pathlib.Path(path).with_name("bad.dwex"), **options)._stream)
     (tmp_path / "bad.dwex").write_bytes(b"01a;0x")
     assert_no_leak(calls)
+
+
+@pytest.mark.parametrize("only_one", [False, True])
+def test_memory_running_out_anywhere_in_a_read_is_a_memory_error(only_one):
+    # Every allocation of a read with columns, a row limit and views, from
+    # the first to the last, failing in turn (alone, or with all after it):
+    # each a MemoryError, never a crash or a wrong table.
+    setup = f"""
+import io
+sys.path.append({str(pathlib.Path(__file__).resolve().parents[2])!r})
+import dwexio
+data = {dwex.stringify([["a", "é" * 9, "\U0001F600" * 5]] * 40).encode()!r}
+
+def prepare():
+    return io.BytesIO(data)
+"""
+    # list() of a map, not a comprehension: the interpreter's own LIST_APPEND
+    # trips a debug assertion when its resize fails.
+    call = ("list(map(lambda b: (b.num_rows, b.__arrow_c_array__() and 1), dwexio.read_arrow("
+            "arg, columns=[2, 0], n_rows=30, batch_rows=7, string_type='string_view')._stream))")
+    nomemory_sweep(setup, call, "result == [(7, 1)] * 4 + [(2, 1)]", entries=[], only_one=only_one)
