@@ -150,7 +150,7 @@ def test_duckdb_queries_one_reader_twice(files):
 def test_no_dataframe_library_is_imported_before_it_is_called():
     loaded = subproc.run("""
 import sys
-sys.path[:0] = PATH
+sys.path[1:1] = PATH
 import dwexio, dwexio.polars, dwexio.pandas
 result = sorted(m for m in ("polars", "pandas", "pyarrow", "duckdb") if m in sys.modules)
 """, PATH=[p for p in sys.path if p])
