@@ -9,7 +9,9 @@ This package reads and writes such documents in files:
 * ``read_arrow(file)`` and ``write_arrow(data, file)`` read a document into
   Arrow record batches of strings and write one from them, typed columns as
   the text pyarrow gives them (pyarrow, polars, DuckDB and any other Arrow
-  consumer take them; none is required).
+  consumer take them; none is required);
+* ``dwexio.polars`` and ``dwexio.pandas`` read documents into those libraries'
+  frames and write them back, importing the library only when called.
 
 A file is a path (``str`` or ``os.PathLike``) or an open file; a path ending
 ``.gz``, ``.bz2``, ``.xz`` or ``.zst`` is compressed and decompressed. A path is

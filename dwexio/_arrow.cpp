@@ -46,9 +46,9 @@ void release_stream_capsule(PyObject* capsule) {
 }
 
 /// A capsule owning a new schema of these columns.
-PyObject* schema_capsule(const std::vector<std::string>& names) {
+PyObject* schema_capsule(const std::vector<std::string>& names, arrow::Layout layout) {
     auto* schema = new (std::nothrow) ArrowSchema{};
-    if (schema == nullptr || !arrow::export_schema(names, "u", schema)) {
+    if (schema == nullptr || !arrow::export_schema(names, arrow::format_of(layout), schema)) {
         delete schema;
         return PyErr_NoMemory();
     }
@@ -74,7 +74,8 @@ TableReader* reader_of(ArrowArrayStream* stream) {
 }
 
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
-    return arrow::export_schema(reader_of(stream)->names(), "u", out) ? 0 : ENOMEM;
+    const TableReader* reader = reader_of(stream);
+    return arrow::export_schema(reader->names(), arrow::format_of(reader->layout()), out) ? 0 : ENOMEM;
 }
 
 int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
@@ -96,6 +97,7 @@ struct StreamObject {
     PyObject_HEAD
     TableReader* reader; // null once exported or finished
     std::vector<std::string>* names;
+    arrow::Layout layout;
     bool started;
     bool busy; // a thread is in next() with the GIL released
 };
@@ -148,7 +150,59 @@ PyObject* stream_export(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
 }
 
 PyObject* stream_schema(PyObject* self, PyObject*) {
-    return schema_capsule(*reinterpret_cast<StreamObject*>(self)->names);
+    auto* s = reinterpret_cast<StreamObject*>(self);
+    return schema_capsule(*s->names, s->layout);
+}
+
+/// select(columns, /): builds only these columns (a list of 0-based indices), before any batch.
+PyObject* stream_select(PyObject* self, PyObject* columns) {
+    auto* s = reinterpret_cast<StreamObject*>(self);
+    if (!PyList_Check(columns)) {
+        PyErr_SetString(PyExc_TypeError, "select() takes a list of column indices");
+        return nullptr;
+    }
+    if (s->reader == nullptr || s->started) {
+        return consumed();
+    }
+    std::vector<std::size_t> chosen;
+    try {
+        chosen.resize(static_cast<std::size_t>(PyList_GET_SIZE(columns)));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    for (std::size_t k = 0; k < chosen.size(); ++k) {
+        chosen[k] = PyLong_AsSize_t(PyList_GET_ITEM(columns, static_cast<Py_ssize_t>(k)));
+        if (chosen[k] == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
+    if (!s->reader->select(chosen)) {
+        return nullptr;
+    }
+    try {
+        *s->names = s->reader->names();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    Py_RETURN_NONE;
+}
+
+/// close(): lets the file go (closing it where the stream opened it); a
+/// stream already handed to a consumer is the consumer's to finish.
+PyObject* stream_close(PyObject* self, PyObject*) {
+    auto* s = reinterpret_cast<StreamObject*>(self);
+    if (s->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "this Arrow stream is being read by another thread");
+        return nullptr;
+    }
+    TableReader* reader = s->reader;
+    s->reader = nullptr;
+    s->started = true;
+    delete reader;
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
 }
 
 PyObject* stream_names(PyObject* self, void*) {
@@ -208,6 +262,9 @@ PyMethodDef stream_methods[] = {
      "__arrow_c_stream__(requested_schema=None)\n--\n\n"
      "The rows as an Arrow C stream in a capsule; a stream is consumed once."},
     {"_schema", stream_schema, METH_NOARGS, "The schema as an Arrow C schema in a capsule."},
+    {"select", stream_select, METH_O,
+     "select(columns, /)\n--\n\nBuilds only these columns (0-based indices, in this order)."},
+    {"close", stream_close, METH_NOARGS, "close()\n--\n\nLets the file go; the stream gives no more batches."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -250,7 +307,8 @@ PyObject* batch_export(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
         PyErr_SetString(PyExc_ValueError, "this Arrow batch has already been consumed");
         return nullptr;
     }
-    Ref schema = Ref::steal(schema_capsule(*reinterpret_cast<StreamObject*>(b->stream)->names));
+    auto* owner = reinterpret_cast<StreamObject*>(b->stream);
+    Ref schema = Ref::steal(schema_capsule(*owner->names, owner->layout));
     if (!schema) {
         return nullptr;
     }
@@ -299,24 +357,36 @@ PyType_Spec batch_spec = {"dwexio._arrow.Batch", sizeof(BatchObject), 0,
 
 PyTypeObject* stream_type = nullptr;
 
-/// read(file, owned, names, header, batch_rows, /) -> Stream
+/// read(file, owned, names, header, batch_rows, n_rows, layout, label, /) -> Stream
 PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 5 || (args[2] != Py_None && !PyList_Check(args[2]))) {
-        PyErr_SetString(PyExc_TypeError, "read() takes a file, two flags, a list of names or None, and a row count");
+    if (nargs != 8 || (args[2] != Py_None && !PyList_Check(args[2])) ||
+        (args[7] != Py_None && !PyUnicode_Check(args[7]))) {
+        PyErr_SetString(PyExc_TypeError, "read() takes a file, two flags, a list of names or None, "
+                                         "two row counts, a layout and a label or None");
         return nullptr;
     }
     const int owned = PyObject_IsTrue(args[1]);
+    TableReader::Options options;
     const int header = PyObject_IsTrue(args[3]);
-    const long long batch_rows = PyLong_AsLongLong(args[4]);
-    if (owned < 0 || header < 0 || (batch_rows == -1 && PyErr_Occurred())) {
+    options.batch_rows = PyLong_AsLongLong(args[4]);
+    options.n_rows = PyLong_AsLongLong(args[5]);
+    const long layout = PyLong_AsLong(args[6]);
+    if (owned < 0 || header < 0 || PyErr_Occurred()) {
         return nullptr;
     }
+    if (layout < 0 || layout > static_cast<long>(arrow::Layout::string_view)) {
+        PyErr_SetString(PyExc_ValueError, "read(): no such layout");
+        return nullptr;
+    }
+    options.names = args[2] == Py_None ? nullptr : args[2];
+    options.header = header != 0;
+    options.layout = static_cast<arrow::Layout>(layout);
+    options.label = args[7] == Py_None ? nullptr : args[7];
     auto* names = new (std::nothrow) std::vector<std::string>;
     if (names == nullptr) {
         return PyErr_NoMemory();
     }
-    TableReader* reader = TableReader::open(args[0], owned, args[2] == Py_None ? nullptr : args[2],
-                                            header, batch_rows);
+    TableReader* reader = TableReader::open(args[0], owned, options);
     if (reader == nullptr) {
         delete names;
         return nullptr;
@@ -336,9 +406,40 @@ PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     s->reader = reader;
     s->names = names;
+    s->layout = options.layout;
     s->started = false;
     s->busy = false;
     return reinterpret_cast<PyObject*>(s);
+}
+
+/// schema(names, layout, /) -> the capsule of a schema of string columns.
+PyObject* schema(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyList_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "schema() takes a list of names and a layout");
+        return nullptr;
+    }
+    const long layout = PyLong_AsLong(args[1]);
+    if (layout == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (layout < 0 || layout > static_cast<long>(arrow::Layout::string_view)) {
+        PyErr_SetString(PyExc_ValueError, "schema(): no such layout");
+        return nullptr;
+    }
+    std::vector<std::string> names;
+    try {
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(args[0]); ++k) {
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(PyList_GET_ITEM(args[0], k), &size);
+            if (text == nullptr) {
+                return nullptr;
+            }
+            names.emplace_back(text, static_cast<std::size_t>(size));
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    return schema_capsule(names, static_cast<arrow::Layout>(layout));
 }
 
 /// write(source, file, text_file, header, null, /): `source` is a stream
@@ -423,8 +524,10 @@ PyObject* writer(PyObject*, PyObject* source) {
 
 PyMethodDef methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read)), METH_FASTCALL,
-     "read(file, owned, names, header, batch_rows, /)\n--\n\n"
+     "read(file, owned, names, header, batch_rows, n_rows, layout, label, /)\n--\n\n"
      "A Stream of the document in `file`, read as far as its schema."},
+    {"schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema)), METH_FASTCALL,
+     "schema(names, layout, /)\n--\n\nThe Arrow C schema of string columns with these names, in a capsule."},
     {"writer", writer, METH_O,
      "writer(source, /)\n--\n\n"
      "The writer of an Arrow stream capsule or (schema, array) capsule pair,\n"
@@ -444,7 +547,7 @@ int exec_module(PyObject* module) {
     if (batch_type == nullptr || PyModule_AddType(module, batch_type) < 0) {
         return -1;
     }
-    return 0;
+    return add_reader_types(module) ? 0 : -1;
 }
 
 // The stream's callbacks take the GIL through PyGILState, which serves the

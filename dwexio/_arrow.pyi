@@ -12,10 +12,21 @@ class Stream(Iterator[Batch]):
     names: list[str]
     def __arrow_c_stream__(self, requested_schema: object = None) -> object: ...
     def _schema(self) -> object: ...
+    def select(self, columns: list[int], /) -> None:
+        """Builds only these columns (0-based indices, in this order)."""
+    def close(self) -> None:
+        """Lets the file go; the stream gives no more batches."""
     def __next__(self) -> Batch: ...
 
-def read(file: Any, owned: bool, names: list[str] | None, header: bool, batch_rows: int, /) -> Stream:
+class NotUTF8Error(UnicodeDecodeError):
+    """Bytes of a document that are not UTF-8, at `start` in the document."""
+
+def read(file: Any, owned: bool, names: list[str] | None, header: bool, batch_rows: int,
+         n_rows: int, layout: int, label: str | None, /) -> Stream:
     """A Stream of the document in `file`, read as far as its schema."""
+
+def schema(names: list[str], layout: int, /) -> object:
+    """The Arrow C schema of string columns with these names, in a capsule."""
 
 def writer(source: object, /) -> object:
     """The writer of an Arrow stream capsule or (schema, array) capsule pair,

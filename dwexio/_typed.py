@@ -127,6 +127,9 @@ def kept(batches: Iterator[Any]) -> Iterator[Any]:
 
 
 def _capsules(data: Any) -> Any:
+    if type(data).__name__ == "LazyFrame" and type(data).__module__.startswith("polars"):
+        # A query plan, not a table: its rows exist once it has run.
+        data = data.collect()
     if hasattr(data, "__arrow_c_stream__"):
         return data.__arrow_c_stream__()
     if hasattr(data, "__arrow_c_array__"):

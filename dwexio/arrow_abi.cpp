@@ -78,7 +78,22 @@ bool export_schema(const std::vector<std::string>& names, const char* column_for
     return true;
 }
 
-bool export_batch(std::vector<ColumnBuffers>& columns, std::int64_t rows, ArrowArray* out) noexcept {
+const char* format_of(Layout layout) noexcept {
+    switch (layout) {
+    case Layout::large_string:
+        return "U";
+    case Layout::string_view:
+        return "vu";
+    case Layout::string:
+        break;
+    }
+    return "u";
+}
+
+bool export_batch(std::vector<ColumnBuffers>& columns, std::int64_t rows, Layout layout,
+                  ArrowArray* out) noexcept {
+    // A view column has its views, one data buffer and that buffer's size.
+    const std::int64_t n_buffers = layout == Layout::string_view ? 4 : 3;
     // Everything that can fail is allocated first; the buffers move last.
     ParentArray* parent = nullptr;
     std::size_t made = 0;
@@ -88,8 +103,8 @@ bool export_batch(std::vector<ColumnBuffers>& columns, std::int64_t rows, ArrowA
         parent->pointers.resize(columns.size());
         for (; made < columns.size(); ++made) {
             ArrowArray& child = parent->children[made];
-            child = ArrowArray{rows, 0, 0, 3, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
-            child.buffers = new const void*[3];
+            child = ArrowArray{rows, 0, 0, n_buffers, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+            child.buffers = new const void*[static_cast<std::size_t>(n_buffers)];
             child.private_data = new ColumnBuffers;
             child.release = release_child_array;
             parent->pointers[made] = &child;
@@ -113,6 +128,10 @@ bool export_batch(std::vector<ColumnBuffers>& columns, std::int64_t rows, ArrowA
         child.buffers[0] = nullptr;
         child.buffers[1] = owned->offsets.data();
         child.buffers[2] = owned->data.data();
+        if (layout == Layout::string_view) {
+            owned->variadic_size = static_cast<std::int64_t>(owned->data.size());
+            child.buffers[3] = &owned->variadic_size;
+        }
     }
     *out = ArrowArray{rows, 0, 0, 1, static_cast<std::int64_t>(columns.size()), parent->buffers,
                       parent->pointers.data(), nullptr, release_parent<ParentArray, ArrowArray>, parent};

@@ -123,16 +123,33 @@ class Buffer {
 bool export_schema(const std::vector<std::string>& names, const char* column_format,
                    ArrowSchema* out) noexcept;
 
-/// One exported string column: the struct's child owns its buffers.
+/// How a column of strings is laid out: its offsets are 32-bit (string) or
+/// 64-bit (large_string), or each row is a 16-byte view (string_view): the
+/// length, then up to 12 bytes inline, or else a 4-byte prefix and the
+/// index and offset of the bytes in a data buffer.
+enum class Layout : std::uint8_t { string, large_string, string_view };
+
+/// The C data interface's format string of a column of `layout`.
+const char* format_of(Layout layout) noexcept;
+
+/// A string_view's bytes inline in its view, at most.
+constexpr std::size_t view_inline_bytes = 12;
+constexpr std::size_t view_bytes = 16;
+
+/// One exported string column: the struct's child owns its buffers. A
+/// string_view column keeps its views in `offsets` and its one data
+/// buffer's size in `variadic_size`, the buffer the interface asks for.
 struct ColumnBuffers {
     Buffer offsets;
     Buffer data;
+    std::int64_t variadic_size = 0;
 };
 
-/// Exports `rows` rows of string columns (32-bit offsets) as a struct array,
-/// taking the buffers. Returns false when memory runs out, leaving the
-/// columns with the caller.
-bool export_batch(std::vector<ColumnBuffers>& columns, std::int64_t rows, ArrowArray* out) noexcept;
+/// Exports `rows` rows of string columns laid out as `layout` as a struct
+/// array, taking the buffers. Returns false when memory runs out, leaving
+/// the columns with the caller.
+bool export_batch(std::vector<ColumnBuffers>& columns, std::int64_t rows, Layout layout,
+                  ArrowArray* out) noexcept;
 
 } // namespace dwexio::arrow
 

@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 namespace dwexio {
 namespace {
@@ -55,14 +56,62 @@ inline void copy_cell(std::uint8_t* to, const std::uint8_t* from, std::size_t si
 #endif
 }
 
+/// UnicodeDecodeError for a byte anywhere in a document: its `start` is the
+/// byte's offset in the document, while `object` holds only the bytes from
+/// there (the document itself is long gone), so the message is told here.
+PyObject* not_utf8_type = nullptr;
+
+PyObject* not_utf8_str(PyObject* self) noexcept {
+    Ref start = Ref::steal(PyObject_GetAttrString(self, "start"));
+    Ref object = start ? Ref::steal(PyObject_GetAttrString(self, "object")) : Ref();
+    Ref reason = object ? Ref::steal(PyObject_GetAttrString(self, "reason")) : Ref();
+    if (!reason) {
+        return nullptr;
+    }
+    if (!PyBytes_Check(object.get()) || PyBytes_GET_SIZE(object.get()) == 0 || !PyUnicode_Check(reason.get())) {
+        return reinterpret_cast<PyTypeObject*>(PyExc_UnicodeDecodeError)->tp_str(self);
+    }
+    const auto byte = static_cast<unsigned char>(PyBytes_AS_STRING(object.get())[0]);
+    return PyUnicode_FromFormat("'utf-8' codec can't decode byte 0x%02x in position %S: %U",
+                                static_cast<unsigned>(byte), start.get(), reason.get());
+}
+
+PyType_Slot not_utf8_slots[] = {
+    {Py_tp_str, reinterpret_cast<void*>(not_utf8_str)},
+    {Py_tp_doc, const_cast<char*>("Bytes of a document that are not UTF-8, at `start` in the document.")},
+    {0, nullptr},
+};
+
+PyType_Spec not_utf8_spec = {"dwexio._arrow.NotUTF8Error", 0, 0, Py_TPFLAGS_DEFAULT, not_utf8_slots};
+
+/// The error for the bytes at `at` (up to 4 of them), `offset` bytes into the document.
+Ref not_utf8(const std::uint8_t* at, std::size_t size, std::int64_t offset, PyObject* reason) {
+    Ref exception = Ref::steal(PyObject_CallFunction(not_utf8_type, "sy#nnO", "utf-8",
+                                                     reinterpret_cast<const char*>(at),
+                                                     static_cast<Py_ssize_t>(size), Py_ssize_t{0},
+                                                     Py_ssize_t{1}, reason));
+    Ref start = exception ? Ref::steal(PyLong_FromLongLong(offset)) : Ref();
+    Ref end = start ? Ref::steal(PyLong_FromLongLong(offset + 1)) : Ref();
+    if (!end || PyObject_SetAttrString(exception.get(), "start", start.get()) < 0 ||
+        PyObject_SetAttrString(exception.get(), "end", end.get()) < 0) {
+        return Ref();
+    }
+    return exception;
+}
+
 bool holds_astral(const std::uint8_t* p, std::size_t n) noexcept {
     return std::any_of(p, p + n, [](std::uint8_t b) { return b >= 0xF0; });
 }
 
 } // namespace
 
-TableReader* TableReader::open(PyObject* file, bool owned, PyObject* names, bool header,
-                               std::int64_t batch_rows) {
+bool add_reader_types(PyObject* module) {
+    not_utf8_type = PyType_FromModuleAndSpec(module, &not_utf8_spec, PyExc_UnicodeDecodeError);
+    return not_utf8_type != nullptr &&
+           PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(not_utf8_type)) == 0;
+}
+
+TableReader* TableReader::open(PyObject* file, bool owned, const Options& options) {
     TableReader* reader = nullptr;
     try {
         reader = new TableReader;
@@ -72,7 +121,12 @@ TableReader* TableReader::open(PyObject* file, bool owned, PyObject* names, bool
     }
     reader->file_ = Ref::borrow(file);
     reader->owned_ = owned;
-    reader->batch_rows_ = batch_rows;
+    reader->batch_rows_ = options.batch_rows;
+    reader->layout_ = options.layout;
+    if (options.label != nullptr) {
+        reader->label_ = Ref::borrow(options.label);
+    }
+    const bool header = options.header;
     auto failed = [&]() -> TableReader* {
         if (reader->failed_) {
             reader->raise();
@@ -85,11 +139,11 @@ TableReader* TableReader::open(PyObject* file, bool owned, PyObject* names, bool
         return failed();
     }
     try {
-        if (names != nullptr) {
-            const Py_ssize_t n = PyList_GET_SIZE(names);
+        if (options.names != nullptr) {
+            const Py_ssize_t n = PyList_GET_SIZE(options.names);
             for (Py_ssize_t k = 0; k < n; ++k) {
                 Py_ssize_t size = 0;
-                const char* text = PyUnicode_AsUTF8AndSize(PyList_GET_ITEM(names, k), &size);
+                const char* text = PyUnicode_AsUTF8AndSize(PyList_GET_ITEM(options.names, k), &size);
                 if (text == nullptr) {
                     return failed();
                 }
@@ -124,14 +178,17 @@ TableReader* TableReader::open(PyObject* file, bool owned, PyObject* names, bool
                 reader->done_ = true;
             }
         }
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        delete reader;
-        return nullptr;
-    }
-    try {
-        reader->columns_.resize(reader->names_.size());
-        reader->sizes_.resize(reader->names_.size(), 0);
+        if (options.n_rows >= 0) {
+            reader->last_row_ = reader->row_ + options.n_rows;
+        }
+        std::vector<std::size_t> all(reader->names_.size());
+        for (std::size_t k = 0; k < all.size(); ++k) {
+            all[k] = k;
+        }
+        if (!reader->select(all)) {
+            delete reader;
+            return nullptr;
+        }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         delete reader;
@@ -141,6 +198,32 @@ TableReader* TableReader::open(PyObject* file, bool owned, PyObject* names, bool
         reader->finish();
     }
     return reader;
+}
+
+bool TableReader::select(const std::vector<std::size_t>& columns) {
+    try {
+        std::vector<std::string> names;
+        names.reserve(columns.size());
+        for (const std::size_t k : columns) {
+            if (k >= names_.size()) {
+                PyErr_Format(PyExc_ValueError, "columns: index %zu is past the table's %zu column%s", k,
+                             names_.size(), names_.size() == 1 ? "" : "s");
+                return false;
+            }
+            names.push_back(names_[k]);
+        }
+        std::vector<arrow::ColumnBuffers> buffers(columns.size());
+        std::vector<std::size_t> sizes(columns.size(), 0);
+        std::vector<std::size_t> chosen(columns);
+        selected_ = std::move(chosen);
+        selected_names_ = std::move(names);
+        columns_ = std::move(buffers);
+        sizes_ = std::move(sizes);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
 }
 
 TableReader::~TableReader() {
@@ -190,11 +273,37 @@ void TableReader::fail_with(PyObject* type, std::string message) {
     Gil gil;
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
                                                "surrogatepass"));
+    if (text && label_) {
+        text = Ref::steal(PyUnicode_FromFormat("%U: %U", label_.get(), text.get()));
+    }
     Ref exception = text ? Ref::steal(PyObject_CallOneArg(type, text.get())) : Ref();
     if (!exception) {
         exception = Ref::steal(PyErr_GetRaisedException());
     }
     fail(std::move(exception));
+}
+
+void TableReader::fail_located(Ref exception) {
+    // A format fault's message is the one dwex.parse gives (positions in
+    // UTF-16 units from the document's start); the file and row go before it
+    // where there is a file name, and in a note where there is none.
+    if (exception && label_) {
+        Ref text = Ref::steal(PyObject_Str(exception.get()));
+        Ref located = text ? Ref::steal(PyUnicode_FromFormat("%U: row %lld: %U", label_.get(),
+                                                             static_cast<long long>(row_ + 1), text.get()))
+                           : Ref();
+        Ref replaced = located ? Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())),
+                                                                located.get()))
+                               : Ref();
+        exception = replaced ? std::move(replaced) : Ref::steal(PyErr_GetRaisedException());
+    } else if (exception) {
+        Ref note = Ref::steal(PyUnicode_FromFormat("in row %lld", static_cast<long long>(row_ + 1)));
+        Ref added = note ? Ref::steal(PyObject_CallMethod(exception.get(), "add_note", "O", note.get())) : Ref();
+        if (!added) {
+            exception = Ref::steal(PyErr_GetRaisedException());
+        }
+    }
+    fail(exception ? std::move(exception) : Ref::steal(PyErr_GetRaisedException()));
 }
 
 void TableReader::raise() {
@@ -275,7 +384,7 @@ TableReader::Got TableReader::fetch() {
             if (none) {
                 PyErr_SetString(PyExc_SystemError, "dwex.parse accepted an empty document");
             }
-            fail(Ref::steal(PyErr_GetRaisedException()));
+            fail_located(Ref::steal(PyErr_GetRaisedException()));
             return Got::fault;
         }
         case RowStop::token: {
@@ -284,17 +393,19 @@ TableReader::Got TableReader::fetch() {
                 "Unexpected token '%c' at position %lld", static_cast<int>(last_.code_point),
                 static_cast<long long>(units_ + last_.position)));
             Ref exception = text ? Ref::steal(PyObject_CallOneArg(PyExc_SyntaxError, text.get())) : Ref();
-            fail(exception ? std::move(exception) : Ref::steal(PyErr_GetRaisedException()));
+            fail_located(exception ? std::move(exception) : Ref::steal(PyErr_GetRaisedException()));
             return Got::fault;
         }
         case RowStop::invalid_utf8: {
             Gil gil;
             const std::size_t at = pos_ + static_cast<std::size_t>(last_.next);
             const std::size_t end = std::min(len_, at + 4);
-            const std::string reason = "not UTF-8 in row " + std::to_string(row_ + 1);
-            Ref exception = Ref::steal(PyUnicodeDecodeError_Create(
-                "utf-8", reinterpret_cast<const char*>(buffer_.data() + at),
-                static_cast<Py_ssize_t>(end - at), 0, 1, reason.c_str()));
+            Ref reason = Ref::steal(PyUnicode_FromFormat("not UTF-8 in row %lld", static_cast<long long>(row_ + 1)));
+            if (reason && label_) {
+                reason = Ref::steal(PyUnicode_FromFormat("%U of %U", reason.get(), label_.get()));
+            }
+            Ref exception = reason ? not_utf8(buffer_.data() + at, end - at, bytes_ + last_.next, reason.get())
+                                   : Ref();
             fail(exception ? std::move(exception) : Ref::steal(PyErr_GetRaisedException()));
             return Got::fault;
         }
@@ -309,27 +420,120 @@ TableReader::Got TableReader::fetch() {
 
 void TableReader::accept() noexcept {
     pos_ += static_cast<std::size_t>(last_.next);
+    bytes_ += last_.next;
     units_ += last_.units;
     astral_ |= last_.astral;
     ++row_;
 }
 
+namespace {
+
+/// The width of one row's entry in a column's first buffer: an offset or a view.
+constexpr std::size_t entry_bytes(arrow::Layout layout) noexcept {
+    return layout == arrow::Layout::string_view    ? arrow::view_bytes
+           : layout == arrow::Layout::large_string ? sizeof(std::int64_t)
+                                                   : sizeof(std::int32_t);
+}
+
+/// Whether a cell's bytes go to the column's data buffer: all of them but
+/// the views' inline ones.
+constexpr bool stored(arrow::Layout layout, std::size_t size) noexcept {
+    return layout != arrow::Layout::string_view || size > arrow::view_inline_bytes;
+}
+
+/// A column's bytes in one batch at most: offsets, and a view's offset into
+/// its buffer, are 32-bit but for large_string's.
+constexpr std::size_t column_limit(arrow::Layout layout) noexcept {
+    return layout == arrow::Layout::large_string ? static_cast<std::size_t>(INT64_MAX) : max_column_bytes;
+}
+
+/// The cell's entry at `at` (room reserved): the offset where its bytes end,
+/// or its view (length; then the bytes inline, or a prefix, buffer 0 and
+/// where they start).
+template <arrow::Layout L>
+void put_entry(std::uint8_t* at, const std::uint8_t* cell, std::size_t size, std::size_t used) noexcept {
+    if constexpr (L == arrow::Layout::string_view) {
+        constexpr std::size_t prefix_bytes = 4;
+        std::memset(at, 0, arrow::view_bytes);
+        const auto length = static_cast<std::int32_t>(size);
+        std::memcpy(at, &length, sizeof(length));
+        if (size <= arrow::view_inline_bytes) {
+            std::memcpy(at + sizeof(length), cell, size);
+        } else {
+            const auto offset = static_cast<std::int32_t>(used);
+            std::memcpy(at + sizeof(length), cell, prefix_bytes);
+            std::memcpy(at + sizeof(length) + prefix_bytes + sizeof(std::int32_t), &offset, sizeof(offset));
+        }
+    } else {
+        using Offset = std::conditional_t<L == arrow::Layout::string, std::int32_t, std::int64_t>;
+        const auto end = static_cast<Offset>(used + size);
+        std::memcpy(at, &end, sizeof(end));
+    }
+}
+
+} // namespace
+
 bool TableReader::start_batch() noexcept {
     // Room for the rows grows with them; the data starts at the size the
     // column had in the previous batch.
     const auto rows = static_cast<std::size_t>(std::min<std::int64_t>(batch_rows_, 1024));
+    const std::size_t entry = entry_bytes(layout_);
+    // Offsets start with a 0; views have no entry before the first row.
+    const std::size_t first = layout_ == arrow::Layout::string_view ? 0 : entry;
     for (std::size_t k = 0; k < columns_.size(); ++k) {
         auto& c = columns_[k];
-        if (!c.offsets.exact((rows + 1) * sizeof(std::int32_t)) || !c.data.exact(sizes_[k])) {
+        if (!c.offsets.exact(rows * entry + first) || !c.data.exact(sizes_[k])) {
             return false;
         }
-        std::memset(c.offsets.data(), 0, sizeof(std::int32_t));
-        c.offsets.resize(sizeof(std::int32_t));
+        std::memset(c.offsets.data(), 0, first);
+        c.offsets.resize(first);
         c.data.resize(0);
     }
     rows_in_batch_ = 0;
     batch_open_ = true;
     return true;
+}
+
+void TableReader::unwind(std::size_t count) noexcept {
+    for (std::size_t j = 0; j < count; ++j) {
+        auto& c = columns_[j];
+        const dwex::codec::Span cell = cells_[selected_[j]];
+        const auto size = static_cast<std::size_t>(cell.end - cell.begin);
+        c.offsets.resize(c.offsets.size() - entry_bytes(layout_));
+        if (stored(layout_, size)) {
+            c.data.resize(c.data.size() - size);
+        }
+    }
+}
+
+template <arrow::Layout L> std::size_t TableReader::append_cells() noexcept {
+    constexpr std::size_t entry = entry_bytes(L);
+    const std::uint8_t* row = buffer_.data() + pos_;
+    const dwex::codec::Span* cells = cells_.data();
+    const std::size_t* chosen = selected_.data();
+    const std::size_t n = selected_.size();
+    for (std::size_t j = 0; j < n; ++j) {
+        arrow::ColumnBuffers& c = columns_[j];
+        const dwex::codec::Span cell = cells[chosen[j]];
+        const auto size = static_cast<std::size_t>(cell.end - cell.begin);
+        const std::uint8_t* from = row + cell.begin;
+        const std::size_t used = c.data.size();
+        const std::size_t at = c.offsets.size();
+        if (size > column_limit(L) - used || !c.offsets.reserve(at + entry)) {
+            return j;
+        }
+        if (stored(L, size)) {
+            // Room for a copy in whole 16-byte steps, which may run past the cell.
+            if (!c.data.reserve(used + size + copy_step)) {
+                return j;
+            }
+            copy_cell(c.data.data() + used, from, size);
+            c.data.resize(used + size);
+        }
+        put_entry<L>(c.offsets.data() + at, from, size, used);
+        c.offsets.resize(at + entry);
+    }
+    return n;
 }
 
 int TableReader::commit() {
@@ -346,47 +550,39 @@ int TableReader::commit() {
                                         std::to_string(names_.size()) + " columns");
         return -1;
     }
-    for (std::size_t k = 0; k < n; ++k) {
-        const auto size = static_cast<std::size_t>(cells_[k].end - cells_[k].begin);
-        if (size > max_column_bytes - columns_[k].data.size()) {
-            if (rows_in_batch_ > 0) {
-                return 0;
-            }
-            fail_with(PyExc_ValueError, "row " + std::to_string(row_ + 1) + ", " + column(k) +
-                                            ": a cell of " + std::to_string(size) +
-                                            " bytes, more than an Arrow string holds");
-            return -1;
-        }
+    std::size_t done = 0;
+    switch (layout_) {
+    case arrow::Layout::string:
+        done = append_cells<arrow::Layout::string>();
+        break;
+    case arrow::Layout::large_string:
+        done = append_cells<arrow::Layout::large_string>();
+        break;
+    case arrow::Layout::string_view:
+        done = append_cells<arrow::Layout::string_view>();
+        break;
     }
-    const std::uint8_t* row = buffer_.data() + pos_;
-    const std::size_t offset_end = static_cast<std::size_t>(rows_in_batch_ + 2) * sizeof(std::int32_t);
-    for (std::size_t k = 0; k < n; ++k) {
-        auto& c = columns_[k];
-        const auto size = static_cast<std::size_t>(cells_[k].end - cells_[k].begin);
-        const std::size_t used = c.data.size();
-        // Room for a copy in whole 16-byte steps, which may run past the cell.
-        if (!c.data.reserve(used + size + copy_step) || !c.offsets.reserve(offset_end)) {
-            // The columns before k already hold this row's cell: cut them back.
-            for (std::size_t j = 0; j < k; ++j) {
-                std::int32_t previous;
-                std::memcpy(&previous, columns_[j].offsets.data() + offset_end - 2 * sizeof(previous),
-                            sizeof(previous));
-                columns_[j].data.resize(static_cast<std::size_t>(previous));
-                columns_[j].offsets.resize(offset_end - sizeof(previous));
-            }
-            Gil gil;
-            PyErr_NoMemory();
-            fail(Ref::steal(PyErr_GetRaisedException()));
-            return -1;
-        }
-        copy_cell(c.data.data() + used, row + cells_[k].begin, size);
-        c.data.resize(used + size);
-        const auto end = static_cast<std::int32_t>(used + size);
-        std::memcpy(c.offsets.data() + offset_end - sizeof(end), &end, sizeof(end));
-        c.offsets.resize(offset_end);
+    if (done == selected_.size()) {
+        ++rows_in_batch_;
+        return 1;
     }
-    ++rows_in_batch_;
-    return 1;
+    // The columns before the one that stopped hold this row's cell: cut them back.
+    unwind(done);
+    const dwex::codec::Span cell = cells_[selected_[done]];
+    const auto size = static_cast<std::size_t>(cell.end - cell.begin);
+    if (size > column_limit(layout_) - columns_[done].data.size()) {
+        if (rows_in_batch_ > 0) {
+            return 0; // the row starts the next batch
+        }
+        fail_with(PyExc_ValueError, "row " + std::to_string(row_ + 1) + ", " + column(selected_[done]) +
+                                        ": a cell of " + std::to_string(size) +
+                                        " bytes, more than an Arrow string holds");
+        return -1;
+    }
+    Gil gil;
+    PyErr_NoMemory();
+    fail(Ref::steal(PyErr_GetRaisedException()));
+    return -1;
 }
 
 bool TableReader::emit(ArrowArray* out) {
@@ -396,7 +592,7 @@ bool TableReader::emit(ArrowArray* out) {
         columns_[k].data.exact(sizes_[k]);
         columns_[k].offsets.exact(columns_[k].offsets.size());
     }
-    if (!arrow::export_batch(columns_, rows_in_batch_, out)) {
+    if (!arrow::export_batch(columns_, rows_in_batch_, layout_, out)) {
         Gil gil;
         PyErr_NoMemory();
         fail(Ref::steal(PyErr_GetRaisedException()));
@@ -414,6 +610,12 @@ bool TableReader::next(ArrowArray* out) {
         return false;
     }
     while (!done_ && rows_in_batch_ < batch_rows_) {
+        if (last_row_ >= 0 && row_ >= last_row_) {
+            // The rows asked for are read: the rest of the file is not.
+            done_ = true;
+            finish();
+            break;
+        }
         const Got got = fetch();
         if (got == Got::fault) {
             break;

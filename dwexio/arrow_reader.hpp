@@ -14,6 +14,9 @@
 
 namespace dwexio {
 
+/// Adds the reader's exception types to the module; false with an exception set.
+bool add_reader_types(PyObject* module);
+
 /// Reads rows into batches of at most `batch_rows` rows, each column one
 /// Arrow string array. Only `open` needs the GIL; `next` takes it for the
 /// moments it calls into Python (reading the file, making an exception), so
@@ -21,16 +24,32 @@ namespace dwexio {
 /// needs the GIL.
 class TableReader {
   public:
+    /// What a reader is asked for beyond its file.
+    struct Options {
+        PyObject* names = nullptr; ///< a list of str, or null
+        bool header = false;
+        std::int64_t batch_rows = 0;
+        std::int64_t n_rows = -1; ///< the rows after the header to read at most; -1: all
+        arrow::Layout layout = arrow::Layout::string;
+        PyObject* label = nullptr; ///< the file's name for messages (a str), or null
+    };
+
     /// Reads as far as the schema: the header row with `header`, else the
     /// first row, which gives the number of columns (unless `names` does).
-    /// `names` is a list of str or null. Returns null with an exception set.
-    static TableReader* open(PyObject* file, bool owned, PyObject* names, bool header,
-                             std::int64_t batch_rows);
+    /// Returns null with an exception set.
+    static TableReader* open(PyObject* file, bool owned, const Options& options);
     ~TableReader();
     TableReader(const TableReader&) = delete;
     TableReader& operator=(const TableReader&) = delete;
 
-    const std::vector<std::string>& names() const noexcept { return names_; }
+    /// The names of the columns built: all of them, or those selected.
+    const std::vector<std::string>& names() const noexcept { return selected_names_; }
+    arrow::Layout layout() const noexcept { return layout_; }
+
+    /// Builds only these columns (0-based, in this order), before the first
+    /// batch; every row is still read whole and checked. False with an
+    /// exception set for an index past the table.
+    bool select(const std::vector<std::size_t>& columns);
 
     /// The next batch into `out`, or `out->release` null at the end. False
     /// on a fault, which stays: the same false and message on every later call.
@@ -48,12 +67,18 @@ class TableReader {
     void accept() noexcept;
     bool fill(std::int64_t want);
     bool start_batch() noexcept;
+    /// Appends the row's selected cells to the batch's columns, returning
+    /// how many it appended: fewer where a column is full or memory runs out.
+    template <arrow::Layout L> std::size_t append_cells() noexcept;
+    /// Takes the row's cells back out of the first `count` columns.
+    void unwind(std::size_t count) noexcept;
     /// 1: committed; 0: the batch is full first; -1: a fault.
     int commit();
     bool emit(ArrowArray* out);
     void finish();
     void fail(dwex::Ref exception);
     void fail_with(PyObject* type, std::string message);
+    void fail_located(dwex::Ref exception);
     std::string column(std::size_t k) const;
 
     dwex::Ref file_;
@@ -69,8 +94,14 @@ class TableReader {
     std::size_t len_ = 0;
     std::int64_t row_ = 0;   // rows of the file accepted so far
     std::int64_t units_ = 0; // UTF-16 units of the document before pos_
+    std::int64_t bytes_ = 0; // bytes of the document before pos_
     std::int64_t batch_rows_ = 0;
-    std::vector<std::string> names_;
+    std::int64_t last_row_ = -1; // the rows of the file to read at most; -1: all
+    arrow::Layout layout_ = arrow::Layout::string;
+    dwex::Ref label_;
+    std::vector<std::string> names_; // every column's
+    std::vector<std::size_t> selected_;
+    std::vector<std::string> selected_names_;
     std::vector<dwex::codec::Span> cells_;
     dwex::codec::Row last_;
     std::vector<arrow::ColumnBuffers> columns_;
