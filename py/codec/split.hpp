@@ -8,6 +8,14 @@
 // stretch, itself counted, stopped. A stretch that guessed wrong is read
 // again from the true boundary, so rows, faults and positions are those of
 // one reader going through the whole document.
+//
+// A reader of a document in memory takes stretch_starts() and
+// read_stretches(), which run their jobs through a runner of its choice (on
+// threads, or in_turn). A planner that cuts a large file into parts reads
+// only a window around each cut for guess_row_start(), which answers as the
+// whole file would or asks for a wider window; each part is then read with
+// read_stretch() from its guess to the first boundary at or past the next,
+// and the parts are checked against each other as read_stretches() does.
 #ifndef DWEX_CODEC_SPLIT_HPP
 #define DWEX_CODEC_SPLIT_HPP
 
@@ -118,21 +126,23 @@ struct Reach {
 
 /// What a stretch's rows go to: `row(start, cells)` gets each complete row,
 /// its first byte and its leaves as spans from there, and returns false to
-/// stop the stretch; `reset()` forgets every row, for a stretch read again.
+/// stop the stretch (having noted why: it must not throw); `reset()` forgets
+/// every row, for a stretch read again.
 template <typename S>
 concept StretchSink = requires(S& s, const std::uint8_t* start, const std::vector<Span>& cells) {
     { s.row(start, cells) } -> std::same_as<bool>;
     { s.reset() } -> std::same_as<void>;
 };
 
-/// Reads the rows of the document `data[0, length)` from the row start
-/// `begin` to the first row boundary at or past `until` (or the document's
-/// end). `narrow_end` is read_row's: it matters only for a fault on the last
-/// row. Needs no interpreter, and touches nothing but its arguments, so
-/// stretches may be read on threads of their own.
+/// Reads the rows of `data[0, length)` from the row start `begin` to the
+/// first row boundary at or past `until` (or the end of the bytes).
+/// `at_eof` and `narrow_end` are read_row's: a window that ends before the
+/// document does stops with need_more at a row it holds only part of, and
+/// can be read on from `end` once wider. Needs no interpreter, and touches
+/// nothing but its arguments, so stretches may be read on threads of their own.
 template <StretchSink S>
 Reach read_stretch(const std::uint8_t* data, std::int64_t length, std::int64_t begin,
-                   std::int64_t until, bool narrow_end, S& sink) noexcept {
+                   std::int64_t until, bool at_eof, bool narrow_end, S& sink) noexcept {
     Reach reach;
     reach.begin = begin;
     reach.end = begin;
@@ -141,7 +151,7 @@ Reach read_stretch(const std::uint8_t* data, std::int64_t length, std::int64_t b
         cells.clear();
         const std::uint8_t* const start = data + reach.end;
         try {
-            reach.fault = read_row(start, data + length, true, narrow_end, cells);
+            reach.fault = read_row(start, data + length, at_eof, narrow_end, cells);
         } catch (const std::bad_alloc&) {
             reach.no_memory = true;
             return reach;
@@ -176,7 +186,7 @@ struct SplitRead {
 /// The start of each of `stretches` stretches of `data[0, length)`: 0, then a
 /// guess at or after each k * length / stretches, without repeats. The
 /// guesses are independent: `run(count, job)` may call job(k) for each k in
-/// [0, count) on threads of its own.
+/// [0, count) on threads of its own. Throws std::bad_alloc, and nothing else.
 template <typename Run>
 std::vector<std::int64_t> stretch_starts(const std::uint8_t* data, std::int64_t length,
                                          std::int64_t stretches, const GuessRule& rule, Run&& run) {
@@ -204,7 +214,8 @@ std::vector<std::int64_t> stretch_starts(const std::uint8_t* data, std::int64_t 
 /// through `run`, then, in order, each stretch that does not begin where the
 /// counted one before it ended is read again from there (its sink reset),
 /// until the document's end or its first fault. The sinks of the stretches
-/// past that are left as they are, and are not parts.
+/// past that are left as they are, and are not parts. Throws std::bad_alloc,
+/// and nothing else.
 template <StretchSink S, typename Run>
 SplitRead read_stretches(const std::uint8_t* data, std::int64_t length,
                          const std::vector<std::int64_t>& starts, std::vector<S>& sinks,
@@ -216,7 +227,7 @@ SplitRead read_stretches(const std::uint8_t* data, std::int64_t length,
     std::vector<Reach> reaches(starts.size());
     run(count, [&](std::int64_t k) noexcept {
         const auto at = static_cast<std::size_t>(k);
-        reaches[at] = read_stretch(data, length, starts[at], until(k), true, sinks[at]);
+        reaches[at] = read_stretch(data, length, starts[at], until(k), true, true, sinks[at]);
     });
     SplitRead out;
     std::int64_t boundary = 0;
@@ -226,7 +237,7 @@ SplitRead read_stretches(const std::uint8_t* data, std::int64_t length,
         Reach& reach = reaches[at];
         if (reach.begin != boundary) {
             sinks[at].reset();
-            reach = read_stretch(data, length, boundary, until(k), true, sinks[at]);
+            reach = read_stretch(data, length, boundary, until(k), true, true, sinks[at]);
         }
         astral |= reach.astral;
         if (reach.fault.stop == RowStop::end_of_input) {

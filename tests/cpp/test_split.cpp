@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -123,6 +124,28 @@ TEST(Split, AWindowGuessesAsTheWholeDocumentOrAsksForMore) {
                 EXPECT_EQ(part.at, whole.at) << "from " << from << " window " << window;
             }
         }
+    }
+}
+
+/// A part read through a window that grows when a row does not fit in it,
+/// as a planner reads a file, gets the rows of one reader.
+TEST(Split, AStretchReadThroughGrowingWindows) {
+    const std::string doc = three_rows + "2120" + std::string(120, 'w') + ";" + three_rows;
+    const auto length = static_cast<std::int64_t>(doc.size());
+    for (std::int64_t window = 1; window <= 16; ++window) {
+        RowsSink sink;
+        std::int64_t at = 0;
+        std::int64_t reach_to = window;
+        while (at < length) {
+            const std::int64_t end = std::min(reach_to, length);
+            const auto reach =
+                dwex::codec::read_stretch(bytes(doc), end, at, length, end == length, true, sink);
+            ASSERT_TRUE(reach.ok() || reach.fault.stop == RowStop::need_more) << window;
+            reach_to =
+                reach.ok() ? reach.end + window : std::max(end + window, at + reach.fault.want);
+            at = reach.end;
+        }
+        EXPECT_EQ(sink.rows, read_alone(doc).rows) << window;
     }
 }
 
