@@ -122,7 +122,7 @@ fuzz: build
 # tests/fuzz/corpus, which the replay under ctest then runs on every `make test`.
 fuzz-native: $(SANDBOX)
 	$(RUN) cmake -S . -B $(FUZZ_BUILD) $(FUZZ_FLAGS) >/dev/null
-	$(RUN) cmake --build $(FUZZ_BUILD) --target dwex_fuzz_parse
+	$(RUN) cmake --build $(FUZZ_BUILD) --target dwex_fuzz_parse dwex_fuzz_split
 	$(RUN) tools/fuzz-native $(FUZZ_BUILD) $(SECONDS)
 
 check-asan: $(SANDBOX)

@@ -10,7 +10,6 @@
 #include "codec/format.hpp"
 #include "ref.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -74,9 +73,6 @@ class RowBuilder {
         return true;
     }
     std::int64_t complete() const noexcept { return complete_; }
-    /// Where the item that the reader was in when it stopped begins (or the
-    /// row, if the row has no item yet).
-    std::int64_t last_start() const noexcept { return std::max(item_end_, complete_); }
     /// The complete rows; a new empty list for text without any.
     Ref take_rows() noexcept { return rows_ ? std::move(rows_) : Ref::steal(PyList_New(0)); }
 
@@ -112,49 +108,26 @@ class RowBuilder {
 /// reach for the unfinished item to end.
 struct Scan {
     Ref rows;
-    Result result;
+    dwex::codec::Stopped stopped;
     std::int64_t end = 0;
     std::int64_t end_units = 0;
-    std::int64_t wanted = 0;
 };
 
-/// The length that the text must reach before the item at `at` can end: past
-/// its length field, its content (in code points, of which a wide one counts
-/// two units) and one code point more. Read only as far as the text goes; a
-/// hint for the size of the next read, which the reader's loop then checks.
-template <dwex::format::CodeUnit U>
-std::int64_t wanted_length(const U* data, std::int64_t length, std::int64_t at) noexcept {
-    const int h = at < length ? dwex::format::width_digit_value(data[at]) : -1;
-    const std::int64_t char_start = at + h + 2;
-    if (h < 0 || char_start > length) {
-        return std::max(length, char_start) + 1;
-    }
-    std::int64_t n = 0;
-    for (std::int64_t j = at + 1; j < char_start; ++j) {
-        if (!dwex::format::is_decimal_digit(data[j])) {
-            return length + 1;
-        }
-        n = n * 10 + static_cast<std::int64_t>(data[j] - dwex::format::digit_zero);
-    }
-    const std::int64_t content = sizeof(U) == 4 ? (n + 1) / 2 : n;
-    return std::max(length, char_start + content) + 1;
-}
-
-template <dwex::format::CodeUnit U>
+/// Reads a chunk under the narrow or the wide rule for length digits at its
+/// last code point; at an end of input, the loop says how far the text must
+/// at least reach before the unfinished item can end.
+template <dwex::format::CodeUnit U, bool wide_rule>
 Scan scan_units(PyObject* text, const U* data, std::int64_t length) noexcept {
     RowBuilder sink(text);
     Scan scan;
-    scan.result = dwex::codec::parse_document(data, length, sink);
+    scan.stopped = dwex::codec::read_document(dwex::codec::StrUnits<U, wide_rule>{data, length}, sink);
     scan.end = sink.complete();
-    if (dwex::codec::fault_kind(scan.result.fault) == FaultKind::sink) {
+    if (dwex::codec::fault_kind(scan.stopped.result.fault) == FaultKind::sink) {
         return scan; // the sink's error is set, and no rows go out
     }
     scan.rows = sink.take_rows();
     scan.end_units = static_cast<std::int64_t>(
         dwex::format::utf16_length(data, static_cast<std::size_t>(scan.end)));
-    if (dwex::codec::fault_kind(scan.result.fault) == FaultKind::end_of_input) {
-        scan.wanted = wanted_length(data, length, sink.last_start());
-    }
     return scan;
 }
 
@@ -170,7 +143,8 @@ int stop_of(const Result& result) noexcept {
     case FaultKind::unexpected_token:
         return stop_unexpected_token;
     case FaultKind::none:
-    case FaultKind::sink: // the caller raises the sink's error first
+    case FaultKind::invalid_input: // not reached: a str is not read as bytes
+    case FaultKind::sink:          // the caller raises the sink's error first
         break;
     }
     return stop_complete;
@@ -178,7 +152,7 @@ int stop_of(const Result& result) noexcept {
 
 /// read_rows(text, wide, /) -> (rows, end, end_units, stop, position, code_point, kind, wanted)
 ///
-/// `wide` runs the wide loop over narrow text too: the last chunk of a
+/// `wide` applies the wide rule to narrow text too: the last chunk of a
 /// document that holds a code point above U+FFFF somewhere earlier must end
 /// the way the whole document's wide loop ends it.
 PyObject* read_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -197,39 +171,27 @@ PyObject* read_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
     Scan found;
     switch (kind) {
     case PyUnicode_1BYTE_KIND:
+        found = wide ? scan_units<Py_UCS1, true>(text, static_cast<const Py_UCS1*>(data), length)
+                     : scan_units<Py_UCS1, false>(text, static_cast<const Py_UCS1*>(data), length);
+        break;
     case PyUnicode_2BYTE_KIND:
-        if (wide) {
-            std::vector<std::uint32_t> widened;
-            try {
-                widened.resize(static_cast<std::size_t>(length));
-            } catch (const std::bad_alloc&) {
-                PyErr_NoMemory();
-                return nullptr;
-            }
-            for (std::int64_t k = 0; k < length; ++k) {
-                widened[static_cast<std::size_t>(k)] = PyUnicode_READ(kind, data, k);
-            }
-            found = scan_units(text, widened.data(), length);
-        } else if (kind == PyUnicode_1BYTE_KIND) {
-            found = scan_units(text, static_cast<const Py_UCS1*>(data), length);
-        } else {
-            found = scan_units(text, static_cast<const Py_UCS2*>(data), length);
-        }
+        found = wide ? scan_units<Py_UCS2, true>(text, static_cast<const Py_UCS2*>(data), length)
+                     : scan_units<Py_UCS2, false>(text, static_cast<const Py_UCS2*>(data), length);
         break;
     default:
-        found = scan_units(text, static_cast<const Py_UCS4*>(data), length);
+        found = scan_units<Py_UCS4, true>(text, static_cast<const Py_UCS4*>(data), length);
         break;
     }
-    if (dwex::codec::fault_kind(found.result.fault) == FaultKind::sink || !found.rows) {
+    if (dwex::codec::fault_kind(found.stopped.result.fault) == FaultKind::sink || !found.rows) {
         return nullptr; // MemoryError, set by the sink or by take_rows
     }
     Ref answer = Ref::steal(Py_BuildValue("(OLLiLkiL)", found.rows.get(),
                                           static_cast<long long>(found.end),
                                           static_cast<long long>(found.end_units),
-                                          stop_of(found.result),
-                                          static_cast<long long>(found.result.pos),
-                                          static_cast<unsigned long>(found.result.code_point),
-                                          kind, static_cast<long long>(found.wanted)));
+                                          stop_of(found.stopped.result),
+                                          static_cast<long long>(found.stopped.result.pos),
+                                          static_cast<unsigned long>(found.stopped.result.code_point),
+                                          kind, static_cast<long long>(found.stopped.want)));
     return answer.release();
 }
 

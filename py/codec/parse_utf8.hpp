@@ -1,20 +1,153 @@
-// parse_utf8.hpp: the reader's loop over a document's UTF-8 bytes, one row at
-// a time, header-only and free of the interpreter. It reaches the verdict of
-// the narrow and the wide loop (parse.hpp) on the decoded text, error kind and
-// UTF-16 position included, without decoding it: structure is ASCII, and
-// each item's content is walked only to find where its n UTF-16 units end.
-// Rows are its unit of work so that a streaming caller can stop at any row
-// boundary, and re-read a row that its buffer holds only part of.
+// parse_utf8.hpp: the reader's loop (parse.hpp) over a document's UTF-8
+// bytes, header-only and free of the interpreter. The loop is the str
+// reader's own; the content policy here measures an item's content in UTF-16
+// units without decoding it, and keeps UTF-16 positions beside byte offsets,
+// so faults and positions are those of the decoded text. read_row() reads one
+// row at a time, so that a streaming caller can stop at any row boundary and
+// re-read a row that its buffer holds only part of.
 #ifndef DWEX_CODEC_PARSE_UTF8_HPP
 #define DWEX_CODEC_PARSE_UTF8_HPP
 
 #include "format.hpp"
+#include "parse.hpp"
+#include "simd.hpp"
 #include "utf8.hpp"
 
 #include <cstdint>
 #include <vector>
 
 namespace dwex::codec {
+
+/// What the walk over a leaf's bytes learnt beside where they end.
+struct Utf8Leaf {
+    bool astral = false;    ///< it holds a code point above U+FFFF
+    bool surrogate = false; ///< it holds a lone surrogate
+};
+
+namespace detail {
+
+/// The bytes of `count` code points from `p`, by their lead bytes (a byte
+/// that leads nothing counts as one); may pass `end`.
+inline const std::uint8_t* skip_code_points(const std::uint8_t* p, const std::uint8_t* end,
+                                            std::int64_t count) noexcept {
+    for (; count > 0 && p < end; --count) {
+        const std::uint8_t b = *p;
+        p += b < 0xC0 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    }
+    return count > 0 ? end + 1 : p;
+}
+
+} // namespace detail
+
+/// The content policy of UTF-8 bytes `data[0, length)`. `at_eof` says that the
+/// bytes end where the document does: otherwise every end of input asks for
+/// more bytes (its `want`), and a character cut by the end of the bytes is
+/// one too. `narrow_end` says that the document holds no code point above
+/// U+FFFF, so that length digits that end on the last character are not read
+/// (the narrow statement's rule), which matters only with `at_eof`. Items go
+/// to the sink as byte offsets, with a Utf8Leaf.
+struct Utf8Bytes {
+    const std::uint8_t* data;
+    std::int64_t length;
+    bool at_eof;
+    bool narrow_end;
+
+    static constexpr bool index_is_position = false;
+    static constexpr LoopFaults faults = wide_faults;
+
+    std::uint32_t unit(std::int64_t i) const noexcept { return data[i]; }
+    bool reads_final_field() const noexcept { return at_eof && !narrow_end; }
+
+    /// The character at `i` as an unexpected token, decoded to be quoted.
+    Stopped token(Fault f, std::int64_t i, std::int64_t pos) const noexcept {
+        const utf8::Decoded d = utf8::decode(data + i, data + length);
+        if (d.length == 0 || (d.length < 0 && at_eof)) {
+            return detail::stopped(Fault::invalid_utf8, i, pos);
+        }
+        if (d.length < 0) {
+            return detail::stopped(faults.content_end, i, pos, length + 1);
+        }
+        return detail::token_stop(f, i, pos, d.code_point);
+    }
+
+    /// A non-digit among the length digits: the field's characters (not its
+    /// bytes) decide whether it runs past the end or ends on the last one.
+    Stopped bad_digit(const LoopFaults& f, std::int64_t j, std::int64_t pos,
+                      std::int64_t field_end) const noexcept {
+        const std::uint8_t* const end = data + length;
+        const std::uint8_t* const after = detail::skip_code_points(data + j, end, field_end - j);
+        if (after > end || (after == end && !reads_final_field())) {
+            const std::int64_t reach = after - data;
+            return detail::stopped(f.length_end, j, pos,
+                                   (reach > field_end ? reach : field_end) + 1);
+        }
+        return token(f.length_digit, j, pos);
+    }
+
+    template <typename S>
+    bool take(S& sink, std::int64_t begin, std::int64_t content_position, std::int64_t n,
+              std::int64_t& at, Stopped& out) const {
+        const std::uint8_t* const content = data + begin;
+        const std::uint8_t* const end = data + length;
+#if defined(__SSE2__)
+        // Most leaves are short: up to a vector's bytes of ASCII are n units
+        // and n bytes, told by one load where a vector and one more byte are there.
+        if (n <= utf8::block_bytes && end - content > utf8::block_bytes) {
+            const std::uint32_t high = simd::mask8(simd::load(content));
+            if ((high & ((1u << n) - 1)) == 0) {
+                at = begin + n;
+                if (!sink.item(begin, at, Utf8Leaf{})) {
+                    out = detail::stopped(faults.item_sink, begin, content_position);
+                    return false;
+                }
+                return true;
+            }
+        }
+#endif
+        // The content's n units take at least n bytes, and one byte follows:
+        // short of those, a walk would only be repeated with more bytes.
+        if (end - content <= n && !at_eof) {
+            out = detail::stopped(faults.content_end, begin, content_position, begin + n + 1);
+            return false;
+        }
+        const utf8::Walk w = utf8::walk(content, end, n);
+        const std::int64_t stop = w.at - data;
+        switch (w.stop) {
+        case utf8::Stop::ok:
+            break;
+        case utf8::Stop::ran_out:
+            // Each unit still wanted is at least one byte.
+            out = detail::stopped(faults.content_end, begin, content_position,
+                                  stop + (n - w.units) + 1);
+            return false;
+        case utf8::Stop::truncated:
+            if (!at_eof) {
+                out = detail::stopped(faults.content_end, begin, content_position, length + 1);
+                return false;
+            }
+            [[fallthrough]];
+        case utf8::Stop::invalid:
+            out = detail::stopped(Fault::invalid_utf8, stop, content_position);
+            return false;
+        case utf8::Stop::overshoot:
+            // The length ends inside a code point above U+FFFF: its low
+            // surrogate is the token, before the test for what follows.
+            out = detail::token_stop(faults.split_astral, stop, content_position + n,
+                                     (w.last & format::low_ten_bits) | format::low_surrogate_base);
+            return false;
+        }
+        if (stop == length) {
+            out = detail::stopped(faults.no_terminator, begin, content_position, length + 1);
+            return false;
+        }
+        at = stop;
+        if (!sink.item(begin, at, Utf8Leaf{w.astral, w.surrogate})) {
+            out = detail::stopped(faults.item_sink, begin, content_position);
+            return false;
+        }
+        return true;
+    }
+};
 
 /// A leaf's content as byte offsets from the row's first byte.
 struct Span {
@@ -43,188 +176,66 @@ struct Row {
 
 namespace detail {
 
-/// The code point at `p` as an unexpected token at `position`.
-inline Row token_at(const std::uint8_t* p, const std::uint8_t* start, const std::uint8_t* end,
-                    bool at_eof, std::int64_t position) noexcept {
-    const utf8::Decoded d = utf8::decode(p, end);
-    Row row;
-    if (d.length == 0 || (d.length < 0 && at_eof)) {
-        row.stop = RowStop::invalid_utf8;
-        row.next = p - start;
-    } else if (d.length < 0) {
-        row.stop = RowStop::need_more;
-        row.want = (end - start) + 1;
-    } else {
-        row.stop = RowStop::token;
-        row.position = position;
-        row.code_point = d.code_point;
+/// Takes the leaves of one row as spans and stops the loop at its ';', or at
+/// a leaf holding a lone surrogate, which an Arrow string cannot hold.
+class OneRow {
+  public:
+    explicit OneRow(std::vector<Span>& leaves) noexcept : leaves_(leaves) {}
+    bool start_row() const noexcept { return true; }
+    bool end_row() const noexcept { return false; }
+    bool item(std::int64_t begin, std::int64_t end, Utf8Leaf leaf) {
+        leaves_.push_back(Span{begin, end});
+        astral |= leaf.astral;
+        surrogate = leaf.surrogate;
+        return !surrogate;
     }
-    return row;
-}
+    bool astral = false;
+    bool surrogate = false;
 
-/// The bytes of `count` code points from `p`, by their lead bytes (a byte
-/// that leads nothing counts as one); may pass `end`.
-inline const std::uint8_t* skip_code_points(const std::uint8_t* p, const std::uint8_t* end,
-                                            std::int64_t count) noexcept {
-    for (; count > 0 && p < end; --count) {
-        const std::uint8_t b = *p;
-        p += b < 0xC0 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    }
-    return count > 0 ? end + 1 : p;
-}
-
-/// A row that the bytes end inside: `want` bytes from its start are needed,
-/// or, at the document's end, the input ends there.
-inline Row short_of(bool at_eof, std::int64_t want) noexcept {
-    Row r;
-    r.stop = at_eof ? RowStop::end_of_input : RowStop::need_more;
-    r.want = want;
-    return r;
-}
-
-/// Reads the `digit_value + 1` digits of the length field at `field` into
-/// `n`. False, with the row's verdict in `verdict`, where they are not all
-/// there or one is not a decimal digit; `units` is the UTF-16 position of the
-/// width digit from the row's start.
-[[gnu::always_inline]] inline bool read_length(const std::uint8_t* const field, int digit_value,
-                                               const std::uint8_t* const start,
-                                               const std::uint8_t* const end, bool at_eof,
-                                               bool narrow_end, std::int64_t units,
-                                               std::int64_t& n, Row& verdict) noexcept {
-    n = 0;
-    for (int k = 0; k <= digit_value; ++k) {
-        if (field + k >= end) {
-            verdict = short_of(at_eof, (field + k - start) + 1);
-            return false;
-        }
-        const std::uint8_t d = field[k];
-        if (!format::is_decimal_digit(d)) {
-            // Both loops first make sure that the whole field is there,
-            // and the narrow one that something follows it.
-            const std::uint8_t* const after = skip_code_points(field + k, end, digit_value + 1 - k);
-            if (after > end || (after == end && !at_eof)) {
-                verdict = short_of(at_eof, (field + digit_value + 2 - start) + 1);
-            } else if (after == end && narrow_end) {
-                verdict = short_of(at_eof, 0);
-            } else {
-                verdict = token_at(field + k, start, end, at_eof, units + 1 + k);
-            }
-            return false;
-        }
-        n = n * 10 + static_cast<std::int64_t>(d - format::digit_zero);
-    }
-    return true;
-}
-
-/// Whether the walk `w` over an item's content stopped before taking its `n`
-/// units; if so, the row's verdict is in `row`. `content_position` is the
-/// UTF-16 position of the content from the row's start.
-inline bool walk_stopped(const utf8::Walk& w, std::int64_t n, const std::uint8_t* const start,
-                         const std::uint8_t* const end, bool at_eof,
-                         std::int64_t content_position, Row& row) noexcept {
-    switch (w.stop) {
-    case utf8::Stop::ok:
-        return false;
-    case utf8::Stop::ran_out:
-        row = short_of(at_eof, (w.at - start) + (n - w.units) + 1);
-        return true;
-    case utf8::Stop::truncated:
-        if (!at_eof) {
-            row = short_of(at_eof, (end - start) + 1);
-            return true;
-        }
-        [[fallthrough]];
-    case utf8::Stop::invalid:
-        row.stop = RowStop::invalid_utf8;
-        row.next = w.at - start;
-        return true;
-    case utf8::Stop::overshoot:
-        row.stop = RowStop::token;
-        row.position = content_position + n;
-        row.code_point = (w.last & format::low_ten_bits) | format::low_surrogate_base;
-        return true;
-    }
-    return false;
-}
+  private:
+    std::vector<Span>& leaves_;
+};
 
 } // namespace detail
 
 /// Reads the row at `start`, whose bytes run to `end`, appending the spans of
-/// its leaves to `leaves`. `at_eof` says that `end` is the document's end;
-/// `narrow_end` that the document holds no code point above U+FFFF, so that
-/// the narrow loop's rule for a length field at the last code point applies
-/// (there it is an end of input; the wide loop reads the digits first). Away
-/// from the end the two loops agree, so `narrow_end` matters only with `at_eof`.
+/// its leaves to `leaves`. `at_eof` and `narrow_end` are Utf8Bytes'.
 inline Row read_row(const std::uint8_t* const start, const std::uint8_t* const end, bool at_eof,
                     bool narrow_end, std::vector<Span>& leaves) {
-    const std::uint8_t* p = start;
-    std::int64_t units = 0; // the UTF-16 position of p from the row's start
     Row row;
-    const auto short_of = [at_eof](std::int64_t want) { return detail::short_of(at_eof, want); };
-    for (;;) {
-        if (p == end) {
-            return short_of((end - start) + 1);
-        }
-        const std::uint8_t c = *p;
-        if (c == format::row_terminator) {
-            row.next = (p - start) + 1;
-            row.units = units + 1;
-            return row;
-        }
-        std::int64_t n;
-        const std::uint8_t* content;
-        if (c == format::digit_zero && end - p > 2 && format::is_decimal_digit(p[1])) {
-            // Width digit '0', one length digit: the common case.
-            n = p[1] - format::digit_zero;
-            content = p + 2;
-        } else {
-            const int digit_value = format::width_digit_value(c);
-            if (digit_value < 0) {
-                return detail::token_at(p, start, end, at_eof, units);
-            }
-            if (!detail::read_length(p + 1, digit_value, start, end, at_eof, narrow_end, units, n,
-                                     row)) {
-                return row;
-            }
-            content = p + 1 + digit_value + 1;
-        }
-        // The width digit and the length field are ASCII: a byte a unit.
-        const std::int64_t content_position = units + (content - p);
-#if defined(__SSE2__)
-        // Most leaves are short: up to a vector's bytes of ASCII are n units
-        // and n bytes, told by one load where a vector and one more byte are there.
-        if (n <= utf8::block_bytes && end - content > utf8::block_bytes) {
-            const std::uint32_t high = simd::mask8(simd::load(content));
-            if ((high & ((1u << n) - 1)) == 0) {
-                leaves.push_back(Span{content - start, content + n - start});
-                units = content_position + n;
-                p = content + n;
-                continue;
-            }
-        }
-#endif
-        // The content's n units take at least n bytes, and one byte follows.
-        if (end - content <= n) {
-            if (!at_eof) {
-                return short_of((content - start) + n + 1);
-            }
-        }
-        const utf8::Walk w = utf8::walk(content, end, n);
-        if (detail::walk_stopped(w, n, start, end, at_eof, content_position, row)) {
-            return row;
-        }
-        if (w.at == end) {
-            return short_of((end - start) + 1);
-        }
-        leaves.push_back(Span{content - start, w.at - start});
-        row.astral |= w.astral;
-        if (w.surrogate) {
-            row.stop = RowStop::lone_surrogate;
-            return row;
-        }
-        units = content_position + n;
-        p = w.at;
+    if (start == end) {
+        row.stop = at_eof ? RowStop::end_of_input : RowStop::need_more;
+        row.want = 1;
+        return row;
     }
+    detail::OneRow sink(leaves);
+    const Stopped s = read_rows(Utf8Bytes{start, end - start, at_eof, narrow_end}, sink);
+    row.astral = sink.astral;
+    switch (fault_kind(s.result.fault)) {
+    case FaultKind::none: // not reached: the sink stops the loop at the first ';'
+    case FaultKind::sink:
+        if (sink.surrogate) {
+            row.stop = RowStop::lone_surrogate;
+        } else {
+            row.next = s.index;
+            row.units = s.position;
+        }
+        break;
+    case FaultKind::end_of_input:
+        row.stop = at_eof ? RowStop::end_of_input : RowStop::need_more;
+        row.want = s.want;
+        break;
+    case FaultKind::unexpected_token:
+        row.stop = RowStop::token;
+        row.position = s.result.pos;
+        row.code_point = s.result.code_point;
+        break;
+    case FaultKind::invalid_input:
+        row.stop = RowStop::invalid_utf8;
+        row.next = s.index;
+        break;
+    }
+    return row;
 }
 
 } // namespace dwex::codec

@@ -68,6 +68,7 @@ constexpr int traceback_line(Fault fault) noexcept {
     case Fault::wide_item_sink:
         return lines::wide_item_sink;
     case Fault::none:
+    case Fault::invalid_utf8: // a str is never read as bytes
     case Fault::count:
         break;
     }
@@ -162,6 +163,7 @@ raise_unexpected_token(const codec::Result& r, int message_line, int raise_line)
             r, r.fault == Fault::wide_split_astral ? lines::split_astral_message : line, line);
     case FaultKind::sink: // the interpreter's error is already pending
     case FaultKind::none: // not reached: success never gets here
+    case FaultKind::invalid_input:
         break;
     }
     return fail_at(function_name, line);

@@ -1,13 +1,17 @@
 // fuzz_parse.cpp: libFuzzer target for the reader's loops and the writer's
 // buffer, with no interpreter. The input bytes become code-unit arrays of each
-// width; every loop is checked against a plain statement of the format written
-// here, the widths against each other where the format says they agree, every
+// width and their UTF-8 bytes (lone surrogates as Python's "surrogatepass"
+// writes them); the loop at every width and over the bytes is checked against
+// a plain statement of the format written here, the widths against each
+// other where the format says they agree, every
 // sink failure against the run without one, and tables derived from the input
 // are written into the growing output buffer and read back.
-#include "codec/output.hpp"
-#include "codec/parse.hpp"
 #include "codec/decimal.hpp"
 #include "codec/format.hpp"
+#include "codec/output.hpp"
+#include "codec/parse.hpp"
+#include "codec/parse_utf8.hpp"
+#include "inputs.hpp"
 
 #include <algorithm>
 #include <array>
@@ -266,13 +270,28 @@ template <typename U> void check_sink_failures(const std::vector<U>& units, cons
 
 // ------------------------------------------------------------------ inputs
 
-/// Code points from bytes: ASCII as it is, the other bytes as characters that
-/// matter to the reader (every storage width, surrogates, astral code points).
-std::uint32_t special(std::uint8_t b) {
-    static constexpr std::array<std::uint32_t, 16> table = {
-        0x00E9, 0x00FF, 0x0100, 0x4E2D, 0xFF10,  0xFFFF,  0xD800,   0xD83D,
-        0xDBFF, 0xDC00, 0xDE00, 0xDFFF, 0x10000, 0x1F600, 0x10FFFF, 0x20000};
-    return b < 0x80 ? b : table[b & 0x0F];
+using dwex::fuzz::special;
+
+/// The UTF-8 bytes of the code points read by the loop's UTF-8 policy, with
+/// the narrow rule at the end where no code point is astral, as a file reader
+/// reads them; items are reported as code-point indices, to compare.
+Run run_utf8(const std::vector<std::uint32_t>& cps, bool astral) {
+    struct Utf8Sink : Sink {
+        using Sink::item;
+        const std::vector<std::int64_t>* index_at = nullptr;
+        bool item(std::int64_t b, std::int64_t e, dwex::codec::Utf8Leaf) {
+            return Sink::item((*index_at)[static_cast<std::size_t>(b)],
+                              (*index_at)[static_cast<std::size_t>(e)]);
+        }
+    };
+    const dwex::fuzz::Encoded encoded = dwex::fuzz::encode(cps);
+    Utf8Sink sink;
+    sink.index_at = &encoded.index_at;
+    const dwex::codec::Utf8Bytes in{reinterpret_cast<const std::uint8_t*>(encoded.bytes.data()),
+                                    static_cast<std::int64_t>(encoded.bytes.size()), true, !astral};
+    const Result r = dwex::codec::read_document(in, sink).result;
+    check(dwex::codec::fault_kind(r.fault) != FaultKind::invalid_input, "valid UTF-8 refused");
+    return {r, sink.events};
 }
 
 void check_all_widths(const std::vector<std::uint32_t>& cps) {
@@ -280,6 +299,7 @@ void check_all_widths(const std::vector<std::uint32_t>& cps) {
         std::any_of(cps.begin(), cps.end(), [](std::uint32_t c) { return c > 0xFFFF; });
     const Run wide = run(cps);
     check_against_reference(wide, reference(cps, true), "wide");
+    check_against_reference(run_utf8(cps, has_astral), reference(cps, has_astral), "UTF-8");
     check_sink_failures(cps, wide);
     if (has_astral) {
         return;
