@@ -1,7 +1,7 @@
 // narrowing.hpp: copying code units into a narrower width, for leaves whose
 // widest code point the caller already knows fits. Header-only and free of
 // the interpreter. The plain twin, codec::copy_units, defines the result; the
-// SSE2 kernels must write exactly the same units and nothing past them.
+// vector kernels must write exactly the same units and nothing past them.
 #ifndef DWEX_CODEC_NARROWING_HPP
 #define DWEX_CODEC_NARROWING_HPP
 
@@ -22,7 +22,7 @@ template <typename Out, typename In>
     requires(sizeof(Out) < sizeof(In))
 inline Out* narrow_copy(const In* from, std::size_t n, Out* to) noexcept {
     std::size_t k = 0;
-#if defined(__SSE2__)
+#if DWEX_SIMD
     const auto in = [from](std::size_t at) { return load(from + at); };
     if constexpr (sizeof(In) == 2) {
         // Every unit is at most 0xFF, so the unsigned saturation of the pack
@@ -96,7 +96,7 @@ template <typename In>
     requires(sizeof(In) < 4)
 inline std::size_t copy_ascii_prefix(const In* from, std::size_t n, std::uint8_t* to) noexcept {
     std::size_t k = 0;
-#if defined(__SSE2__)
+#if DWEX_SIMD
     constexpr std::size_t step = lanes<In>;
     for (; k + 4 * step <= n; k += 4 * step) {
         const Vec a = load(from + k);

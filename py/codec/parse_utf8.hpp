@@ -9,6 +9,7 @@
 #define DWEX_CODEC_PARSE_UTF8_HPP
 
 #include "format.hpp"
+#include "simd.hpp"
 #include "utf8.hpp"
 
 #include <cstdint>
@@ -89,8 +90,8 @@ inline Row short_of(bool at_eof, std::int64_t want) noexcept {
 [[gnu::always_inline]] inline bool read_length(const std::uint8_t* const field, int digit_value,
                                                const std::uint8_t* const start,
                                                const std::uint8_t* const end, bool at_eof,
-                                               bool narrow_end, std::int64_t units,
-                                               std::int64_t& n, Row& verdict) noexcept {
+                                               bool narrow_end, std::int64_t units, std::int64_t& n,
+                                               Row& verdict) noexcept {
     n = 0;
     for (int k = 0; k <= digit_value; ++k) {
         if (field + k >= end) {
@@ -120,8 +121,8 @@ inline Row short_of(bool at_eof, std::int64_t want) noexcept {
 /// units; if so, the row's verdict is in `row`. `content_position` is the
 /// UTF-16 position of the content from the row's start.
 inline bool walk_stopped(const utf8::Walk& w, std::int64_t n, const std::uint8_t* const start,
-                         const std::uint8_t* const end, bool at_eof,
-                         std::int64_t content_position, Row& row) noexcept {
+                         const std::uint8_t* const end, bool at_eof, std::int64_t content_position,
+                         Row& row) noexcept {
     switch (w.stop) {
     case utf8::Stop::ok:
         return false;
@@ -190,7 +191,7 @@ inline Row read_row(const std::uint8_t* const start, const std::uint8_t* const e
         }
         // The width digit and the length field are ASCII: a byte a unit.
         const std::int64_t content_position = units + (content - p);
-#if defined(__SSE2__)
+#if DWEX_SIMD
         // Most leaves are short: up to a vector's bytes of ASCII are n units
         // and n bytes, told by one load where a vector and one more byte are there.
         if (n <= utf8::block_bytes && end - content > utf8::block_bytes) {
