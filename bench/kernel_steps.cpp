@@ -85,31 +85,38 @@ template <typename U> void widest(int repetitions, bool vector) {
     }
 }
 
-template <typename Out, typename In> void narrow(int repetitions, bool vector) {
-    const std::vector<In> text = latin1_text<In>();
+/// A kernel that copies the units of `text` into as many units of `Out`.
+template <typename Out, typename In, typename Fast, typename Plain>
+void copying(int repetitions, bool vector, const std::vector<In>& text, Fast fast, Plain plain) {
     std::vector<Out> to(units);
     for (int r = 0; r < repetitions; ++r) {
-        keep(vector ? simd::narrow_copy(text.data(), units, to.data())
-                    : codec::copy_units(text.data(), units, to.data()));
+        keep(vector ? fast(text.data(), units, to.data()) : plain(text.data(), units, to.data()));
     }
+}
+
+template <typename Out, typename In> void narrow(int repetitions, bool vector) {
+    copying<Out>(
+        repetitions, vector, latin1_text<In>(),
+        [](const In* f, std::size_t n, Out* t) { return simd::narrow_copy(f, n, t); },
+        [](const In* f, std::size_t n, Out* t) { return codec::copy_units(f, n, t); });
 }
 
 template <typename In> void ascii_prefix(int repetitions, bool vector) {
-    const std::vector<In> text = ascii_text<In>();
-    std::vector<std::uint8_t> to(units);
-    for (int r = 0; r < repetitions; ++r) {
-        keep(vector ? simd::copy_ascii_prefix(text.data(), units, to.data())
-                    : simd::copy_ascii_prefix_plain(text.data(), units, to.data()));
-    }
+    copying<std::uint8_t>(
+        repetitions, vector, ascii_text<In>(),
+        [](const In* f, std::size_t n, std::uint8_t* t) {
+            return simd::copy_ascii_prefix(f, n, t);
+        },
+        [](const In* f, std::size_t n, std::uint8_t* t) {
+            return simd::copy_ascii_prefix_plain(f, n, t);
+        });
 }
 
 template <typename Out, typename In> void widen(int repetitions, bool vector) {
-    const std::vector<In> text = latin1_text<In>();
-    std::vector<Out> to(units);
-    for (int r = 0; r < repetitions; ++r) {
-        keep(vector ? simd::widen(text.data(), units, to.data())
-                    : simd::widen_scalar(text.data(), units, to.data()));
-    }
+    copying<Out>(
+        repetitions, vector, latin1_text<In>(),
+        [](const In* f, std::size_t n, Out* t) { return simd::widen(f, n, t); },
+        [](const In* f, std::size_t n, Out* t) { return simd::widen_scalar(f, n, t); });
 }
 
 void count16(int repetitions, bool vector) {
