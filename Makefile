@@ -67,8 +67,8 @@ ARM64_BUILD := build/cmake-aarch64
 ARM64_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O3 -DNDEBUG" \
 	-DDWEX_WERROR=ON -DDWEX_PYTHON=python3.15 -DDWEX_PYTHON_DEBUG=
 # Compiling is the slow part under emulation: the quick run builds only the
-# module and the C++ tests.
-ARM64_QUICK_TARGETS := dwex dwex_codec_tests dwex_fuzz_replay
+# module, its leaf-counting twin (test_routes.py) and the C++ tests.
+ARM64_QUICK_TARGETS := dwex dwex_counting dwex_codec_tests dwex_fuzz_replay
 ARM64_TARGETS := $(ARM64_QUICK_TARGETS) dwexio_readers dwexio_arrow dwex_kernel_steps
 ARM64_QUICK := tests/python/test_parse.py tests/python/test_serialize.py \
 	tests/python/test_routes.py tests/python/test_format_guide.py

@@ -210,9 +210,9 @@ DWEX_SIMD_OP Vec sub32(Vec a, Vec b) noexcept {
     return neon::bytes(vsubq_u32(neon::u32(a), neon::u32(b)));
 }
 
-// Masks: bit k of the result is the top bit of lane k. Each lane's top bit
-// is spread over the lane, kept at the lane's own bit of a byte or word
-// (1, 2, 4...), and the lanes of each half summed.
+// Masks: bit k of the result is the top bit of lane k. NEON has no movemask:
+// each lane's top bit becomes the lane's own place value (1, 2, 4...), and
+// pairwise or whole-vector adds sum the lanes.
 DWEX_SIMD_OP std::uint32_t mask8(Vec v) noexcept {
     const uint8x8_t weights = vcreate_u8(0x8040201008040201);
     Vec bits =
@@ -231,7 +231,8 @@ DWEX_SIMD_OP std::uint32_t mask32(Vec v) noexcept {
 DWEX_SIMD_OP bool any_top_bit8(Vec v) noexcept {
     return neon::nibbles(vreinterpretq_u8_s8(vshrq_n_s8(neon::s8(v), 7))) != 0;
 }
-/// Whether every 16-bit lane of `v` is zero.
+/// Whether every 16-bit lane of `v` is zero: the saturating narrowing of its
+/// two halves is zero only where both are.
 DWEX_SIMD_OP bool all_zero16(Vec v) noexcept {
     return vget_lane_u64(vreinterpret_u64_u32(vqmovn_u64(vreinterpretq_u64_u8(v))), 0) == 0;
 }
