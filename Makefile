@@ -50,6 +50,51 @@ test: build
 ifneq ($(PYD),)
 	$(RUN) $(TEST_PYD) -m pytest tests/python
 endif
+ifneq ($(SANDBOX),)
+	$(MAKE) test-aarch64-quick
+endif
+
+# ---------------------------------------------------------------------------
+# aarch64 under emulation. The arm64 root (tools/sandbox --arch arm64) runs
+# its programs through qemu: the same sources are built there with its own
+# g++ into build/cmake-aarch64, and its modules land in build/lib beside the
+# x86-64 ones (their file names carry the architecture). Emulation runs code
+# 10-30 times slower, so make test runs only the C++ tests and the codec and
+# format-example tests there; make test-aarch64 runs the whole release suite.
+# The debug interpreter, valgrind and the sanitizers stay on x86-64.
+ARM64_RUN := DWEX_ARCH=arm64 tools/run
+ARM64_BUILD := build/cmake-aarch64
+ARM64_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O3 -DNDEBUG" \
+	-DDWEX_WERROR=ON -DDWEX_PYTHON=python3.15 -DDWEX_PYTHON_DEBUG=
+# Compiling is the slow part under emulation: the quick run builds only the
+# module, its leaf-counting twin (test_routes.py) and the C++ tests.
+ARM64_QUICK_TARGETS := dwex dwex_counting dwex_codec_tests dwex_fuzz_replay
+ARM64_TARGETS := $(ARM64_QUICK_TARGETS) dwexio_readers dwexio_arrow dwex_kernel_steps
+ARM64_QUICK := tests/python/test_parse.py tests/python/test_serialize.py \
+	tests/python/test_routes.py tests/python/test_format_guide.py
+
+.PHONY: sandbox-arm64 build-aarch64 test-aarch64 test-aarch64-quick bench-aarch64
+
+sandbox-arm64:
+	tools/sandbox --arch arm64
+
+build-aarch64: sandbox-arm64
+	$(ARM64_RUN) cmake -S . -B $(ARM64_BUILD) $(ARM64_FLAGS) >/dev/null
+	$(ARM64_RUN) cmake --build $(ARM64_BUILD) --target $(ARM64_TARGETS)
+
+test-aarch64: build-aarch64
+	$(ARM64_RUN) ctest --test-dir $(ARM64_BUILD) --output-on-failure
+	$(ARM64_RUN) $(VENV)/bin/python -m pytest tests/python
+
+test-aarch64-quick:
+	$(MAKE) build-aarch64 ARM64_TARGETS="$(ARM64_QUICK_TARGETS)"
+	$(ARM64_RUN) ctest --test-dir $(ARM64_BUILD) --output-on-failure
+	$(ARM64_RUN) $(VENV)/bin/python -m pytest -q $(ARM64_QUICK)
+
+# Instructions per call of each NEON kernel and its plain twin, counted by
+# the emulator (from the x86-64 root, which holds it).
+bench-aarch64: build-aarch64
+	$(RUN) python3.15 bench/kernel_insns.py --binary $(ARM64_BUILD)/dwex_kernel_steps
 
 # The commit (with -dirty for local changes) goes in the report; the root has no git.
 BENCH_COMMIT = DWEX_COMMIT="$$(git describe --always --dirty --abbrev=12 2>/dev/null)"
@@ -69,13 +114,22 @@ bench-sweep: build
 bench-deep: build
 	$(BENCH_COMMIT) $(RUN) $(PY) bench/bench.py --deep
 
-# An sdist and a wheel for $(PY) built from it, in dist/; the wheel needs no
-# newer system than $(DIST_PLAT).
+# An sdist and, built from it, a wheel for $(PY) on x86-64 and (in the arm64
+# root, without PYTHON) one on aarch64, in dist/; each wheel needs no newer
+# system than $(DIST_PLAT).
 DIST_PLAT := manylinux_2_28
 
 .PHONY: dist
 dist: $(SANDBOX)
-	$(RUN) tools/dist $(PY) $(DIST_PLAT)
+	$(RUN) tools/dist sdist $(PY)
+	$(RUN) tools/dist wheel $(PY) $(DIST_PLAT)
+	$(RUN) tools/check-wheel $(PY)
+ifneq ($(SANDBOX),)
+	$(MAKE) sandbox-arm64
+	$(ARM64_RUN) tools/dist wheel $(PY) $(DIST_PLAT)
+	$(ARM64_RUN) tools/check-wheel $(PY)
+endif
+	$(RUN) tools/dist check
 
 format: $(SANDBOX)
 	$(RUN) clang-format -i py/*.cpp py/*.hpp py/codec/*.cpp py/codec/*.hpp tests/cpp/*.cpp

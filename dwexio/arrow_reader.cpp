@@ -43,7 +43,7 @@ class Gil {
 constexpr std::size_t copy_step = 16;
 
 inline void copy_cell(std::uint8_t* to, const std::uint8_t* from, std::size_t size) noexcept {
-#if defined(__SSE2__)
+#if DWEX_SIMD
     if (size > 4 * copy_step) {
         std::memcpy(to, from, size);
         return;

@@ -278,7 +278,7 @@ inline std::uint8_t* length_field(std::uint8_t* p, std::uint64_t units) noexcept
 /// register: every byte store could otherwise alias that size.
 inline std::uint8_t* put_cell(const std::uint8_t* data, std::size_t size,
                               const std::uint8_t* readable, std::uint8_t* p) noexcept {
-#if defined(__SSE2__)
+#if DWEX_SIMD
     // A short ASCII cell, the common case: two loads tell it and copy it.
     if (size <= 32 && readable - data >= 32) {
         const dwex::simd::Vec low = dwex::simd::load(data);

@@ -4,6 +4,7 @@
 #include "call.hpp"
 
 #include "codec/codec.hpp"
+#include "cpython_layout.hpp"
 #include "ref.hpp"
 #include "source_lines.hpp"
 #include "state.hpp"
@@ -35,11 +36,11 @@ constexpr Signature parse_signature{"parse", "dwex.parse", Text::dwex,
 // exception set. Exact str names compare by hash, then by their code units.
 int same_name(const Signature& sig, PyObject* parameter, PyObject* key) noexcept {
     if (PyUnicode_CheckExact(key)) {
-        Py_hash_t hash = PyUnstable_Unicode_GET_CACHED_HASH(key);
+        Py_hash_t hash = layout::cached_hash(key);
         if (hash == -1 && (hash = PyObject_Hash(key)) == -1) {
             return -1;
         }
-        if (hash != PyUnstable_Unicode_GET_CACHED_HASH(parameter)) {
+        if (hash != layout::cached_hash(parameter)) {
             return 0;
         }
         const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
@@ -102,24 +103,6 @@ PyObject* bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
     return value;
 }
 
-bool is_str_subclass(PyTypeObject* type) noexcept {
-    if (PyObject* mro = type->tp_mro; mro != nullptr) {
-        const Py_ssize_t n = PyTuple_GET_SIZE(mro);
-        for (Py_ssize_t k = 0; k < n; ++k) {
-            if (PyTuple_GET_ITEM(mro, k) == reinterpret_cast<PyObject*>(&PyUnicode_Type)) {
-                return true;
-            }
-        }
-        return false;
-    }
-    for (; type != nullptr; type = type->tp_base) {
-        if (type == &PyUnicode_Type) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // The parse argument must be exactly a str. The failure adds no traceback
 // entry: the caller's traceback ends at the calling line.
 [[gnu::cold]] void raise_not_str(PyObject* value) noexcept {
@@ -127,7 +110,7 @@ bool is_str_subclass(PyTypeObject* type) noexcept {
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "dwex",
                  PyUnicode_Type.tp_name, type->tp_name);
-    if (!is_str_subclass(type)) {
+    if (PyType_IsSubtype(type, &PyUnicode_Type) == 0) {
         return;
     }
     Ref exception = Ref::steal(PyErr_GetRaisedException());

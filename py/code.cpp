@@ -2,6 +2,7 @@
 // They never run: their code string is all zero bytes and their location table
 // maps it onto the source lines of the function's statements.
 #include "call.hpp"
+#include "cpython_layout.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 
@@ -9,30 +10,21 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <new>
 #include <span>
 #include <string>
 
 namespace dwex {
 namespace {
 
-constexpr unsigned char no_columns_entry = 0x80 | (13 << 3) | (2 - 1); // line only, two units
-
-// A location table of "line only" entries, each a signed varint of the
-// distance from the line before (the first from the first line).
+// The location table of a statement per line of `lines`, as bytes.
 PyObject* line_table(std::span<const int> lines) noexcept {
     std::string table;
-    int previous = lines.front();
-    for (int line : lines) {
-        const int delta = line - previous;
-        unsigned value = delta < 0 ? (static_cast<unsigned>(-delta) << 1) | 1u
-                                   : static_cast<unsigned>(delta) << 1;
-        table.push_back(static_cast<char>(no_columns_entry));
-        while (value >= 64) {
-            table.push_back(static_cast<char>((value & 63u) | 64u));
-            value >>= 6;
-        }
-        table.push_back(static_cast<char>(value));
-        previous = line;
+    try {
+        table = layout::line_only_locations(lines);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
     }
     return PyBytes_FromStringAndSize(table.data(), static_cast<Py_ssize_t>(table.size()));
 }
@@ -55,8 +47,7 @@ PyObject* code_object(Text name, int first_line, PyObject* lines,
     if (!varnames_tuple) {
         return nullptr;
     }
-    // Twice the table's length plus 4 bytes, rounded down to whole code units pairs.
-    const Py_ssize_t code_size = (2 * PyBytes_GET_SIZE(lines) + 4) & ~Py_ssize_t{3};
+    const Py_ssize_t code_size = layout::code_bytes_for(PyBytes_GET_SIZE(lines));
     Ref code_string = Ref::steal(PyBytes_FromStringAndSize(nullptr, code_size));
     if (!code_string) {
         return nullptr;
@@ -64,10 +55,9 @@ PyObject* code_object(Text name, int first_line, PyObject* lines,
     std::fill_n(PyBytes_AS_STRING(code_string.get()), code_size, '\0');
     PyObject* empty = state.empty_tuple.get();
     const int nlocals = static_cast<int>(varnames.size());
-    return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        1, 0, 0, nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, code_string.get(), empty, empty,
-        varnames_tuple.get(), empty, empty, state.str(Text::dwex), state.str(name), state.str(name),
-        first_line, lines, state.empty_bytes.get()));
+    return layout::new_code(nlocals, code_string.get(), empty, varnames_tuple.get(),
+                            state.str(Text::dwex), state.str(name), first_line, lines,
+                            state.empty_bytes.get());
 }
 
 } // namespace
@@ -87,34 +77,35 @@ int make_line_tables() noexcept {
 }
 
 int make_code_objects() noexcept {
-    state.code_stringify =
-        Ref::steal(code_object(Text::stringify, source_lines::stringify::binding, state.lines_stringify.get(),
-                               {Text::lists, Text::out, Text::v, Text::l_str, Text::u16_len, Text::i, Text::v_len,
-                                Text::kind, Text::buf, Text::l, Text::item}));
+    state.code_stringify = Ref::steal(
+        code_object(Text::stringify, source_lines::stringify::binding, state.lines_stringify.get(),
+                    {Text::lists, Text::out, Text::v, Text::l_str, Text::u16_len, Text::i,
+                     Text::v_len, Text::kind, Text::buf, Text::l, Text::item}));
     if (!state.code_stringify) {
         return -1;
     }
-    state.code_parse = Ref::steal(code_object(Text::parse, source_lines::parse::binding, state.lines_parse.get(),
-                                              {Text::dwex,
-                                               Text::length,
-                                               Text::kind,
-                                               Text::out,
-                                               Text::ls,
-                                               Text::data,
-                                               Text::i,
-                                               Text::j,
-                                               Text::n,
-                                               Text::c,
-                                               Text::char_start,
-                                               Text::H_digits,
-                                               Text::target_u16_len,
-                                               Text::u16_accum,
-                                               Text::char_idx,
-                                               Text::u16_idx,
-                                               Text::buf,
-                                               Text::ch,
-                                               Text::low_surrogate_code,
-                                               Text::underscore}));
+    state.code_parse =
+        Ref::steal(code_object(Text::parse, source_lines::parse::binding, state.lines_parse.get(),
+                               {Text::dwex,
+                                Text::length,
+                                Text::kind,
+                                Text::out,
+                                Text::ls,
+                                Text::data,
+                                Text::i,
+                                Text::j,
+                                Text::n,
+                                Text::c,
+                                Text::char_start,
+                                Text::H_digits,
+                                Text::target_u16_len,
+                                Text::u16_accum,
+                                Text::char_idx,
+                                Text::u16_idx,
+                                Text::buf,
+                                Text::ch,
+                                Text::low_surrogate_code,
+                                Text::underscore}));
     return state.code_parse ? 0 : -1;
 }
 

@@ -2,6 +2,7 @@
 // the process-wide ModuleState and the lookup of module attributes at run time.
 #include "call.hpp"
 #include "codec/leaf_writes.hpp"
+#include "cpython_layout.hpp"
 #include "function.hpp"
 #include "hex_cache.hpp"
 #include "ref.hpp"
@@ -128,8 +129,8 @@ int make_constants() noexcept {
         PyObject_Hash(state.lines_parse.get()) == -1) {
         return -1;
     }
-    PyUnstable_SetImmortal(state.lines_stringify.get());
-    PyUnstable_SetImmortal(state.lines_parse.get());
+    layout::set_immortal(state.lines_stringify.get());
+    layout::set_immortal(state.lines_parse.get());
     return 0;
 }
 
@@ -146,7 +147,7 @@ int bind_function(PyObject* dict, PyMethodDef* def, Text name, PyObject* code,
     if (!function) {
         return -1;
     }
-    PyUnstable_Object_EnableDeferredRefcount(function.get());
+    layout::defer_refcount(function.get());
     function_set_annotations(function.get(), annotations.get());
     return set_attr(dict, name, function.get());
 }
@@ -293,7 +294,7 @@ int module_exec(PyObject* module) noexcept {
     }
     module_ref = Py_NewRef(module);
 #ifdef Py_GIL_DISABLED
-    PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
+    layout::module_needs_gil(module);
 #endif
     // Before the constants exist a failure adds no traceback entry.
     int line = -1;

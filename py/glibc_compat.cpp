@@ -5,7 +5,8 @@
 // The static libstdc++ was compiled against a recent glibc and refers to two
 // symbols that older ones lack. The link renames those references
 // (`-Wl,--wrap=NAME` sends them to `__wrap_NAME`) to the definitions below,
-// which need nothing newer than glibc 2.2.5.
+// which need nothing newer than the first glibc of each architecture (2.2.5
+// on x86-64, 2.17 on aarch64).
 
 extern "C" {
 
@@ -13,7 +14,11 @@ extern "C" {
 // name of our own: from glibc 2.38 the header maps `strtoul` itself onto
 // `__isoc23_strtoul`, the very symbol being replaced.
 unsigned long dwex_libc_strtoul(const char* text, char** end, int base) noexcept;
+#if defined(__x86_64__)
 __asm__(".symver dwex_libc_strtoul, strtoul@GLIBC_2.2.5");
+#elif defined(__aarch64__)
+__asm__(".symver dwex_libc_strtoul, strtoul@GLIBC_2.17");
+#endif
 
 // `__isoc23_strtoul` (glibc 2.38) differs from strtoul only in reading a
 // "0b" prefix with base 0 or 2; the runtime reads decimal numbers from its

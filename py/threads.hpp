@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include "cpython_layout.hpp"
 #include "ref.hpp"
 
 namespace dwex {
@@ -25,8 +26,8 @@ inline constexpr bool free_threaded_paths = false;
 /// with the checked fetch, which comes back null (IndexError set) if another
 /// thread shrank the list in between.
 inline Ref shared_list_item(PyObject* list, Py_ssize_t k) noexcept {
-    return PyUnstable_Object_IsUniquelyReferenced(list) ? Ref::borrow(PyList_GET_ITEM(list, k))
-                                                        : Ref::steal(PyList_GetItemRef(list, k));
+    return layout::uniquely_referenced(list) ? Ref::borrow(PyList_GET_ITEM(list, k))
+                                             : Ref::steal(PyList_GetItemRef(list, k));
 }
 
 } // namespace dwex

@@ -7,11 +7,12 @@
 #include <Python.h>
 
 #include "codec/decimal.hpp"
-#include "codec/leaf_writes.hpp"
 #include "codec/format.hpp"
+#include "codec/leaf_writes.hpp"
 #include "codec/units.hpp"
 #include "codec/widen.hpp"
 #include "codec/width_digits.hpp"
+#include "cpython_layout.hpp"
 
 #include <array>
 #include <cstddef>
@@ -59,13 +60,13 @@ template <format::CodeUnit Out, format::CodeUnit In>
 /// Room past a short leaf's own units that its fixed moves need: a 4-unit
 /// length field and a word widened to at most 32 bytes.
 inline constexpr std::size_t leaf_slack = 32;
-static_assert(leaf_slack >= ShortPrefixes<std::uint8_t>::slot_units +
-                                simd::tail_word_units<std::uint8_t>,
+static_assert(leaf_slack >=
+                  ShortPrefixes<std::uint8_t>::slot_units + simd::tail_word_units<std::uint8_t>,
               "a short length field's move, then a tail word after its last unit");
 
 // The tail word of a compact str's short content starts inside the str's
 // header when the content is shorter than the word.
-static_assert(sizeof(PyASCIIObject) >= simd::tail_word_bytes);
+static_assert(layout::header_before_data >= simd::tail_word_bytes);
 
 /// What a writer knows of the leaf it hands to write_leaf.
 enum class Leaf : std::uint8_t {

@@ -219,15 +219,13 @@ template <format::CodeUnit U> class ListSink {
         if (n == 1 && from[0] <= simd::latin1_max) {
             PyObject*& one = latin1_[from[0]];
             if (one == nullptr) {
-                // Below U+0100 this hands out the singleton and never allocates.
-                one = PyUnicode_FromOrdinal(static_cast<int>(from[0]));
+                one = layout::latin1_singleton(from[0]);
                 if (one == nullptr) {
                     // Null here means "not shared": the caller then makes the
                     // leaf itself, so no error may stay pending.
                     PyErr_Clear();
                     return nullptr;
                 }
-                Py_DECREF(one); // the interpreter keeps its singletons alive: borrowed from here on
             }
             return Py_NewRef(one);
         }

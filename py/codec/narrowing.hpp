@@ -1,7 +1,7 @@
 // narrowing.hpp: copying code units into a narrower width, for leaves whose
 // widest code point the caller already knows fits. Header-only and free of
 // the interpreter. The plain twin, codec::copy_units, defines the result; the
-// SSE2 kernels must write exactly the same units and nothing past them.
+// vector kernels must write exactly the same units and nothing past them.
 #ifndef DWEX_CODEC_NARROWING_HPP
 #define DWEX_CODEC_NARROWING_HPP
 
@@ -22,7 +22,7 @@ template <typename Out, typename In>
     requires(sizeof(Out) < sizeof(In))
 inline Out* narrow_copy(const In* from, std::size_t n, Out* to) noexcept {
     std::size_t k = 0;
-#if defined(__SSE2__)
+#if DWEX_SIMD
     const auto in = [from](std::size_t at) { return load(from + at); };
     if constexpr (sizeof(In) == 2) {
         // Every unit is at most 0xFF, so the unsigned saturation of the pack
@@ -72,6 +72,15 @@ inline Out* narrow_copy(const In* from, std::size_t n, Out* to) noexcept {
     return codec::copy_units(from + k, n - k, to + k);
 }
 
+// GCC for aarch64 vectorizes the loop below, whose exit depends on the data,
+// and where a caller's buffer size is known it warns that the vector stores
+// could pass its end: they cannot, each one being made only where its units
+// were all read below `n`.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wstringop-overflow"
+#endif
+
 /// The plain statement of copy_ascii_prefix: copies units into bytes while
 /// they are ASCII and returns the index of the first unit above 0x7F, or `n`.
 template <typename In>
@@ -87,6 +96,10 @@ constexpr std::size_t copy_ascii_prefix_plain(const In* from, std::size_t n, std
     return n;
 }
 
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
 /// Copies the `n` units at `from` into bytes at `to` while checking that they
 /// are ASCII, four vectors of input a step, so that a leaf that is ASCII is
 /// read once. Returns what the plain twin returns; the bytes before that index
@@ -96,7 +109,7 @@ template <typename In>
     requires(sizeof(In) < 4)
 inline std::size_t copy_ascii_prefix(const In* from, std::size_t n, std::uint8_t* to) noexcept {
     std::size_t k = 0;
-#if defined(__SSE2__)
+#if DWEX_SIMD
     constexpr std::size_t step = lanes<In>;
     for (; k + 4 * step <= n; k += 4 * step) {
         const Vec a = load(from + k);

@@ -89,7 +89,7 @@ struct Utf8Bytes {
               std::int64_t& at, Stopped& out) const {
         const std::uint8_t* const content = data + begin;
         const std::uint8_t* const end = data + length;
-#if defined(__SSE2__)
+#if DWEX_SIMD
         // Most leaves are short: up to a vector's bytes of ASCII are n units
         // and n bytes, told by one load where a vector and one more byte are there.
         if (n <= utf8::block_bytes && end - content > utf8::block_bytes) {

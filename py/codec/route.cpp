@@ -20,8 +20,10 @@
 //               not fit on measured and written after it, in place.
 //
 // No table is written twice: a route either writes all of it or hands the
-// general writer the rows it has not written.
-#include "codec/route.hpp"
+// general writer the rows it has not written. The body of stringify, which
+// the binding enters, is here.
+#include "codec/codec.hpp"
+#include "codec/serializer.hpp"
 
 #include "codec/leaf_writer.hpp"
 #include "codec/route_plan.hpp"
@@ -83,17 +85,24 @@ Plan plan_route(PyObject* lists) noexcept {
 
 } // namespace
 
-PyObject* stringify_exact(PyObject* lists, GeneralFrom& rest) noexcept {
-    Plan plan = plan_route(lists);
+PyObject* stringify_body(PyObject* lists) noexcept {
+    GeneralFrom rest;
+    const Plan plan = plan_route(lists);
     switch (plan.route) {
     case Route::one_pass:
-        return write_one_pass(lists, plan.digits, plan.capacity, rest);
+        if (PyObject* document = write_one_pass(lists, plan.digits, plan.capacity, rest)) {
+            return document;
+        }
+        break;
     case Route::two_passes:
-        return write_two_passes(lists);
+        if (PyObject* document = write_two_passes(lists)) {
+            return document;
+        }
+        break;
     case Route::general:
         break;
     }
-    return nullptr;
+    return write_general(lists, rest);
 }
 
 } // namespace dwex

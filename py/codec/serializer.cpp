@@ -1,14 +1,14 @@
-// serializer.cpp: the body of `stringify`. One pass over the table runs every
-// observable action (iteration, str(), the HEX lookup and its item access)
-// once per leaf, in order, and copies each item straight into the output
-// buffer; the document becomes a str once the walk has ended.
-#include "codec/codec.hpp"
+// serializer.cpp: the general writer of `stringify`. One pass over the table
+// runs every observable action (iteration, str(), the HEX lookup and its item
+// access) once per leaf, in order, and copies each item straight into the
+// output buffer; the document becomes a str once the walk has ended.
+#include "codec/serializer.hpp"
+
 #include "codec/decimal.hpp"
 #include "codec/format.hpp"
 #include "codec/leaf_writer.hpp"
 #include "codec/leaf_writes.hpp"
 #include "codec/output.hpp"
-#include "codec/route.hpp"
 #include "codec/storage.hpp"
 #include "codec/units.hpp"
 #include "hex_cache.hpp"
@@ -291,11 +291,7 @@ PyObject* finish(const Writer& w) noexcept {
 
 } // namespace
 
-PyObject* stringify_body(PyObject* lists) noexcept {
-    GeneralFrom rest;
-    if (PyObject* document = stringify_exact(lists, rest)) {
-        return document;
-    }
+PyObject* write_general(PyObject* lists, GeneralFrom& rest) noexcept {
     Writer w;
     if (rest.written) {
         // The ASCII text of the rows that an exact route wrote before it

@@ -1,7 +1,7 @@
 // utf16_count.hpp: walking the content of an item in a 4-byte document until
 // it holds a given number of UTF-16 units, noting the OR of its code points on
 // the way so that the item's storage class needs no second pass. Header-only
-// and free of the interpreter. The plain twin defines the result; the SSE2
+// and free of the interpreter. The plain twin defines the result; the vector
 // kernel must agree with it on every input.
 #ifndef DWEX_CODEC_UTF16_COUNT_HPP
 #define DWEX_CODEC_UTF16_COUNT_HPP
@@ -58,7 +58,7 @@ inline Count count_utf16(const std::uint32_t* buf, std::int64_t idx, std::int64_
                          std::int64_t target) noexcept {
     std::int64_t units = 0;
     std::uint32_t bits = 0;
-#if defined(__SSE2__)
+#if DWEX_SIMD
     if (target - units >= count_step_room && length - idx >= count_step) {
         // Code points are at most 0x10FFFF, so a signed compare orders them.
         const Vec bmp_top = splat32(format::last_bmp);

@@ -2,7 +2,7 @@
 // interpreter: the walk that cuts an item's content out of a UTF-8 document
 // (validating it as it goes) and the count of a valid UTF-8 string's units
 // that writing an item's length needs. Each kernel has a plain twin that
-// defines its result; the SSE2 paths only skip ASCII runs faster.
+// defines its result; the vector paths only skip ASCII runs faster.
 //
 // They are written here rather than taken from a UTF-8 library because the
 // walk needs what no such library returns in one pass (stop after exactly n
@@ -154,7 +154,7 @@ inline Walk walk_plain(const std::uint8_t* p, const std::uint8_t* end, std::int6
 /// three-byte sequences adds at most this many units, one per lead.
 inline constexpr std::int64_t block_bytes = static_cast<std::int64_t>(simd::vector_bytes);
 
-#if defined(__SSE2__)
+#if DWEX_SIMD
 /// Takes whole blocks of ASCII and of two- and three-byte sequences (those
 /// that need no check beyond their continuation bytes: not E0, whose second
 /// byte has a narrower range, nor ED, which leads surrogates) while the block
@@ -205,7 +205,7 @@ inline void take_blocks(const std::uint8_t*& p, const std::uint8_t* end, std::in
 inline Walk walk(const std::uint8_t* p, const std::uint8_t* end, std::int64_t target) noexcept {
     Walk w{};
     for (;;) {
-#if defined(__SSE2__)
+#if DWEX_SIMD
         take_blocks(p, end, target, w);
 #endif
         if (target - w.units < block_bytes || end - p < block_bytes) {
@@ -236,7 +236,7 @@ inline std::int64_t units_plain(const std::uint8_t* p, std::size_t n) noexcept {
 inline std::int64_t units(const std::uint8_t* p, std::size_t n) noexcept {
     std::int64_t total = 0;
     std::size_t k = 0;
-#if defined(__SSE2__)
+#if DWEX_SIMD
     using namespace simd;
     // As signed bytes, continuation bytes are [-128, -65] and four-byte leads [-16, -9].
     const Vec cont_top = splat8(-64);

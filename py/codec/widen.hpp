@@ -1,5 +1,5 @@
 // widen.hpp: copying code units into a wider storage width (1 to 2, 1 to 4
-// and 2 to 4 bytes per code point), with SSE2 on x86-64 and a scalar twin
+// and 2 to 4 bytes per code point), with vector code (simd.hpp) and a scalar twin
 // that defines what each kernel does. Interpreter-free.
 #ifndef DWEX_CODEC_WIDEN_HPP
 #define DWEX_CODEC_WIDEN_HPP
@@ -24,7 +24,7 @@ Out* widen_scalar(const In* from, std::size_t n, Out* to) noexcept {
     return to + n;
 }
 
-#if defined(__SSE2__)
+#if DWEX_SIMD
 namespace widen_detail {
 
 /// The units of `v`'s low `8 * sizeof(Out) / sizeof(In)` bytes (all of it
@@ -82,7 +82,7 @@ template <std::size_t Block, typename In, typename Out, typename Kernel>
 /// than a vector takes 8- or 4-byte loads that overlap the same way.
 template <typename Out, typename In>
 [[gnu::always_inline]] inline Out* widen(const In* from, std::size_t n, Out* to) noexcept {
-#if defined(__SSE2__)
+#if DWEX_SIMD
     using namespace widen_detail;
     if (n >= lanes<In>) {
         return in_blocks<lanes<In>>(from, n, to, [](const In* f, Out* t) {
@@ -131,7 +131,7 @@ void widen_in_place(const In* from, std::size_t n, Out* to) noexcept {
     if constexpr (sizeof(Out) == sizeof(In)) {
         std::memmove(to, from, n * sizeof(In));
     } else {
-#if defined(__SSE2__)
+#if DWEX_SIMD
         for (; n >= lanes<In>; n -= lanes<In>) {
             widen_detail::widen_store<Out, In>(load(from + n - lanes<In>), to + n - lanes<In>);
         }
@@ -169,7 +169,7 @@ Out* copy_tail_word(const In* from, std::size_t n, Out* to) noexcept {
     if constexpr (sizeof(In) == sizeof(Out)) {
         std::memcpy(to, &word, tail_word_bytes);
     } else {
-#if defined(__SSE2__)
+#if DWEX_SIMD
         widen_detail::widen_store<Out, In, tail_word_units<In>>(from_word(word), to);
 #else
         for (std::size_t k = 0; k < tail_word_units<In>; ++k) {

@@ -1,7 +1,7 @@
 // widest.hpp: the storage class of a run of code units, i.e. the smallest
 // maximum character that a str holding them must be created with. Header-only
 // and free of the interpreter. Each kernel has a plain twin that defines what
-// it returns; the SSE2 kernel must agree with it on every input.
+// it returns; the vector kernel must agree with it on every input.
 #ifndef DWEX_CODEC_WIDEST_HPP
 #define DWEX_CODEC_WIDEST_HPP
 
@@ -46,7 +46,7 @@ constexpr std::uint32_t widest_class_plain(const U* p, std::size_t n) noexcept {
 /// of 4-byte documents learns their class while counting them. Reads nothing
 /// at or past `p + n`.
 template <format::CodeUnit U> inline std::uint32_t widest_class(const U* p, std::size_t n) noexcept {
-#if defined(__SSE2__)
+#if DWEX_SIMD
     if constexpr (sizeof(U) < 4) {
         constexpr std::size_t step = lanes<U>;
         constexpr std::uint32_t top = sizeof(U) == 1 ? latin1_max : bmp_max;
