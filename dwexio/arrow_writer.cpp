@@ -7,6 +7,7 @@
 #include "codec/format.hpp"
 #include "codec/simd.hpp"
 #include "codec/utf8.hpp"
+#include "codec/widest.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -17,10 +18,18 @@ namespace {
 
 using dwex::Ref;
 
-/// Output bytes gathered before one write to the file.
-constexpr std::size_t flush_bytes = 1 << 20;
+/// Output bytes gathered before one write to the file: small enough to stay
+/// in the core's cache until the file takes them.
+constexpr std::size_t flush_bytes = 1 << 18;
 
 constexpr char hex_digits[] = "0123456789abcdef";
+
+/// A cell of at most this many bytes, with as many readable from its start,
+/// is checked for ASCII and copied by two vector loads and stores.
+constexpr std::size_t short_cell_bytes = 2 * dwex::simd::vector_bytes;
+/// The most a cell's item takes besides its bytes: a width digit, the
+/// longest length field, and the stores of a short copy past its end.
+constexpr std::size_t field_room = 1 + dwex::format::max_length_digits + short_cell_bytes;
 
 /// The Arrow type of a format string, as a message names it.
 std::string type_name(const ArrowSchema& schema) {
@@ -161,7 +170,7 @@ TableWriter::~TableWriter() {
     }
 }
 
-bool TableWriter::adopt_stream(ArrowArrayStream* stream) {
+bool TableWriter::adopt_stream(ArrowArrayStream* stream) noexcept {
     stream_ = *stream;
     stream->release = nullptr;
     has_stream_ = true;
@@ -175,7 +184,7 @@ bool TableWriter::adopt_stream(ArrowArrayStream* stream) {
     return check_schema();
 }
 
-bool TableWriter::adopt_array(ArrowSchema* schema, ArrowArray* array) {
+bool TableWriter::adopt_array(ArrowSchema* schema, ArrowArray* array) noexcept {
     schema_ = *schema;
     schema->release = nullptr;
     single_ = *array;
@@ -183,13 +192,13 @@ bool TableWriter::adopt_array(ArrowSchema* schema, ArrowArray* array) {
     return check_schema();
 }
 
-bool TableWriter::check_schema() {
-    if (std::strcmp(schema_.format, "+s") != 0) {
-        PyErr_Format(PyExc_TypeError, "write_arrow needs a table (a struct of columns), not %s",
-                     type_name(schema_).c_str());
-        return false;
-    }
+bool TableWriter::check_schema() noexcept {
     try {
+        if (std::strcmp(schema_.format, "+s") != 0) {
+            PyErr_Format(PyExc_TypeError, "write_arrow needs a table (a struct of columns), not %s",
+                         type_name(schema_).c_str());
+            return false;
+        }
         for (std::int64_t k = 0; k < schema_.n_children; ++k) {
             const ArrowSchema& child = *schema_.children[k];
             names_.emplace_back(child.name ? child.name : "");
@@ -215,7 +224,7 @@ bool TableWriter::check_schema() {
     return true;
 }
 
-bool TableWriter::next_batch(ArrowArray* out) {
+bool TableWriter::next_batch(ArrowArray* out) noexcept {
     out->release = nullptr;
     if (!has_stream_) {
         *out = single_;
@@ -231,7 +240,7 @@ bool TableWriter::next_batch(ArrowArray* out) {
     return true;
 }
 
-bool TableWriter::flush() {
+bool TableWriter::flush() noexcept {
     if (out_.size() == 0) {
         return true;
     }
@@ -265,15 +274,14 @@ inline std::uint8_t* length_field(std::uint8_t* p, std::uint64_t units) noexcept
 }
 
 /// Writes one cell's item at `p` and returns its end. Room has been made for
-/// the cell, its length field and 32 bytes of slack; `readable` is how far
-/// the source may be read. The write position travels as an argument and a
+/// the cell and field_room; `readable` is how far the source may be read. The write position travels as an argument and a
 /// return value, never through the buffer's size, so that it stays in a
 /// register: every byte store could otherwise alias that size.
 inline std::uint8_t* put_cell(const std::uint8_t* data, std::size_t size,
                               const std::uint8_t* readable, std::uint8_t* p) noexcept {
 #if defined(__SSE2__)
     // A short ASCII cell, the common case: two loads tell it and copy it.
-    if (size <= 32 && readable - data >= 32) {
+    if (size <= short_cell_bytes && static_cast<std::size_t>(readable - data) >= short_cell_bytes) {
         const dwex::simd::Vec low = dwex::simd::load(data);
         const dwex::simd::Vec high = dwex::simd::load(data + 16);
         const std::uint64_t bits =
@@ -286,17 +294,34 @@ inline std::uint8_t* put_cell(const std::uint8_t* data, std::size_t size,
         }
     }
 #endif
-    p = length_field(p, static_cast<std::uint64_t>(dwex::utf8::units(data, size)));
+    p = length_field(p, static_cast<std::uint64_t>(dwex::utf8::units_short(data, size, readable)));
     std::memcpy(p, data, size);
     return p + size;
 }
 
-void TableWriter::cell(const std::uint8_t* data, std::size_t size, const std::uint8_t* readable) {
+/// put_cell for a cell known to be ASCII, whose units are its bytes.
+inline std::uint8_t* put_ascii_cell(const std::uint8_t* data, std::size_t size,
+                                    const std::uint8_t* readable, std::uint8_t* p) noexcept {
+    p = length_field(p, size);
+#if defined(__SSE2__)
+    if (size <= short_cell_bytes && static_cast<std::size_t>(readable - data) >= short_cell_bytes) {
+        dwex::simd::store(p, dwex::simd::load(data));
+        dwex::simd::store(p + dwex::simd::vector_bytes, dwex::simd::load(data + dwex::simd::vector_bytes));
+        return p + size;
+    }
+#else
+    (void)readable;
+#endif
+    std::memcpy(p, data, size);
+    return p + size;
+}
+
+void TableWriter::cell(const std::uint8_t* data, std::size_t size, const std::uint8_t* readable) noexcept {
     std::uint8_t* const end = put_cell(data, size, readable, out_.data() + out_.size());
     out_.resize(static_cast<std::size_t>(end - out_.data()));
 }
 
-bool TableWriter::make_room(std::size_t size) {
+bool TableWriter::make_room(std::size_t size) noexcept {
     if (!flush()) {
         return false;
     }
@@ -316,10 +341,11 @@ struct PlainColumn {
     const std::int32_t* offsets = nullptr;
     const std::uint8_t* data = nullptr;
     const std::uint8_t* end = nullptr;
+    bool ascii = false; ///< every byte of the batch's strings is ASCII: units are bytes
 };
 
 bool plain_columns(const ArrowArray& batch, const std::vector<ColumnLayout>& layouts,
-                   std::vector<PlainColumn>& plain) {
+                   std::vector<PlainColumn>& plain) noexcept {
     try {
         plain.assign(layouts.size(), PlainColumn{});
     } catch (const std::bad_alloc&) {
@@ -333,7 +359,11 @@ bool plain_columns(const ArrowArray& batch, const std::vector<ColumnLayout>& lay
             const auto* offsets = static_cast<const std::int32_t*>(child.buffers[1]) +
                                   batch.offset + child.offset;
             const auto* data = static_cast<const std::uint8_t*>(child.buffers[2]);
-            plain[k] = PlainColumn{offsets, data, data + offsets[batch.length]};
+            const std::uint8_t* first = data + offsets[0];
+            const std::uint8_t* end = data + offsets[batch.length];
+            const bool ascii = dwex::simd::widest_class(first, static_cast<std::size_t>(end - first)) ==
+                               dwex::simd::ascii_max;
+            plain[k] = PlainColumn{offsets, data, end, ascii};
         }
     }
     return true;
@@ -342,7 +372,7 @@ bool plain_columns(const ArrowArray& batch, const std::vector<ColumnLayout>& lay
 } // namespace
 
 bool TableWriter::leaf_at(const ArrowArray& batch, std::size_t k, std::int64_t r,
-                          const std::uint8_t** data, std::size_t* size) const {
+                          const std::uint8_t** data, std::size_t* size) const noexcept {
     const ArrowArray& child = *batch.children[k];
     const ColumnLayout& layout = layouts_[k];
     std::int64_t index = batch.offset + child.offset + r;
@@ -369,7 +399,7 @@ bool TableWriter::leaf_at(const ArrowArray& batch, std::size_t k, std::int64_t r
     return false;
 }
 
-bool TableWriter::write_batch(const ArrowArray& batch) {
+bool TableWriter::write_batch(const ArrowArray& batch) noexcept {
     const std::size_t columns = layouts_.size();
     if (batch.n_children != static_cast<std::int64_t>(columns)) {
         PyErr_Format(PyExc_ValueError, "a batch of %lld columns in a stream of %zu",
@@ -380,7 +410,6 @@ bool TableWriter::write_batch(const ArrowArray& batch) {
     if (!plain_columns(batch, layouts_, plain)) {
         return false;
     }
-    constexpr std::size_t field_room = 2 + dwex::format::max_length_digits + 4 + 32;
     // The write position, kept out of the buffer until a row is done or the
     // buffer must be flushed.
     std::uint8_t* p = out_.data() + out_.size();
@@ -402,7 +431,7 @@ bool TableWriter::write_batch(const ArrowArray& batch) {
                 if (!room_for(size + field_room)) {
                     return false;
                 }
-                p = put_cell(data, size, c.end, p);
+                p = c.ascii ? put_ascii_cell(data, size, c.end, p) : put_cell(data, size, c.end, p);
                 continue;
             }
             const std::uint8_t* data = nullptr;
@@ -426,7 +455,7 @@ bool TableWriter::write_batch(const ArrowArray& batch) {
     return true;
 }
 
-bool TableWriter::write(PyObject* file, bool text_file, bool header, PyObject* null) {
+bool TableWriter::write(PyObject* file, bool text_file, bool header, PyObject* null) noexcept {
     file_ = file;
     text_file_ = text_file;
     if (null != nullptr) {
@@ -434,7 +463,12 @@ bool TableWriter::write(PyObject* file, bool text_file, bool header, PyObject* n
         if (!bytes) {
             return false;
         }
-        null_.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+        try {
+            null_.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
         has_null_ = true;
     }
     if (!out_.reserve(flush_bytes)) {
@@ -443,11 +477,14 @@ bool TableWriter::write(PyObject* file, bool text_file, bool header, PyObject* n
     }
     if (header) {
         for (const std::string& name : names_) {
-            if (out_.size() + name.size() + 64 > out_.capacity() && !make_room(name.size() + 64)) {
+            if (out_.size() + name.size() + field_room > out_.capacity() && !make_room(name.size() + field_room)) {
                 return false;
             }
             const auto* data = reinterpret_cast<const std::uint8_t*>(name.data());
             cell(data, name.size(), data);
+        }
+        if (out_.size() + 1 > out_.capacity() && !make_room(1)) {
+            return false;
         }
         out_.data()[out_.size()] = ';';
         out_.resize(out_.size() + 1);

@@ -22,7 +22,7 @@ struct ColumnLayout {
 
 /// Takes over a stream (or one batch and its schema) from a producer, checks
 /// that every column holds strings, and writes the rows to a file. Needs the
-/// GIL throughout.
+/// GIL throughout. Every failure is a false return with an exception set.
 class TableWriter {
   public:
     TableWriter() = default;
@@ -32,27 +32,27 @@ class TableWriter {
 
     /// Takes `stream` (its release moves here). False with TypeError set for
     /// a column that is not of strings.
-    bool adopt_stream(ArrowArrayStream* stream);
+    bool adopt_stream(ArrowArrayStream* stream) noexcept;
     /// Takes one batch and its schema.
-    bool adopt_array(ArrowSchema* schema, ArrowArray* array);
+    bool adopt_array(ArrowSchema* schema, ArrowArray* array) noexcept;
 
     /// Writes the document to `file` (its write() takes bytes, or str for a
     /// text file); `null` (or null) is the text of a null cell.
-    bool write(PyObject* file, bool text_file, bool header, PyObject* null);
+    bool write(PyObject* file, bool text_file, bool header, PyObject* null) noexcept;
 
   private:
-    bool check_schema();
-    bool next_batch(ArrowArray* out);
-    bool write_batch(const ArrowArray& batch);
+    bool check_schema() noexcept;
+    bool next_batch(ArrowArray* out) noexcept;
+    bool write_batch(const ArrowArray& batch) noexcept;
     /// The text of row `r` of column `k` that is not a plain string column
     /// without nulls: a null's text, or false with ValueError set where no
     /// text for a null was given.
     bool leaf_at(const ArrowArray& batch, std::size_t k, std::int64_t r,
-                 const std::uint8_t** data, std::size_t* size) const;
-    bool flush();
+                 const std::uint8_t** data, std::size_t* size) const noexcept;
+    bool flush() noexcept;
     /// Flushes, and makes room for `size` bytes more than a flush's worth.
-    bool make_room(std::size_t size);
-    void cell(const std::uint8_t* data, std::size_t size, const std::uint8_t* readable);
+    bool make_room(std::size_t size) noexcept;
+    void cell(const std::uint8_t* data, std::size_t size, const std::uint8_t* readable) noexcept;
 
     ArrowArrayStream stream_{};
     ArrowSchema schema_{};

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -71,6 +72,28 @@ TEST(Utf8Units, CountsValidText) {
         bytes("a\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80zzzzzzzzzzzzzzzzzzzz\xe4\xb8\xad");
     EXPECT_EQ(dwex::utf8::units(text.data(), text.size()), 26);
     EXPECT_EQ(dwex::utf8::units_plain(text.data(), text.size()), 26);
+}
+
+// A short string counted by whole vectors, its bytes past the end masked off:
+// every length up to past two vectors, each piece at every place, with the
+// bytes after the string (read, never counted) continuation bytes and
+// four-byte leads, the bytes it must not count.
+TEST(Utf8Units, ShortStringsAgreeWithThePlainCount) {
+    const std::vector<std::string> pieces = {"a", "\xc3\xa9", "\xe4\xb8\xad", "\xf0\x9f\x98\x80"};
+    for (const auto& piece : pieces) {
+        for (std::size_t before = 0; before <= 34; ++before) {
+            auto b = bytes(std::string(before, 'x') + piece);
+            const std::size_t n = b.size();
+            b.resize(n + 40, 0xF0);
+            std::fill(b.begin() + static_cast<std::ptrdiff_t>(n), b.begin() + static_cast<std::ptrdiff_t>(n) + 20, 0x80);
+            for (const std::size_t readable : {n, n + 40}) {
+                ASSERT_EQ(dwex::utf8::units_short(b.data(), n, b.data() + readable),
+                          dwex::utf8::units_plain(b.data(), n))
+                    << before << " " << piece.size() << " " << readable;
+            }
+        }
+    }
+    EXPECT_EQ(dwex::utf8::bit_counts32(0x8000000180000001), (std::pair{2, 2}));
 }
 
 } // namespace
