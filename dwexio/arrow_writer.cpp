@@ -9,6 +9,8 @@
 #include "codec/utf8.hpp"
 #include "codec/widest.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -244,10 +246,11 @@ bool TableWriter::flush() noexcept {
     if (out_.size() == 0) {
         return true;
     }
-    const auto* bytes = reinterpret_cast<const char*>(out_.data());
+    auto* bytes = reinterpret_cast<char*>(out_.data());
     const auto size = static_cast<Py_ssize_t>(out_.size());
-    Ref chunk = Ref::steal(text_file_ ? PyUnicode_DecodeUTF8(bytes, size, "surrogatepass")
-                                      : PyBytes_FromStringAndSize(bytes, size));
+    Ref chunk = Ref::steal(text_file_    ? PyUnicode_DecodeUTF8(bytes, size, "surrogatepass")
+                           : lends_view_ ? PyMemoryView_FromMemory(bytes, size, PyBUF_READ)
+                                         : PyBytes_FromStringAndSize(bytes, size));
     if (!chunk) {
         return false;
     }
@@ -277,34 +280,55 @@ inline std::uint8_t* length_field(std::uint8_t* p, std::uint64_t units) noexcept
 /// the cell and field_room; `readable` is how far the source may be read. The write position travels as an argument and a
 /// return value, never through the buffer's size, so that it stays in a
 /// register: every byte store could otherwise alias that size.
-inline std::uint8_t* put_cell(const std::uint8_t* data, std::size_t size,
+[[gnu::always_inline]] inline std::uint8_t* put_cell(const std::uint8_t* data, std::size_t size,
                               const std::uint8_t* readable, std::uint8_t* p) noexcept {
 #if defined(__SSE2__)
-    // A short ASCII cell, the common case: two loads tell it and copy it.
+    // A short cell, the common case: two loads count it and copy it.
     if (size <= short_cell_bytes && static_cast<std::size_t>(readable - data) >= short_cell_bytes) {
         const dwex::simd::Vec low = dwex::simd::load(data);
-        const dwex::simd::Vec high = dwex::simd::load(data + 16);
-        const std::uint64_t bits =
-            dwex::simd::mask8(low) | static_cast<std::uint64_t>(dwex::simd::mask8(high)) << 16;
-        if ((bits & ((std::uint64_t{1} << size) - 1)) == 0) {
-            p = length_field(p, size);
-            dwex::simd::store(p, low);
-            dwex::simd::store(p + 16, high);
-            return p + size;
-        }
+        const dwex::simd::Vec high = dwex::simd::load(data + dwex::simd::vector_bytes);
+        p = length_field(p, static_cast<std::uint64_t>(dwex::utf8::units_of(low, high, size)));
+        dwex::simd::store(p, low);
+        dwex::simd::store(p + dwex::simd::vector_bytes, high);
+        return p + size;
     }
 #endif
-    p = length_field(p, static_cast<std::uint64_t>(dwex::utf8::units_short(data, size, readable)));
+    p = length_field(p, static_cast<std::uint64_t>(dwex::utf8::units(data, size)));
     std::memcpy(p, data, size);
     return p + size;
 }
 
-/// put_cell for a cell known to be ASCII, whose units are its bytes.
+/// A width digit for each count of length digits, as ShortPrefixes takes them.
+struct HexWidthDigits {
+    int counts = dwex::format::max_length_digits;
+    std::array<char, dwex::format::max_length_digits + 1> of_count = [] {
+        std::array<char, dwex::format::max_length_digits + 1> t{};
+        for (std::size_t c = 1; c < t.size(); ++c) {
+            t[c] = hex_digits[c - 1];
+        }
+        return t;
+    }();
+};
+
+/// The width digit and length field of the lengths below 100, most cells'.
+const dwex::format::ShortPrefixes<std::uint8_t> short_prefixes{HexWidthDigits{}};
+static_assert(dwex::format::ShortPrefixes<std::uint8_t>::slot_units <= field_room);
+
+/// put_cell for a cell known to be ASCII, whose units are its bytes. With
+/// `Readable`, the caller has made sure that a short cell may be read as a
+/// whole short copy.
+template <bool Readable = false>
 inline std::uint8_t* put_ascii_cell(const std::uint8_t* data, std::size_t size,
                                     const std::uint8_t* readable, std::uint8_t* p) noexcept {
-    p = length_field(p, size);
+    if (size < short_prefixes.lengths) {
+        std::memcpy(p, short_prefixes.units[size].data(), short_prefixes.slot_units);
+        p += short_prefixes.size[size];
+    } else {
+        p = length_field(p, size);
+    }
 #if defined(__SSE2__)
-    if (size <= short_cell_bytes && static_cast<std::size_t>(readable - data) >= short_cell_bytes) {
+    if (size <= short_cell_bytes &&
+        (Readable || static_cast<std::size_t>(readable - data) >= short_cell_bytes)) {
         dwex::simd::store(p, dwex::simd::load(data));
         dwex::simd::store(p + dwex::simd::vector_bytes, dwex::simd::load(data + dwex::simd::vector_bytes));
         return p + size;
@@ -319,6 +343,25 @@ inline std::uint8_t* put_ascii_cell(const std::uint8_t* data, std::size_t size,
 void TableWriter::cell(const std::uint8_t* data, std::size_t size, const std::uint8_t* readable) noexcept {
     std::uint8_t* const end = put_cell(data, size, readable, out_.data() + out_.size());
     out_.resize(static_cast<std::size_t>(end - out_.data()));
+}
+
+int TableWriter::lends_view(PyObject* file) noexcept {
+    static constexpr struct {
+        const char* module;
+        const char* type;
+    } keep_nothing[] = {
+        {"io", "BytesIO"}, {"io", "FileIO"}, {"io", "BufferedWriter"}, {"dwexio._output", "Output"}};
+    for (const auto& known : keep_nothing) {
+        Ref module = Ref::steal(PyImport_ImportModule(known.module));
+        Ref type = Ref::steal(module ? PyObject_GetAttrString(module.get(), known.type) : nullptr);
+        if (!type) {
+            return -1;
+        }
+        if (reinterpret_cast<PyObject*>(Py_TYPE(file)) == type.get()) {
+            return 1;
+        }
+    }
+    return 0;
 }
 
 bool TableWriter::make_room(std::size_t size) noexcept {
@@ -343,6 +386,25 @@ struct PlainColumn {
     const std::uint8_t* end = nullptr;
     bool ascii = false; ///< every byte of the batch's strings is ASCII: units are bytes
 };
+
+/// Rows at once when every column is plain: room is made, and whether each
+/// short cell may be read by a whole short copy is found, once a block.
+constexpr std::int64_t block_rows = 64;
+
+/// Puts rows [first, end) of plain columns at `p`, with room made for them.
+template <bool Readable>
+std::uint8_t* put_plain_rows(const std::vector<PlainColumn>& plain, std::int64_t first, std::int64_t end,
+                             std::uint8_t* p) noexcept {
+    for (std::int64_t r = first; r < end; ++r) {
+        for (const PlainColumn& c : plain) {
+            const std::uint8_t* data = c.data + c.offsets[r];
+            const auto size = static_cast<std::size_t>(c.offsets[r + 1] - c.offsets[r]);
+            p = c.ascii ? put_ascii_cell<Readable>(data, size, c.end, p) : put_cell(data, size, c.end, p);
+        }
+        *p++ = static_cast<std::uint8_t>(dwex::format::row_terminator);
+    }
+    return p;
+}
 
 bool plain_columns(const ArrowArray& batch, const std::vector<ColumnLayout>& layouts,
                    std::vector<PlainColumn>& plain) noexcept {
@@ -410,6 +472,7 @@ bool TableWriter::write_batch(const ArrowArray& batch) noexcept {
     if (!plain_columns(batch, layouts_, plain)) {
         return false;
     }
+    const bool all_plain = std::all_of(plain.begin(), plain.end(), [](const PlainColumn& c) { return c.data != nullptr; });
     // The write position, kept out of the buffer until a row is done or the
     // buffer must be flushed.
     std::uint8_t* p = out_.data() + out_.size();
@@ -422,7 +485,33 @@ bool TableWriter::write_batch(const ArrowArray& batch) noexcept {
         p = out_.data() + out_.size();
         return made;
     };
+    // A block of rows of plain columns takes at most its strings' bytes and
+    // each cell's longest field: one check makes room for all of it.
+    const auto block_bound = [&](std::int64_t first, std::int64_t end, bool* readable) {
+        std::uint64_t bound = static_cast<std::uint64_t>(end - first) * (columns * (1 + dwex::format::max_length_digits) + 1) +
+                              short_cell_bytes;
+        *readable = true;
+        for (const PlainColumn& c : plain) {
+            bound += static_cast<std::uint64_t>(c.offsets[end] - c.offsets[first]);
+            *readable = *readable && c.data + c.offsets[end] + short_cell_bytes <= c.end;
+        }
+        return bound;
+    };
     for (std::int64_t r = 0; r < batch.length; ++r) {
+        if (all_plain && r % block_rows == 0) {
+            const std::int64_t end = std::min(batch.length, r + block_rows);
+            bool readable;
+            const std::uint64_t bound = block_bound(r, end, &readable);
+            if (bound <= flush_bytes) {
+                if (!room_for(bound)) {
+                    return false;
+                }
+                p = readable ? put_plain_rows<true>(plain, r, end, p) : put_plain_rows<false>(plain, r, end, p);
+                row_ += end - r;
+                r = end - 1;
+                continue;
+            }
+        }
         for (std::size_t k = 0; k < columns; ++k) {
             if (plain[k].data != nullptr) {
                 const PlainColumn& c = plain[k];
@@ -458,6 +547,11 @@ bool TableWriter::write_batch(const ArrowArray& batch) noexcept {
 bool TableWriter::write(PyObject* file, bool text_file, bool header, PyObject* null) noexcept {
     file_ = file;
     text_file_ = text_file;
+    const int lends = text_file ? 0 : lends_view(file);
+    if (lends < 0) {
+        return false;
+    }
+    lends_view_ = lends != 0;
     if (null != nullptr) {
         Ref bytes = Ref::steal(PyUnicode_AsEncodedString(null, "utf-8", "surrogatepass"));
         if (!bytes) {

@@ -50,6 +50,10 @@ class TableWriter {
     bool leaf_at(const ArrowArray& batch, std::size_t k, std::int64_t r,
                  const std::uint8_t** data, std::size_t* size) const noexcept;
     bool flush() noexcept;
+    /// Whether `file` is of a type whose write() copies what it is given, or
+    /// writes it out, before returning: such a file is lent a view of the
+    /// output buffer rather than given a copy. -1 with an exception set.
+    static int lends_view(PyObject* file) noexcept;
     /// Flushes, and makes room for `size` bytes more than a flush's worth.
     bool make_room(std::size_t size) noexcept;
     void cell(const std::uint8_t* data, std::size_t size, const std::uint8_t* readable) noexcept;
@@ -63,6 +67,7 @@ class TableWriter {
     arrow::Buffer out_;
     PyObject* file_ = nullptr; // borrowed for the duration of write()
     bool text_file_ = false;
+    bool lends_view_ = false; // the file's write() is one known to keep nothing it is given
     std::string null_;
     bool has_null_ = false;
     std::int64_t row_ = 0; // rows written so far

@@ -268,37 +268,25 @@ constexpr std::pair<int, int> bit_counts32(std::uint64_t x) noexcept {
 }
 static_assert(bit_counts32(0xFFFFFFFF00000001) == std::pair{1, 32} && bit_counts32(0) == std::pair{0, 0});
 
-/// The same count for a short string that may be read past its end: up to
-/// `readable`. A string of at most two vectors' bytes with that much to read
-/// is counted by the masks of whole vectors, its bytes beyond `n` masked off,
-/// without a loop over its tail; anything else goes to units().
-inline std::int64_t units_short(const std::uint8_t* p, std::size_t n,
-                                const std::uint8_t* readable) noexcept {
 #if defined(__SSE2__)
+/// The UTF-16 units of the first `n` bytes (at most 32) of `low` followed by
+/// `high`, the bytes beyond `n` masked off: without a loop over a tail.
+[[gnu::always_inline]] inline std::int64_t units_of(simd::Vec low, simd::Vec high, std::size_t n) noexcept {
     using namespace simd;
-    constexpr std::size_t two = 2 * vector_bytes;
-    if (n <= two && static_cast<std::size_t>(readable - p) >= two) {
-        const Vec low = load(p);
-        const Vec high = load(p + vector_bytes);
-        const std::uint64_t within = (std::uint64_t{1} << n) - 1;
-        const auto both = [within](std::uint32_t a, std::uint32_t b) {
-            return (static_cast<std::uint64_t>(a) | static_cast<std::uint64_t>(b) << vector_bytes) & within;
-        };
-        if (both(mask8(low), mask8(high)) == 0) {
-            return static_cast<std::int64_t>(n);
-        }
-        // As signed bytes, continuation bytes are [-128, -65] and four-byte leads [-16, -9].
-        const auto cont = [](Vec v) { return mask8(less8(v, splat8(-64))); };
-        const auto lead4 = [](Vec v) { return mask8(bit_and(greater8(v, splat8(-17)), less8(v, zero()))); };
-        const auto [conts, leads] =
-            bit_counts32(both(cont(low), cont(high)) | both(lead4(low), lead4(high)) << 32);
-        return static_cast<std::int64_t>(n) - conts + leads;
+    const std::uint64_t within = (std::uint64_t{1} << n) - 1;
+    const auto both = [within](std::uint32_t a, std::uint32_t b) {
+        return (static_cast<std::uint64_t>(a) | static_cast<std::uint64_t>(b) << vector_bytes) & within;
+    };
+    if (both(mask8(low), mask8(high)) == 0) {
+        return static_cast<std::int64_t>(n);
     }
-#else
-    (void)readable;
-#endif
-    return units(p, n);
+    // As signed bytes, continuation bytes are [-128, -65] and four-byte leads [-16, -9].
+    const auto cont = [](Vec v) { return mask8(less8(v, splat8(-64))); };
+    const auto lead4 = [](Vec v) { return mask8(bit_and(greater8(v, splat8(-17)), less8(v, zero()))); };
+    const auto [conts, leads] = bit_counts32(both(cont(low), cont(high)) | both(lead4(low), lead4(high)) << 32);
+    return static_cast<std::int64_t>(n) - conts + leads;
 }
+#endif
 
 } // namespace dwex::utf8
 
