@@ -101,3 +101,40 @@ def test_nulls_in_an_ascii_column_take_the_null_text(null):
     assert written(table, null=null) == expected([[null if c is None else c for c in cells]])
     with pytest.raises(ValueError, match=r"^row 2, column 1 \('a'\): a null; pass null="):
         written(table)
+
+
+class Keeps:
+    """A file that keeps every object it is given, to join them at the end."""
+
+    def __init__(self):
+        self.chunks = []
+
+    def write(self, data):
+        self.chunks.append(data)
+        return len(data)
+
+    def getvalue(self):
+        return b"".join(bytes(c) for c in self.chunks)
+
+
+class KeepingBytesIO(io.BytesIO):
+    def __init__(self):
+        super().__init__()
+        self.chunks = []
+
+    def write(self, data):
+        self.chunks.append(data)
+        return super().write(data)
+
+    def getvalue(self):
+        assert b"".join(bytes(c) for c in self.chunks) == super().getvalue()
+        return super().getvalue()
+
+
+@pytest.mark.parametrize("file", [io.BytesIO, Keeps, KeepingBytesIO])
+def test_a_file_keeping_what_it_is_given_keeps_the_right_bytes(file):
+    # Several flushes' worth: each chunk must stay as it was written.
+    cells = [f"{k:07}" + "\u00e9" * (k % 40) for k in range(40_000)]
+    out = file()
+    dwexio.write_arrow(pa.table({"a": cells}), out)
+    assert out.getvalue() == expected([cells])
