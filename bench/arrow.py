@@ -1,7 +1,9 @@
 """Arrow benchmark for dwexio: read_arrow into a pyarrow.Table against the CSV
 readers of pyarrow, polars and DuckDB on the same rows, and against
-dwexio.load; write_arrow against the CSV writers; the peak memory of reading
-a 1 GB document; and the cost of each Arrow string type to the consumers.
+dwexio.load; write_arrow against the CSV writers, to a file and to an
+io.BytesIO, on the bench's tables and on the sweep's rectangular shapes; the
+peak memory of reading a 1 GB document; and the cost of each Arrow string
+type to the consumers.
 Prints the figures with the goals and writes build/bench/arrow.json.
 
     tools/run /opt/dwex-venv/bin/python bench/arrow.py [--quick]
@@ -12,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import io
 import json
 import os
 import pathlib
@@ -26,6 +29,7 @@ sys.path.append(str(ROOT))
 
 import dwexio  # noqa: E402
 import goals  # noqa: E402
+import shapes  # noqa: E402
 from streaming import interleaved, make_large  # noqa: E402
 from tables import all_tables  # noqa: E402
 
@@ -44,6 +48,8 @@ WORK = OUT / "arrow"
 READ_GOALS = [("pyarrow.csv 1 thread", 2.0), ("pyarrow.csv threads", 1.0),
               ("polars.read_csv", 1.5), ("dwexio.load", 4.0)]
 WRITE_GOALS = [("pyarrow.csv.write_csv", 2.0), ("polars write_csv", 2.0)]
+# Where the writers write: a path, and an io.BytesIO.
+SINKS = ("file", "BytesIO")
 STREAM_PEAK_MB = 64
 READ_ALL_OVER_BUFFERS = 1.2
 
@@ -93,16 +99,66 @@ def bench_table(name: str, rows: list[list[str]], rounds: int) -> dict:
         # Its dialect sniffer gives up on some tables; it sets no goal.
         del contenders["duckdb read_csv"]
     reading = interleaved(contenders, rounds)
-    frame = pl.from_arrow(table)
-    out_dwex, out_csv = WORK / "out.dwex", WORK / "out.csv"
-    writing = interleaved({
-        "write_arrow": lambda: dwexio.write_arrow(table, out_dwex),
-        "pyarrow.csv.write_csv": lambda: pacsv.write_csv(table, out_csv),
-        "polars write_csv": lambda: frame.write_csv(out_csv, include_header=False),
-    }, rounds)
-    assert out_dwex.read_bytes() == dwex_path.read_bytes()
+    writing = bench_writing(table, rounds)
+    assert (WORK / "out.dwex").read_bytes() == dwex_path.read_bytes()
     return {"table": name, "rows": len(rows), "columns": width, "dwex_bytes": dwex_path.stat().st_size,
             "csv_bytes": csv_path.stat().st_size, "read_s": reading, "write_s": writing}
+
+
+def bench_writing(table, rounds: int) -> dict[str, dict[str, float]]:
+    """write_arrow and the CSV writers on one pyarrow.Table: the median
+    seconds of each, by sink. The file is left in WORK/out.dwex."""
+    frame = pl.from_arrow(table)
+    out_dwex, out_csv = WORK / "out.dwex", WORK / "out.csv"
+    targets = {"file": (lambda: out_dwex, lambda: out_csv), "BytesIO": (io.BytesIO, io.BytesIO)}
+    contenders = {}
+    for sink, (ours, theirs) in targets.items():
+        contenders[f"write_arrow {sink}"] = lambda o=ours: dwexio.write_arrow(table, o())
+        contenders[f"pyarrow.csv.write_csv {sink}"] = lambda t=theirs: pacsv.write_csv(table, t())
+        contenders[f"polars write_csv {sink}"] = lambda t=theirs: frame.write_csv(t(), include_header=False)
+    medians = interleaved(contenders, rounds)
+    return {sink: {label: medians[f"{label} {sink}"] for label in ("write_arrow", *dict(WRITE_GOALS))}
+            for sink in SINKS}
+
+
+def bench_shapes(size: shapes.Size, rounds: int) -> list[dict]:
+    """Writing on each rectangular shape of the sweep (those of one width,
+    the last row filled up with empty leaves)."""
+    results = []
+    for name, make in shapes.builders(size):
+        shape = make()
+        if shape.width is None:
+            continue
+        path = WORK / "shape.dwex"
+        dwexio.dump(rectangular(shape.rows), path)
+        table = pa.table(dwexio.read_arrow(path))
+        results.append({"table": name, "cells": table.num_rows * table.num_columns,
+                        "write_s": bench_writing(table, rounds)})
+        assert (WORK / "out.dwex").read_bytes() == path.read_bytes(), name
+    return results
+
+
+def print_writing(results: list[dict], what: str) -> None:
+    print(f"\nwrite_arrow from {what} against the CSV writers (time / write_arrow's; >1: write_arrow faster)")
+    labels = list(dict(WRITE_GOALS))
+    print(f"  {'table':28} " + " ".join(f"{sink + ' ms':>12} " + " ".join(f"{k[:14]:>15}" for k in labels)
+                                        for sink in SINKS))
+    for r in results:
+        cells = []
+        for sink in SINKS:
+            w = r["write_s"][sink]
+            ours = w["write_arrow"]
+            cells.append(f"{ours * 1e3:12.2f} " + " ".join(f"{w[k] / ours:14.2f}x" for k in labels))
+        print(f"  {r['table']:28} " + " ".join(cells))
+
+
+def writing_goals(found: list, results: list[dict]) -> None:
+    for r in results:
+        for sink in SINKS:
+            w = r["write_s"][sink]
+            for label, need in WRITE_GOALS:
+                goals._goal(found, f"write_arrow {goals._times(need)} {label}, to a {sink}", r["table"], need,
+                            "min", w[label] / w["write_arrow"], None)
 
 
 # Streaming is measured without pyarrow, whose import alone outweighs the
@@ -193,12 +249,9 @@ def main() -> None:
     print("  (the file read is the floor on one core: read_arrow takes "
           + ", ".join(f"{r['read_s']['read_arrow'] / r['read_s']['file read']:.1f}x" for r in results)
           + " its time)")
-    print("\nwrite_arrow from that table against the CSV writers (time / write_arrow's)")
-    wlabels = [k for k in results[0]["write_s"] if k != "write_arrow"]
-    print(f"  {'table':8} {'write_arrow ms':>15} " + " ".join(f"{k:>22}" for k in wlabels))
-    for r in results:
-        ours = r["write_s"]["write_arrow"]
-        print(f"  {r['table']:8} {ours * 1e3:15.1f} " + " ".join(f"{r['write_s'][k] / ours:21.2f}x" for k in wlabels))
+    print_writing(results, "that table")
+    swept = bench_shapes(shapes.QUICK if args.quick else shapes.Size(), rounds)
+    print_writing(swept, "the sweep's rectangular shapes")
 
     memory = bench_memory((64 << 20) if args.quick else (1 << 30))
     print(f"\nread_arrow over a {memory['bytes'] / 2**30:.2f} GiB document, batch by batch: peak RSS "
@@ -220,9 +273,7 @@ def main() -> None:
         for label, need in READ_GOALS:
             goals._goal(found, f"read_arrow {goals._times(need)} {label}", r["table"], need, "min",
                         r["read_s"][label] / ours, None)
-        for label, need in WRITE_GOALS:
-            goals._goal(found, f"write_arrow {goals._times(need)} {label}", r["table"], need, "min",
-                        r["write_s"][label] / r["write_s"]["write_arrow"], None)
+    writing_goals(found, results + swept)
     goals._goal(found, f"read_arrow of 1 GB streamed: peak RSS / {STREAM_PEAK_MB} MB at most 1", "large",
                 1.0, "max", memory["peak_rss"] / (STREAM_PEAK_MB << 20), None)
     goals._goal(found, f"read_all() at most {READ_ALL_OVER_BUFFERS}x the table's buffers", "large",
@@ -238,7 +289,7 @@ def main() -> None:
     report = {"commit": os.environ.get("DWEX_COMMIT", ""), "python": platform.python_version(),
               "pyarrow": pa.__version__, "polars": pl.__version__, "duckdb": duckdb.__version__,
               "rounds": rounds, "quick": args.quick, "tables": results, "memory": memory,
-              "string_types": types, "goals": found}
+              "string_types": types, "shapes_writing": swept, "goals": found}
     (OUT / "arrow.json").write_text(json.dumps(report, indent=2) + "\n")
     print(f"\nwrote {(OUT / 'arrow.json').relative_to(ROOT)}")
 

@@ -8,7 +8,10 @@
 #include "codec/format.hpp"
 #include "codec/simd.hpp"
 #include "codec/utf8.hpp"
+#include "codec/widest.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -18,10 +21,18 @@ namespace {
 
 using dwex::Ref;
 
-/// Output bytes gathered before one write to the file.
-constexpr std::size_t flush_bytes = 1 << 20;
+/// Output bytes gathered before one write to the file: small enough to stay
+/// in the core's cache until the file takes them.
+constexpr std::size_t flush_bytes = 1 << 18;
 
 constexpr char hex_digits[] = "0123456789abcdef";
+
+/// A cell of at most this many bytes, with as many readable from its start,
+/// is checked for ASCII and copied by two vector loads and stores.
+constexpr std::size_t short_cell_bytes = 2 * dwex::simd::vector_bytes;
+/// The most a cell's item takes besides its bytes: a width digit, the
+/// longest length field, and the stores of a short copy past its end.
+constexpr std::size_t field_room = 1 + dwex::format::max_length_digits + short_cell_bytes;
 
 bool string_kind(const char* format, ColumnLayout::Kind* kind) noexcept {
     if (std::strcmp(format, "u") == 0) {
@@ -151,7 +162,7 @@ TableWriter::~TableWriter() {
     }
 }
 
-bool TableWriter::adopt_stream(ArrowArrayStream* stream) {
+bool TableWriter::adopt_stream(ArrowArrayStream* stream) noexcept {
     stream_ = *stream;
     stream->release = nullptr;
     has_stream_ = true;
@@ -165,7 +176,7 @@ bool TableWriter::adopt_stream(ArrowArrayStream* stream) {
     return check_schema();
 }
 
-bool TableWriter::adopt_array(ArrowSchema* schema, ArrowArray* array) {
+bool TableWriter::adopt_array(ArrowSchema* schema, ArrowArray* array) noexcept {
     schema_ = *schema;
     schema->release = nullptr;
     single_ = *array;
@@ -187,13 +198,13 @@ void TableWriter::give_back(ArrowArrayStream* stream, ArrowSchema* schema, Arrow
     single_.release = nullptr;
 }
 
-bool TableWriter::check_schema() {
-    if (std::strcmp(schema_.format, "+s") != 0) {
-        PyErr_Format(PyExc_TypeError, "write_arrow needs a table (a struct of columns), not %s",
-                     arrow::type_name(schema_).c_str());
-        return false;
-    }
+bool TableWriter::check_schema() noexcept {
     try {
+        if (std::strcmp(schema_.format, "+s") != 0) {
+            PyErr_Format(PyExc_TypeError, "write_arrow needs a table (a struct of columns), not %s",
+                         arrow::type_name(schema_).c_str());
+            return false;
+        }
         for (std::int64_t k = 0; k < schema_.n_children; ++k) {
             const ArrowSchema& child = *schema_.children[k];
             names_.emplace_back(child.name ? child.name : "");
@@ -222,7 +233,7 @@ bool TableWriter::check_schema() {
     return true;
 }
 
-bool TableWriter::next_batch(ArrowArray* out) {
+bool TableWriter::next_batch(ArrowArray* out) noexcept {
     out->release = nullptr;
     if (!has_stream_) {
         *out = single_;
@@ -238,14 +249,15 @@ bool TableWriter::next_batch(ArrowArray* out) {
     return true;
 }
 
-bool TableWriter::flush() {
+bool TableWriter::flush() noexcept {
     if (out_.size() == 0) {
         return true;
     }
-    const auto* bytes = reinterpret_cast<const char*>(out_.data());
+    auto* bytes = reinterpret_cast<char*>(out_.data());
     const auto size = static_cast<Py_ssize_t>(out_.size());
-    Ref chunk = Ref::steal(text_file_ ? PyUnicode_DecodeUTF8(bytes, size, "surrogatepass")
-                                      : PyBytes_FromStringAndSize(bytes, size));
+    Ref chunk = Ref::steal(text_file_    ? PyUnicode_DecodeUTF8(bytes, size, "surrogatepass")
+                           : lends_view_ ? PyMemoryView_FromMemory(bytes, size, PyBUF_READ)
+                                         : PyBytes_FromStringAndSize(bytes, size));
     if (!chunk) {
         return false;
     }
@@ -272,25 +284,20 @@ inline std::uint8_t* length_field(std::uint8_t* p, std::uint64_t units) noexcept
 }
 
 /// Writes one cell's item at `p` and returns its end. Room has been made for
-/// the cell, its length field and 32 bytes of slack; `readable` is how far
-/// the source may be read. The write position travels as an argument and a
+/// the cell and field_room; `readable` is how far the source may be read. The write position travels as an argument and a
 /// return value, never through the buffer's size, so that it stays in a
 /// register: every byte store could otherwise alias that size.
-inline std::uint8_t* put_cell(const std::uint8_t* data, std::size_t size,
+[[gnu::always_inline]] inline std::uint8_t* put_cell(const std::uint8_t* data, std::size_t size,
                               const std::uint8_t* readable, std::uint8_t* p) noexcept {
 #if DWEX_SIMD
-    // A short ASCII cell, the common case: two loads tell it and copy it.
-    if (size <= 32 && readable - data >= 32) {
+    // A short cell, the common case: two loads count it and copy it.
+    if (size <= short_cell_bytes && static_cast<std::size_t>(readable - data) >= short_cell_bytes) {
         const dwex::simd::Vec low = dwex::simd::load(data);
-        const dwex::simd::Vec high = dwex::simd::load(data + 16);
-        const std::uint64_t bits =
-            dwex::simd::mask8(low) | static_cast<std::uint64_t>(dwex::simd::mask8(high)) << 16;
-        if ((bits & ((std::uint64_t{1} << size) - 1)) == 0) {
-            p = length_field(p, size);
-            dwex::simd::store(p, low);
-            dwex::simd::store(p + 16, high);
-            return p + size;
-        }
+        const dwex::simd::Vec high = dwex::simd::load(data + dwex::simd::vector_bytes);
+        p = length_field(p, static_cast<std::uint64_t>(dwex::utf8::units_of(low, high, size)));
+        dwex::simd::store(p, low);
+        dwex::simd::store(p + dwex::simd::vector_bytes, high);
+        return p + size;
     }
 #endif
     p = length_field(p, static_cast<std::uint64_t>(dwex::utf8::units(data, size)));
@@ -298,12 +305,73 @@ inline std::uint8_t* put_cell(const std::uint8_t* data, std::size_t size,
     return p + size;
 }
 
-void TableWriter::cell(const std::uint8_t* data, std::size_t size, const std::uint8_t* readable) {
+/// A width digit for each count of length digits, as ShortPrefixes takes them.
+struct HexWidthDigits {
+    int counts = dwex::format::max_length_digits;
+    std::array<char, dwex::format::max_length_digits + 1> of_count = [] {
+        std::array<char, dwex::format::max_length_digits + 1> t{};
+        for (std::size_t c = 1; c < t.size(); ++c) {
+            t[c] = hex_digits[c - 1];
+        }
+        return t;
+    }();
+};
+
+/// The width digit and length field of the lengths below 100, most cells'.
+const dwex::format::ShortPrefixes<std::uint8_t> short_prefixes{HexWidthDigits{}};
+static_assert(dwex::format::ShortPrefixes<std::uint8_t>::slot_units <= field_room);
+
+/// put_cell for a cell known to be ASCII, whose units are its bytes. With
+/// `Readable`, the caller has made sure that a short cell may be read as a
+/// whole short copy.
+template <bool Readable = false>
+inline std::uint8_t* put_ascii_cell(const std::uint8_t* data, std::size_t size,
+                                    const std::uint8_t* readable, std::uint8_t* p) noexcept {
+    if (size < short_prefixes.lengths) {
+        std::memcpy(p, short_prefixes.units[size].data(), short_prefixes.slot_units);
+        p += short_prefixes.size[size];
+    } else {
+        p = length_field(p, size);
+    }
+#if defined(__SSE2__)
+    if (size <= short_cell_bytes &&
+        (Readable || static_cast<std::size_t>(readable - data) >= short_cell_bytes)) {
+        dwex::simd::store(p, dwex::simd::load(data));
+        dwex::simd::store(p + dwex::simd::vector_bytes, dwex::simd::load(data + dwex::simd::vector_bytes));
+        return p + size;
+    }
+#else
+    (void)readable;
+#endif
+    std::memcpy(p, data, size);
+    return p + size;
+}
+
+void TableWriter::cell(const std::uint8_t* data, std::size_t size, const std::uint8_t* readable) noexcept {
     std::uint8_t* const end = put_cell(data, size, readable, out_.data() + out_.size());
     out_.resize(static_cast<std::size_t>(end - out_.data()));
 }
 
-bool TableWriter::make_room(std::size_t size) {
+int TableWriter::lends_view(PyObject* file) noexcept {
+    static constexpr struct {
+        const char* module;
+        const char* type;
+    } keep_nothing[] = {
+        {"io", "BytesIO"}, {"io", "FileIO"}, {"io", "BufferedWriter"}, {"dwexio._output", "Output"}};
+    for (const auto& known : keep_nothing) {
+        Ref module = Ref::steal(PyImport_ImportModule(known.module));
+        Ref type = Ref::steal(module ? PyObject_GetAttrString(module.get(), known.type) : nullptr);
+        if (!type) {
+            return -1;
+        }
+        if (reinterpret_cast<PyObject*>(Py_TYPE(file)) == type.get()) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+bool TableWriter::make_room(std::size_t size) noexcept {
     if (!flush()) {
         return false;
     }
@@ -323,10 +391,30 @@ struct PlainColumn {
     const std::int32_t* offsets = nullptr;
     const std::uint8_t* data = nullptr;
     const std::uint8_t* end = nullptr;
+    bool ascii = false; ///< every byte of the batch's strings is ASCII: units are bytes
 };
 
+/// Rows at once when every column is plain: room is made, and whether each
+/// short cell may be read by a whole short copy is found, once a block.
+constexpr std::int64_t block_rows = 64;
+
+/// Puts rows [first, end) of plain columns at `p`, with room made for them.
+template <bool Readable>
+std::uint8_t* put_plain_rows(const std::vector<PlainColumn>& plain, std::int64_t first, std::int64_t end,
+                             std::uint8_t* p) noexcept {
+    for (std::int64_t r = first; r < end; ++r) {
+        for (const PlainColumn& c : plain) {
+            const std::uint8_t* data = c.data + c.offsets[r];
+            const auto size = static_cast<std::size_t>(c.offsets[r + 1] - c.offsets[r]);
+            p = c.ascii ? put_ascii_cell<Readable>(data, size, c.end, p) : put_cell(data, size, c.end, p);
+        }
+        *p++ = static_cast<std::uint8_t>(dwex::format::row_terminator);
+    }
+    return p;
+}
+
 bool plain_columns(const ArrowArray& batch, const std::vector<ColumnLayout>& layouts,
-                   std::vector<PlainColumn>& plain) {
+                   std::vector<PlainColumn>& plain) noexcept {
     try {
         plain.assign(layouts.size(), PlainColumn{});
     } catch (const std::bad_alloc&) {
@@ -340,7 +428,11 @@ bool plain_columns(const ArrowArray& batch, const std::vector<ColumnLayout>& lay
             const auto* offsets = static_cast<const std::int32_t*>(child.buffers[1]) +
                                   batch.offset + child.offset;
             const auto* data = static_cast<const std::uint8_t*>(child.buffers[2]);
-            plain[k] = PlainColumn{offsets, data, data + offsets[batch.length]};
+            const std::uint8_t* first = data + offsets[0];
+            const std::uint8_t* end = data + offsets[batch.length];
+            const bool ascii = dwex::simd::widest_class(first, static_cast<std::size_t>(end - first)) ==
+                               dwex::simd::ascii_max;
+            plain[k] = PlainColumn{offsets, data, end, ascii};
         }
     }
     return true;
@@ -349,7 +441,7 @@ bool plain_columns(const ArrowArray& batch, const std::vector<ColumnLayout>& lay
 } // namespace
 
 bool TableWriter::leaf_at(const ArrowArray& batch, std::size_t k, std::int64_t r,
-                          const std::uint8_t** data, std::size_t* size) const {
+                          const std::uint8_t** data, std::size_t* size) const noexcept {
     const ArrowArray& child = *batch.children[k];
     const ColumnLayout& layout = layouts_[k];
     std::int64_t index = batch.offset + child.offset + r;
@@ -372,7 +464,7 @@ bool TableWriter::leaf_at(const ArrowArray& batch, std::size_t k, std::int64_t r
     return no_text_for_null(k, row_ + 1);
 }
 
-bool TableWriter::no_text_for_null(std::size_t k, std::int64_t row) const {
+bool TableWriter::no_text_for_null(std::size_t k, std::int64_t row) const noexcept {
     PyErr_Format(PyExc_ValueError,
                  "row %lld, column %zu ('%s'): a null; pass null= to write_arrow to "
                  "give the text written for it",
@@ -380,7 +472,7 @@ bool TableWriter::no_text_for_null(std::size_t k, std::int64_t row) const {
     return false;
 }
 
-bool TableWriter::check_nulls(const ArrowArray& batch) const {
+bool TableWriter::check_nulls(const ArrowArray& batch) const noexcept {
     std::int64_t first = batch.length;
     std::size_t column = 0;
     for (std::size_t k = 0; k < layouts_.size(); ++k) {
@@ -393,7 +485,7 @@ bool TableWriter::check_nulls(const ArrowArray& batch) const {
     return first == batch.length || no_text_for_null(column, row_ + first + 1);
 }
 
-bool TableWriter::write_batch(const ArrowArray& batch) {
+bool TableWriter::write_batch(const ArrowArray& batch) noexcept {
     const std::size_t columns = layouts_.size();
     if (batch.n_children != static_cast<std::int64_t>(columns)) {
         PyErr_Format(PyExc_ValueError, "a batch of %lld column%s in a stream of %zu",
@@ -409,7 +501,7 @@ bool TableWriter::write_batch(const ArrowArray& batch) {
     if (!plain_columns(batch, layouts_, plain)) {
         return false;
     }
-    constexpr std::size_t field_room = 2 + dwex::format::max_length_digits + 4 + 32;
+    const bool all_plain = std::all_of(plain.begin(), plain.end(), [](const PlainColumn& c) { return c.data != nullptr; });
     // The write position, kept out of the buffer until a row is done or the
     // buffer must be flushed.
     std::uint8_t* p = out_.data() + out_.size();
@@ -422,7 +514,33 @@ bool TableWriter::write_batch(const ArrowArray& batch) {
         p = out_.data() + out_.size();
         return made;
     };
+    // A block of rows of plain columns takes at most its strings' bytes and
+    // each cell's longest field: one check makes room for all of it.
+    const auto block_bound = [&](std::int64_t first, std::int64_t end, bool* readable) {
+        std::uint64_t bound = static_cast<std::uint64_t>(end - first) * (columns * (1 + dwex::format::max_length_digits) + 1) +
+                              short_cell_bytes;
+        *readable = true;
+        for (const PlainColumn& c : plain) {
+            bound += static_cast<std::uint64_t>(c.offsets[end] - c.offsets[first]);
+            *readable = *readable && c.data + c.offsets[end] + short_cell_bytes <= c.end;
+        }
+        return bound;
+    };
     for (std::int64_t r = 0; r < batch.length; ++r) {
+        if (all_plain && r % block_rows == 0) {
+            const std::int64_t end = std::min(batch.length, r + block_rows);
+            bool readable;
+            const std::uint64_t bound = block_bound(r, end, &readable);
+            if (bound <= flush_bytes) {
+                if (!room_for(bound)) {
+                    return false;
+                }
+                p = readable ? put_plain_rows<true>(plain, r, end, p) : put_plain_rows<false>(plain, r, end, p);
+                row_ += end - r;
+                r = end - 1;
+                continue;
+            }
+        }
         for (std::size_t k = 0; k < columns; ++k) {
             if (plain[k].data != nullptr) {
                 const PlainColumn& c = plain[k];
@@ -431,7 +549,7 @@ bool TableWriter::write_batch(const ArrowArray& batch) {
                 if (!room_for(size + field_room)) {
                     return false;
                 }
-                p = put_cell(data, size, c.end, p);
+                p = c.ascii ? put_ascii_cell(data, size, c.end, p) : put_cell(data, size, c.end, p);
                 continue;
             }
             const std::uint8_t* data = nullptr;
@@ -455,15 +573,25 @@ bool TableWriter::write_batch(const ArrowArray& batch) {
     return true;
 }
 
-bool TableWriter::write(PyObject* file, bool text_file, bool header, PyObject* null) {
+bool TableWriter::write(PyObject* file, bool text_file, bool header, PyObject* null) noexcept {
     file_ = file;
     text_file_ = text_file;
+    const int lends = text_file ? 0 : lends_view(file);
+    if (lends < 0) {
+        return false;
+    }
+    lends_view_ = lends != 0;
     if (null != nullptr) {
         Ref bytes = Ref::steal(PyUnicode_AsEncodedString(null, "utf-8", "surrogatepass"));
         if (!bytes) {
             return false;
         }
-        null_.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+        try {
+            null_.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
         has_null_ = true;
     }
     if (!out_.reserve(flush_bytes)) {
@@ -472,11 +600,14 @@ bool TableWriter::write(PyObject* file, bool text_file, bool header, PyObject* n
     }
     if (header) {
         for (const std::string& name : names_) {
-            if (out_.size() + name.size() + 64 > out_.capacity() && !make_room(name.size() + 64)) {
+            if (out_.size() + name.size() + field_room > out_.capacity() && !make_room(name.size() + field_room)) {
                 return false;
             }
             const auto* data = reinterpret_cast<const std::uint8_t*>(name.data());
             cell(data, name.size(), data);
+        }
+        if (out_.size() + 1 > out_.capacity() && !make_room(1)) {
+            return false;
         }
         out_.data()[out_.size()] = ';';
         out_.resize(out_.size() + 1);

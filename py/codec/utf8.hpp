@@ -17,6 +17,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace dwex::utf8 {
 
@@ -254,6 +255,38 @@ inline std::int64_t units(const std::uint8_t* p, std::size_t n) noexcept {
 #endif
     return total + units_plain(p + k, n - k);
 }
+
+/// The set bits of the low and of the high 32 bits of `x`, as (low, high):
+/// without a population-count instruction in the baseline x86-64 set,
+/// std::popcount is a library call, slower than these few steps.
+constexpr std::pair<int, int> bit_counts32(std::uint64_t x) noexcept {
+    x = x - ((x >> 1) & 0x5555555555555555);
+    x = (x & 0x3333333333333333) + ((x >> 2) & 0x3333333333333333);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0F;
+    x = (x * 0x01010101) >> 24; // each half's byte sums gathered in its top byte
+    return {static_cast<int>(x & 0xFF), static_cast<int>((x >> 32) & 0xFF)};
+}
+static_assert(bit_counts32(0xFFFFFFFF00000001) == std::pair{1, 32} && bit_counts32(0) == std::pair{0, 0});
+
+#if defined(__SSE2__)
+/// The UTF-16 units of the first `n` bytes (at most 32) of `low` followed by
+/// `high`, the bytes beyond `n` masked off: without a loop over a tail.
+[[gnu::always_inline]] inline std::int64_t units_of(simd::Vec low, simd::Vec high, std::size_t n) noexcept {
+    using namespace simd;
+    const std::uint64_t within = (std::uint64_t{1} << n) - 1;
+    const auto both = [within](std::uint32_t a, std::uint32_t b) {
+        return (static_cast<std::uint64_t>(a) | static_cast<std::uint64_t>(b) << vector_bytes) & within;
+    };
+    if (both(mask8(low), mask8(high)) == 0) {
+        return static_cast<std::int64_t>(n);
+    }
+    // As signed bytes, continuation bytes are [-128, -65] and four-byte leads [-16, -9].
+    const auto cont = [](Vec v) { return mask8(less8(v, splat8(-64))); };
+    const auto lead4 = [](Vec v) { return mask8(bit_and(greater8(v, splat8(-17)), less8(v, zero()))); };
+    const auto [conts, leads] = bit_counts32(both(cont(low), cont(high)) | both(lead4(low), lead4(high)) << 32);
+    return static_cast<std::int64_t>(n) - conts + leads;
+}
+#endif
 
 } // namespace dwex::utf8
 

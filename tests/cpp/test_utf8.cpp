@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -73,4 +74,26 @@ TEST(Utf8Units, CountsValidText) {
     EXPECT_EQ(dwex::utf8::units_plain(text.data(), text.size()), 26);
 }
 
+// A short string counted by whole vectors, its bytes past the end masked off:
+// every length up to two vectors, each piece at every place, with the bytes
+// after the string (loaded, never counted) continuation bytes and four-byte
+// leads, the bytes it must not count.
+TEST(Utf8Units, ShortStringsInVectorsAgreeWithThePlainCount) {
+#if defined(__SSE2__)
+    const std::vector<std::string> pieces = {"a", "\xc3\xa9", "\xe4\xb8\xad", "\xf0\x9f\x98\x80"};
+    for (const auto& piece : pieces) {
+        for (std::size_t before = 0; before + piece.size() <= 32; ++before) {
+            auto b = bytes(std::string(before, 'x') + piece);
+            const std::size_t n = b.size();
+            b.resize(n + 40, 0xF0);
+            std::fill(b.begin() + static_cast<std::ptrdiff_t>(n), b.begin() + static_cast<std::ptrdiff_t>(n) + 20, 0x80);
+            const auto low = dwex::simd::load(b.data());
+            const auto high = dwex::simd::load(b.data() + dwex::simd::vector_bytes);
+            ASSERT_EQ(dwex::utf8::units_of(low, high, n), dwex::utf8::units_plain(b.data(), n))
+                << before << " " << piece.size();
+        }
+    }
+#endif
+    EXPECT_EQ(dwex::utf8::bit_counts32(0x8000000180000001), (std::pair{2, 2}));
+}
 } // namespace
