@@ -20,8 +20,7 @@ namespace {
 using dwex::codec::Reach;
 using dwex::codec::Span;
 
-/// Whatever is read in parallel lies inside one window; a window shorter
-/// than this share of a full one is left to one thread, whose cost it is not worth splitting.
+/// Bytes shorter than this share of a window are not worth the threads' start.
 constexpr std::int64_t least_share = 16;
 
 /// One stretch's rows, as batches of at most batch_rows rows.
@@ -86,15 +85,19 @@ template <typename Job> void on_threads(std::int64_t count, const Job& job) noex
 
 } // namespace
 
+std::int64_t TableReader::least_split() const noexcept {
+    return std::max<std::int64_t>(window_ / least_share, 2);
+}
+
 bool TableReader::read_window() {
     while (!eof_ && static_cast<std::int64_t>(len_ - pos_) < window_) {
-        if (!fill(window_)) {
+        if (!fill(window_, 1)) {
             return false;
         }
     }
     const auto begin = static_cast<std::int64_t>(pos_);
     const auto length = static_cast<std::int64_t>(len_);
-    if (length - begin < std::max<std::int64_t>(window_ / least_share, 2)) {
+    if (length - begin < least_split()) {
         return true;
     }
     const std::uint8_t* const data = buffer_.data();

@@ -291,7 +291,11 @@ void TableReader::raise() {
     }
 }
 
-bool TableReader::fill(std::int64_t want) {
+std::int64_t TableReader::chunk() const noexcept {
+    return threads_ > 1 ? std::min(chunk_bytes, window_) : chunk_bytes;
+}
+
+bool TableReader::fill(std::int64_t want, std::int64_t least) {
     // The unfinished row moves to the front; the read is at least as large
     // as what is kept, and reaches what the row is known to need.
     const std::size_t kept = len_ - pos_;
@@ -300,7 +304,7 @@ bool TableReader::fill(std::int64_t want) {
     }
     len_ = kept;
     pos_ = 0;
-    const std::int64_t ask = std::max({chunk_bytes, static_cast<std::int64_t>(kept),
+    const std::int64_t ask = std::max({least, static_cast<std::int64_t>(kept),
                                        want - static_cast<std::int64_t>(kept)});
     Gil gil;
     Ref data = Ref::steal(PyObject_CallMethod(file_.get(), "read", "L", static_cast<long long>(ask)));
@@ -337,7 +341,7 @@ TableReader::Got TableReader::fetch() {
             if (eof_) {
                 return Got::end;
             }
-            if (!fill(0)) {
+            if (!fill(0, chunk())) {
                 return Got::fault;
             }
             continue;
@@ -349,7 +353,7 @@ TableReader::Got TableReader::fetch() {
         case RowStop::complete:
             return Got::row;
         case RowStop::need_more:
-            if (!fill(last_.want)) {
+            if (!fill(last_.want, chunk())) {
                 return Got::fault;
             }
             continue;
@@ -467,6 +471,7 @@ bool TableReader::next(ArrowArray* out) {
         finish();
         return false;
     }
+    const std::int64_t stint_start = bytes_;
     while (!done_ && !builder_->full()) {
         if (last_row_ >= 0 && row_ >= last_row_) {
             // The rows asked for are read: the rest of the file is not.
@@ -491,6 +496,9 @@ bool TableReader::next(ArrowArray* out) {
             break; // the row starts the next batch
         }
         accept();
+        if (threads_ > 1 && bytes_ - stint_start >= least_split()) {
+            break; // past what the window's read could not split: it may again
+        }
     }
     if (builder_->rows() > 0) {
         // The rows before a fault come first; the fault waits for the next call.

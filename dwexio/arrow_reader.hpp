@@ -70,8 +70,13 @@ class TableReader {
     /// With threads: reads the next window of the file and as many of its
     /// rows as a parallel read counts, into ready_; false on a fault.
     bool read_window();
+    /// The fewest bytes worth splitting among threads.
+    std::int64_t least_split() const noexcept;
     void accept() noexcept;
-    bool fill(std::int64_t want);
+    /// Reads at least `least` bytes more, and what the row being read is known to `want`.
+    bool fill(std::int64_t want, std::int64_t least);
+    /// Bytes to read at least between windows, and without threads.
+    std::int64_t chunk() const noexcept;
     /// 1: committed; 0: the batch is full first; -1: a fault.
     int commit();
     bool emit(ArrowArray* out);
