@@ -29,7 +29,7 @@ STRING_TYPES = {"string": 0, "large_string": 1, "string_view": 2}
 
 # Bytes of the file read at a time when several threads read it: each
 # window is cut among the threads, and memory holds one window and its batches.
-WINDOW_BYTES = 32 * 1024 * 1024
+WINDOW_BYTES = 8 * 1024 * 1024
 
 READ_ONCE = ("this reader of an open file has already been read; "
              "give read_arrow a path to read a file more than once")
@@ -410,7 +410,7 @@ def read_arrow(source: File | bytes, *, header: Header = False, columns: Sequenc
 
     `threads` native threads read the file (None: as many as the process may
     run on; 1: one), the interpreter's lock released: the file is read a
-    window of some tens of MB at a time, each window cut at guessed row
+    window of some MB at a time, each window cut at guessed row
     starts that are checked before they count, so the rows and any error are
     those of one thread. A compressed file, a text file and a source that
     cannot seek (a pipe) are read on one thread."""
@@ -439,7 +439,8 @@ def read_arrow(source: File | bytes, *, header: Header = False, columns: Sequenc
             file, owned = (_Encoded(untranslated(source)) if is_text(source) else source), False
         # Only a plain seekable file is read on threads: a window's bytes are
         # read ahead of its rows, which a slow or failing stream should not be.
-        plain = not isinstance(file, (_Decompressed, _Encoded)) and _seekable(file)
+        plain = (not isinstance(file, (_Decompressed, _Encoded)) and _seekable(file)
+                 and callable(getattr(file, "readinto", None)))
         workers = threads if plain else 1
         try:
             stream = _arrow.read(file, owned, names, header is True, batch_rows, limit, layout, label,

@@ -22,6 +22,8 @@ using dwex::codec::Span;
 
 /// Bytes shorter than this share of a window are not worth the threads' start.
 constexpr std::int64_t least_share = 16;
+/// Windows read on one thread at most after windows with wrong guesses.
+constexpr std::int64_t most_windows_alone = 16;
 
 /// One stretch's rows, as batches of at most batch_rows rows.
 class Stretch {
@@ -135,10 +137,11 @@ bool TableReader::read_window() {
             reaches[at] = dwex::codec::read_stretch(data, length, starts[at], until(k), at_eof, narrow_end,
                                                     stretches[at]);
         });
+        bool wrong = false;
         for (std::size_t k = 0; k < starts.size(); ++k) {
             const Reach& reach = reaches[k];
-            if (reach.begin != static_cast<std::int64_t>(pos_) ||
-                (last_row_ >= 0 && reach.rows > last_row_ - row_) || !stretches[k].hand_out() ||
+            wrong = reach.begin != static_cast<std::int64_t>(pos_);
+            if (wrong || (last_row_ >= 0 && reach.rows > last_row_ - row_) || !stretches[k].hand_out() ||
                 !ready_.take(stretches[k].batches)) {
                 break;
             }
@@ -151,6 +154,8 @@ bool TableReader::read_window() {
                 break;
             }
         }
+        wrong_windows_ = wrong ? std::min(2 * wrong_windows_ + 1, most_windows_alone) : 0;
+        alone_ = wrong_windows_ * window_;
     } catch (const std::bad_alloc&) {
         // The reader's loop reads on, or finds the memory missing itself.
     }

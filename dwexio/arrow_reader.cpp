@@ -307,32 +307,66 @@ bool TableReader::fill(std::int64_t want, std::int64_t least) {
     const std::int64_t ask = std::max({least, static_cast<std::int64_t>(kept),
                                        want - static_cast<std::int64_t>(kept)});
     Gil gil;
+    const std::int64_t got = threads_ > 1 ? read_into(ask) : read(ask);
+    if (got < 0) {
+        return false;
+    }
+    if (got == 0) {
+        eof_ = true;
+        narrow_end_ = !astral_ && !holds_astral(buffer_.data(), len_);
+        return true;
+    }
+    len_ += static_cast<std::size_t>(got);
+    return true;
+}
+
+std::int64_t TableReader::read(std::int64_t ask) {
     Ref data = Ref::steal(PyObject_CallMethod(file_.get(), "read", "L", static_cast<long long>(ask)));
     if (!data) {
         fail(Ref::steal(PyErr_GetRaisedException()));
-        return false;
+        return -1;
     }
     if (!PyBytes_Check(data.get())) {
         PyErr_Format(PyExc_TypeError, "read_arrow needs a file opened in binary mode, whose read() "
                                       "gives bytes, not %.200s",
                      Py_TYPE(data.get())->tp_name);
         fail(Ref::steal(PyErr_GetRaisedException()));
-        return false;
+        return -1;
     }
     const auto got = static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()));
-    if (got == 0) {
-        eof_ = true;
-        narrow_end_ = !astral_ && !holds_astral(buffer_.data(), len_);
-        return true;
-    }
-    if (!buffer_.reserve(len_ + got + arrow::copy_step)) {
+    if (got != 0 && !buffer_.reserve(len_ + got + arrow::copy_step)) {
         PyErr_NoMemory();
         fail(Ref::steal(PyErr_GetRaisedException()));
-        return false;
+        return -1;
     }
     std::memcpy(buffer_.data() + len_, PyBytes_AS_STRING(data.get()), got);
-    len_ += got;
-    return true;
+    return static_cast<std::int64_t>(got);
+}
+
+std::int64_t TableReader::read_into(std::int64_t ask) {
+    // Straight into the buffer: a window is too large to pass through a bytes object.
+    if (!buffer_.reserve(len_ + static_cast<std::size_t>(ask) + arrow::copy_step)) {
+        PyErr_NoMemory();
+        fail(Ref::steal(PyErr_GetRaisedException()));
+        return -1;
+    }
+    Ref view = Ref::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(buffer_.data() + len_),
+                                                  static_cast<Py_ssize_t>(ask), PyBUF_WRITE));
+    Ref count = view ? Ref::steal(PyObject_CallMethod(file_.get(), "readinto", "O", view.get())) : Ref();
+    // The buffer moves as it grows: no view of it may outlive the call.
+    Ref released = count ? Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr)) : Ref();
+    const std::int64_t got = released ? PyLong_AsLongLong(count.get()) : -1;
+    if (got == -1 && PyErr_Occurred()) {
+        fail(Ref::steal(PyErr_GetRaisedException()));
+        return -1;
+    }
+    if (got < 0 || got > ask) {
+        PyErr_Format(PyExc_ValueError, "readinto() of the file returned %lld for a buffer of %lld bytes",
+                     static_cast<long long>(got), static_cast<long long>(ask));
+        fail(Ref::steal(PyErr_GetRaisedException()));
+        return -1;
+    }
+    return got;
 }
 
 TableReader::Got TableReader::fetch() {
@@ -461,7 +495,8 @@ bool TableReader::next(ArrowArray* out) {
         ready_.pop(out);
         return true;
     }
-    if (threads_ > 1 && !failed_ && !done_ && !builder_->open() && (last_row_ < 0 || row_ < last_row_)) {
+    if (threads_ > 1 && alone_ == 0 && !failed_ && !done_ && !builder_->open() &&
+        (last_row_ < 0 || row_ < last_row_)) {
         if (read_window() && !ready_.empty()) {
             ready_.pop(out);
             return true;
@@ -472,6 +507,7 @@ bool TableReader::next(ArrowArray* out) {
         return false;
     }
     const std::int64_t stint_start = bytes_;
+    const std::int64_t stint = std::max(least_split(), alone_);
     while (!done_ && !builder_->full()) {
         if (last_row_ >= 0 && row_ >= last_row_) {
             // The rows asked for are read: the rest of the file is not.
@@ -496,10 +532,11 @@ bool TableReader::next(ArrowArray* out) {
             break; // the row starts the next batch
         }
         accept();
-        if (threads_ > 1 && bytes_ - stint_start >= least_split()) {
+        if (threads_ > 1 && bytes_ - stint_start >= stint) {
             break; // past what the window's read could not split: it may again
         }
     }
+    alone_ = std::max<std::int64_t>(alone_ - (bytes_ - stint_start), 0);
     if (builder_->rows() > 0) {
         // The rows before a fault come first; the fault waits for the next call.
         return emit(out);

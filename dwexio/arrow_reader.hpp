@@ -75,6 +75,10 @@ class TableReader {
     void accept() noexcept;
     /// Reads at least `least` bytes more, and what the row being read is known to `want`.
     bool fill(std::int64_t want, std::int64_t least);
+    /// Appends up to `ask` bytes of the file to the buffer with its read()
+    /// or, with threads, its readinto(): how many, 0 at its end, -1 on a fault.
+    std::int64_t read(std::int64_t ask);
+    std::int64_t read_into(std::int64_t ask);
     /// Bytes to read at least between windows, and without threads.
     std::int64_t chunk() const noexcept;
     /// 1: committed; 0: the batch is full first; -1: a fault.
@@ -113,6 +117,11 @@ class TableReader {
     std::int64_t threads_ = 1;
     std::int64_t window_ = 0;
     arrow::BatchQueue ready_; // batches a window's read made, in order
+    // After wrong guesses, the bytes to read on one thread before the next
+    // window's read, growing while guesses keep failing (leaves holding
+    // documents), so that they cost little more than one thread's read.
+    std::int64_t alone_ = 0;
+    std::int64_t wrong_windows_ = 0;
     dwex::Ref error_;
     std::string message_;
 };
