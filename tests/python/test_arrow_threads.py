@@ -13,6 +13,7 @@ import dwexio
 from dwexio import _arrowread
 
 from consumers import needs_pyarrow, pa
+from leakcheck import assert_no_leak
 
 pytestmark = needs_pyarrow
 
@@ -80,3 +81,17 @@ def test_threads_must_be_a_positive_int():
         dwexio.read_arrow(io.BytesIO(b"01a;"), threads=0)
     with pytest.raises(TypeError, match=r"^threads must be an int, not float$"):
         dwexio.read_arrow(io.BytesIO(b"01a;"), threads=2.0)
+
+
+def test_no_leaks_on_threads(monkeypatch):
+    monkeypatch.setattr(_arrowread, "WINDOW_BYTES", 300)
+
+    def calls():
+        for data in DOCS.values():
+            try:
+                for batch in dwexio.read_arrow(io.BytesIO(data), threads=3, batch_rows=16, columns=[1])._stream:
+                    batch.__arrow_c_array__()
+            except (SyntaxError, ValueError):
+                pass
+
+    assert_no_leak(calls)
