@@ -9,10 +9,9 @@
 
 #include "codec/split.hpp"
 
+#include <algorithm>
 #include <deque>
-#include <functional>
-#include <system_error>
-#include <thread>
+#include <vector>
 
 namespace dwexio {
 namespace {
@@ -65,23 +64,56 @@ class Stretch {
     std::size_t columns_;
 };
 
+/// A job's thread: job(k), then `done` released for the caller to take.
+template <typename Job> struct Worker {
+    const Job* job;
+    std::int64_t k;
+    PyThread_type_lock done;
+};
+
+template <typename Job> void run_worker(void* arg) noexcept {
+    auto* w = static_cast<Worker<Job>*>(arg);
+    (*w->job)(w->k);
+    PyThread_release_lock(w->done);
+}
+
 /// Runs job(k) for k in [0, count), each on a thread of its own but the
-/// first, which runs on the caller's; a thread that cannot be started runs
-/// its job on the caller's too.
+/// first, which runs on the caller's; a job whose thread cannot be started
+/// runs on the caller's too. The threads are the interpreter's own (which
+/// need no GIL to start or wait for), not the C++ runtime's: a wheel's
+/// module must not need a C library newer than the one it was built for.
 template <typename Job> void on_threads(std::int64_t count, const Job& job) noexcept {
-    std::deque<std::thread> threads;
+    std::vector<Worker<Job>> workers;
+    try {
+        workers.reserve(static_cast<std::size_t>(std::max<std::int64_t>(count, 1))); // never moved
+    } catch (const std::bad_alloc&) {
+        for (std::int64_t k = 0; k < count; ++k) {
+            job(k);
+        }
+        return;
+    }
     for (std::int64_t k = 1; k < count; ++k) {
-        try {
-            threads.emplace_back(std::cref(job), k);
-        } catch (const std::exception&) {
+        PyThread_type_lock done = PyThread_allocate_lock();
+        if (done == nullptr) {
+            job(k);
+            continue;
+        }
+        PyThread_acquire_lock(done, WAIT_LOCK);
+        workers.push_back(Worker<Job>{&job, k, done});
+        if (PyThread_start_new_thread(run_worker<Job>, &workers.back()) == PYTHREAD_INVALID_THREAD_ID) {
+            workers.pop_back();
+            PyThread_release_lock(done);
+            PyThread_free_lock(done);
             job(k);
         }
     }
     if (count > 0) {
         job(0);
     }
-    for (std::thread& t : threads) {
-        t.join();
+    for (Worker<Job>& w : workers) {
+        PyThread_acquire_lock(w.done, WAIT_LOCK);
+        PyThread_release_lock(w.done);
+        PyThread_free_lock(w.done);
     }
 }
 
@@ -91,9 +123,21 @@ std::int64_t TableReader::least_split() const noexcept {
     return std::max<std::int64_t>(window_ / least_share, 2);
 }
 
+bool TableReader::window_within_limit() const noexcept {
+    // The rows left, at the mean length so far, must fill a window: a small
+    // limit is read by the reader's loop, which reads nothing past it.
+    if (last_row_ < 0) {
+        return true;
+    }
+    if (row_ == 0) {
+        return false;
+    }
+    return last_row_ - row_ >= window_ / std::max<std::int64_t>(bytes_ / row_, 1);
+}
+
 bool TableReader::read_window() {
     while (!eof_ && static_cast<std::int64_t>(len_ - pos_) < window_) {
-        if (!fill(window_, 1)) {
+        if (!fill(window_, 1, true)) {
             return false;
         }
     }
@@ -121,6 +165,8 @@ bool TableReader::read_window() {
             }
         }
         if (starts.size() < 2) {
+            // Rows too long for a guess within the window: one thread reads it.
+            alone_ = window_;
             return true;
         }
         const auto count = static_cast<std::int64_t>(starts.size());

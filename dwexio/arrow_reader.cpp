@@ -295,7 +295,7 @@ std::int64_t TableReader::chunk() const noexcept {
     return threads_ > 1 ? std::min(chunk_bytes, window_) : chunk_bytes;
 }
 
-bool TableReader::fill(std::int64_t want, std::int64_t least) {
+bool TableReader::fill(std::int64_t want, std::int64_t least, bool into) {
     // The unfinished row moves to the front; the read is at least as large
     // as what is kept, and reaches what the row is known to need.
     const std::size_t kept = len_ - pos_;
@@ -307,7 +307,7 @@ bool TableReader::fill(std::int64_t want, std::int64_t least) {
     const std::int64_t ask = std::max({least, static_cast<std::int64_t>(kept),
                                        want - static_cast<std::int64_t>(kept)});
     Gil gil;
-    const std::int64_t got = threads_ > 1 ? read_into(ask) : read(ask);
+    const std::int64_t got = into ? read_into(ask) : read(ask);
     if (got < 0) {
         return false;
     }
@@ -495,8 +495,7 @@ bool TableReader::next(ArrowArray* out) {
         ready_.pop(out);
         return true;
     }
-    if (threads_ > 1 && alone_ == 0 && !failed_ && !done_ && !builder_->open() &&
-        (last_row_ < 0 || row_ < last_row_)) {
+    if (threads_ > 1 && alone_ == 0 && !failed_ && !done_ && !builder_->open() && window_within_limit()) {
         if (read_window() && !ready_.empty()) {
             ready_.pop(out);
             return true;

@@ -70,13 +70,16 @@ class TableReader {
     /// With threads: reads the next window of the file and as many of its
     /// rows as a parallel read counts, into ready_; false on a fault.
     bool read_window();
+    /// Whether a row limit leaves enough rows to read a window for.
+    bool window_within_limit() const noexcept;
     /// The fewest bytes worth splitting among threads.
     std::int64_t least_split() const noexcept;
     void accept() noexcept;
-    /// Reads at least `least` bytes more, and what the row being read is known to `want`.
-    bool fill(std::int64_t want, std::int64_t least);
+    /// Reads at least `least` bytes more, and what the row being read is
+    /// known to `want`; a window (`into`) with the file's readinto().
+    bool fill(std::int64_t want, std::int64_t least, bool into = false);
     /// Appends up to `ask` bytes of the file to the buffer with its read()
-    /// or, with threads, its readinto(): how many, 0 at its end, -1 on a fault.
+    /// or its readinto(): how many, 0 at its end, -1 on a fault.
     std::int64_t read(std::int64_t ask);
     std::int64_t read_into(std::int64_t ask);
     /// Bytes to read at least between windows, and without threads.
