@@ -410,10 +410,11 @@ def read_arrow(source: File | bytes, *, header: Header = False, columns: Sequenc
 
     `threads` native threads read the file (None: as many as the process may
     run on; 1: one), the interpreter's lock released: the file is read a
-    window of some MB at a time, each window cut at guessed row
-    starts that are checked before they count, so the rows and any error are
-    those of one thread. A compressed file, a text file and a source that
-    cannot seek (a pipe) are read on one thread."""
+    window of 8 MiB at a time, each window cut at guessed row starts that are
+    checked before they count, so the rows and any error are those of one
+    thread. A compressed file, a text file and a source that cannot seek (a
+    pipe) are read on one thread, as is an `n_rows` whose rows would not fill
+    a window (a larger one may read up to a window past its last row)."""
     names = _names(header)
     batch_rows = _count("batch_rows", batch_rows, 1)
     limit = -1 if n_rows is None else _count("n_rows", n_rows, 0)
