@@ -1,9 +1,10 @@
 """Arrow benchmark for dwexio: read_arrow into a pyarrow.Table against the CSV
 readers of pyarrow, polars and DuckDB on the same rows, and against
-dwexio.load; write_arrow against the CSV writers, to a file and to an
-io.BytesIO, on the bench's tables and on the sweep's rectangular shapes; the
-peak memory of reading a 1 GB document; and the cost of each Arrow string
-type to the consumers.
+dwexio.load, on one thread and on all; two threads against one on a file of
+64 MB and on an adversarial one (leaves holding whole documents); write_arrow
+against the CSV writers, to a file and to an io.BytesIO, on the bench's tables
+and on the sweep's rectangular shapes; the peak memory of reading a 1 GB
+document; and the cost of each Arrow string type to the consumers.
 Prints the figures with the goals and writes build/bench/arrow.json.
 
     tools/run /opt/dwex-venv/bin/python bench/arrow.py [--quick]
@@ -27,6 +28,7 @@ LIB = ROOT / "build" / "lib"
 sys.path.insert(0, str(LIB))
 sys.path.append(str(ROOT))
 
+import dwex  # noqa: E402
 import dwexio  # noqa: E402
 import goals  # noqa: E402
 import shapes  # noqa: E402
@@ -45,8 +47,13 @@ OUT = ROOT / "build" / "bench"
 WORK = OUT / "arrow"
 
 # (contender, at least this ratio of its time to read_arrow's)
-READ_GOALS = [("pyarrow.csv 1 thread", 2.0), ("pyarrow.csv threads", 1.0),
-              ("polars.read_csv", 1.5), ("dwexio.load", 4.0)]
+READ_GOALS = [("pyarrow.csv 1 thread", 2.5), ("pyarrow.csv threads", 2.0),
+              ("polars.read_csv", 2.0), ("dwexio.load", 4.0)]
+# Two threads against one, on a file this large at least; and on the
+# adversarial file, where no guess may cost more than one thread's read (within the noise).
+THREADS_BYTES = 64 << 20
+TWO_THREADS = 1.7
+ADVERSARIAL_NO_SLOWER = 0.95
 WRITE_GOALS = [("pyarrow.csv.write_csv", 2.0), ("polars write_csv", 2.0)]
 # Where the writers write: a path, and an io.BytesIO.
 SINKS = ("file", "BytesIO")
@@ -85,6 +92,7 @@ def bench_table(name: str, rows: list[list[str]], rounds: int) -> dict:
         assert [c.to_pylist() for c in other.columns] == [c.to_pylist() for c in table.columns], label
     contenders = {
         "read_arrow": lambda: pa.table(dwexio.read_arrow(dwex_path)),
+        "read_arrow 1 thread": lambda: pa.table(dwexio.read_arrow(dwex_path, threads=1)),
         "pyarrow.csv 1 thread": csv_reader(csv_path, width, False, newlines),
         "pyarrow.csv threads": csv_reader(csv_path, width, True, newlines),
         "polars.read_csv": lambda: pl.read_csv(csv_path, has_header=False, infer_schema=False, empty_string_is_null=False),
@@ -213,6 +221,35 @@ def bench_memory(size: int) -> dict:
             "read_all_rows": all_rows, "read_all_peak_rss": all_peak, "read_all_buffers": buffers}
 
 
+def adversarial(path: pathlib.Path, size: int) -> None:
+    """Rows of three leaves, the middle one a whole three-column document of
+    about 1 MB: every guessed row start inside it passes for a row start."""
+    inner = dwex.stringify([[f"{k}", "x" * (k % 50), "é" * (k % 7)] for k in range(30000)])
+    block = dwex.stringify([["a", inner, "b"]] * 8).encode()
+    with open(path, "wb") as f:
+        for _ in range(-(-size // len(block))):
+            f.write(block)
+
+
+def bench_threads(size: int, rounds: int) -> dict:
+    """read_arrow on 1 and 2 threads, batch by batch, on a plain file and an adversarial one."""
+    out = {}
+    for kind, make in (("plain", make_large), ("adversarial", adversarial)):
+        path = WORK / f"{kind}.dwex"
+        try:
+            make(path, size)
+            one = [b.num_rows for b in dwexio.read_arrow(path, threads=1)]
+            two = [b.num_rows for b in dwexio.read_arrow(path, threads=2)]
+            assert sum(one) == sum(two), kind
+            assert pa.table(dwexio.read_arrow(path, threads=2)).equals(pa.table(dwexio.read_arrow(path, threads=1)))
+            times = interleaved({n: (lambda n=n: sum(b.num_rows for b in dwexio.read_arrow(path, threads=n)._stream))
+                                 for n in (1, 2)}, rounds)
+            out[kind] = {"bytes": path.stat().st_size, "rows": sum(one), "1": times[1], "2": times[2]}
+        finally:
+            path.unlink(missing_ok=True)
+    return out
+
+
 def bench_string_types(rows: list[list[str]], rounds: int) -> dict:
     """What each consumer pays to take a table of each Arrow string type."""
     base = pa.table(dwexio.read_arrow(WORK / "ascii.dwex"))
@@ -239,6 +276,7 @@ def main() -> None:
     results = [bench_table(t.name, rectangular(t.rows), rounds) for t in all_tables()]
     print("read_arrow into a pyarrow.Table against the CSV readers on the same rows (time / read_arrow's; "
           ">1: read_arrow faster), GC on")
+    print(f"  (read_arrow on all {os.cpu_count()} cores, threads=None, as the ratios; on one, threads=1, beside it)")
     labels = [k for k in results[0]["read_s"] if k != "read_arrow"]
     print(f"  {'table':8} {'MB':>6} {'read_arrow ms':>14} " + " ".join(f"{k:>21}" for k in labels))
     for r in results:
@@ -261,6 +299,12 @@ def main() -> None:
     print(f"read_all() of {memory['read_all_rows']:,} rows: peak RSS above the interpreter's with pyarrow "
           f"{over:.2f}x the table's own buffers ({memory['read_all_buffers'] / 2**20:.1f} MiB)")
 
+    threads = bench_threads(THREADS_BYTES, rounds)
+    print("\nread_arrow batch by batch on 1 and 2 threads (ms)")
+    for kind, t in threads.items():
+        print(f"  {kind:12} {t['bytes'] / 1e6:6.1f} MB  1 thread {t['1'] * 1e3:8.1f}  2 threads "
+              f"{t['2'] * 1e3:8.1f}  {t['1'] / t['2']:.2f}x")
+
     types = bench_string_types(results[0], rounds)
     print("\nthe ascii table handed to each consumer as each string type (ms; buffers MB)")
     for kind, t in types.items():
@@ -274,6 +318,11 @@ def main() -> None:
             goals._goal(found, f"read_arrow {goals._times(need)} {label}", r["table"], need, "min",
                         r["read_s"][label] / ours, None)
     writing_goals(found, results + swept)
+    goals._goal(found, f"read_arrow on 2 threads {TWO_THREADS}x as fast as on 1", "plain 64 MB", TWO_THREADS,
+                "min", threads["plain"]["1"] / threads["plain"]["2"], None)
+    goals._goal(found, f"read_arrow on 2 threads no slower than on 1 (at least {ADVERSARIAL_NO_SLOWER}x)",
+                "adversarial 64 MB", ADVERSARIAL_NO_SLOWER, "min",
+                threads["adversarial"]["1"] / threads["adversarial"]["2"], None)
     goals._goal(found, f"read_arrow of 1 GB streamed: peak RSS / {STREAM_PEAK_MB} MB at most 1", "large",
                 1.0, "max", memory["peak_rss"] / (STREAM_PEAK_MB << 20), None)
     goals._goal(found, f"read_all() at most {READ_ALL_OVER_BUFFERS}x the table's buffers", "large",
@@ -289,7 +338,7 @@ def main() -> None:
     report = {"commit": os.environ.get("DWEX_COMMIT", ""), "python": platform.python_version(),
               "pyarrow": pa.__version__, "polars": pl.__version__, "duckdb": duckdb.__version__,
               "rounds": rounds, "quick": args.quick, "tables": results, "memory": memory,
-              "string_types": types, "shapes_writing": swept, "goals": found}
+              "string_types": types, "shapes_writing": swept, "threads": threads, "goals": found}
     (OUT / "arrow.json").write_text(json.dumps(report, indent=2) + "\n")
     print(f"\nwrote {(OUT / 'arrow.json').relative_to(ROOT)}")
 

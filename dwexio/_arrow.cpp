@@ -357,12 +357,12 @@ PyType_Spec batch_spec = {"dwexio._arrow.Batch", sizeof(BatchObject), 0,
 
 PyTypeObject* stream_type = nullptr;
 
-/// read(file, owned, names, header, batch_rows, n_rows, layout, label, /) -> Stream
+/// read(file, owned, names, header, batch_rows, n_rows, layout, label, threads, window, /) -> Stream
 PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 8 || (args[2] != Py_None && !PyList_Check(args[2])) ||
+    if (nargs != 10 || (args[2] != Py_None && !PyList_Check(args[2])) ||
         (args[7] != Py_None && !PyUnicode_Check(args[7]))) {
         PyErr_SetString(PyExc_TypeError, "read() takes a file, two flags, a list of names or None, "
-                                         "two row counts, a layout and a label or None");
+                                         "two row counts, a layout, a label or None, a thread count and a window size");
         return nullptr;
     }
     const int owned = PyObject_IsTrue(args[1]);
@@ -371,7 +371,13 @@ PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     options.batch_rows = PyLong_AsLongLong(args[4]);
     options.n_rows = PyLong_AsLongLong(args[5]);
     const long layout = PyLong_AsLong(args[6]);
+    options.threads = PyLong_AsLongLong(args[8]);
+    options.window = PyLong_AsLongLong(args[9]);
     if (owned < 0 || header < 0 || PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (options.threads < 1 || options.window < 1) {
+        PyErr_SetString(PyExc_ValueError, "read(): threads and window must be positive");
         return nullptr;
     }
     if (layout < 0 || layout > static_cast<long>(arrow::Layout::string_view)) {
@@ -524,7 +530,7 @@ PyObject* writer(PyObject*, PyObject* source) {
 
 PyMethodDef methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read)), METH_FASTCALL,
-     "read(file, owned, names, header, batch_rows, n_rows, layout, label, /)\n--\n\n"
+     "read(file, owned, names, header, batch_rows, n_rows, layout, label, threads, window, /)\n--\n\n"
      "A Stream of the document in `file`, read as far as its schema."},
     {"schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema)), METH_FASTCALL,
      "schema(names, layout, /)\n--\n\nThe Arrow C schema of string columns with these names, in a capsule."},

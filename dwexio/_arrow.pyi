@@ -22,7 +22,7 @@ class NotUTF8Error(UnicodeDecodeError):
     """Bytes of a document that are not UTF-8, at `start` in the document."""
 
 def read(file: Any, owned: bool, names: list[str] | None, header: bool, batch_rows: int,
-         n_rows: int, layout: int, label: str | None, /) -> Stream:
+         n_rows: int, layout: int, label: str | None, threads: int, window: int, /) -> Stream:
     """A Stream of the document in `file`, read as far as its schema."""
 
 def schema(names: list[str], layout: int, /) -> object:

@@ -27,6 +27,10 @@ _MAX_ROWS = 2**63 - 1
 # string_type's choices, as the native reader numbers them.
 STRING_TYPES = {"string": 0, "large_string": 1, "string_view": 2}
 
+# Bytes of the file read at a time when several threads read it: each
+# window is cut among the threads, and memory holds one window and its batches.
+WINDOW_BYTES = 8 * 1024 * 1024
+
 READ_ONCE = ("this reader of an open file has already been read; "
              "give read_arrow a path to read a file more than once")
 
@@ -48,6 +52,22 @@ def _needs_pyarrow(what: str) -> Any:
     if pa is None:
         raise ImportError(f"{what} needs pyarrow: pip install 'dwex[arrow]'")
     return pa
+
+
+def _threads(threads: object) -> int:
+    if threads is None:
+        try:
+            return max(len(os.sched_getaffinity(0)), 1)
+        except (AttributeError, OSError):
+            return os.cpu_count() or 1
+    return _count("threads", threads, 1)
+
+
+def _seekable(file: Any) -> bool:
+    try:
+        return bool(file.seekable())
+    except Exception:
+        return False
 
 
 def _names(header: Header) -> list[str] | None:
@@ -370,7 +390,7 @@ def _first_failing(column: Any, t: Any) -> int:
 
 def read_arrow(source: File | bytes, *, header: Header = False, columns: Sequence[str | int] | None = None,
                n_rows: int | None = None, schema: Any = None, batch_rows: int = DEFAULT_BATCH_ROWS,
-               string_type: str = "string") -> ArrowReader:
+               string_type: str = "string", threads: int | None = None) -> ArrowReader:
     """Read a document as Arrow record batches.
 
     `source` is a path (str, bytes or os.PathLike; a name ending .gz, .bz2,
@@ -385,13 +405,23 @@ def read_arrow(source: File | bytes, *, header: Header = False, columns: Sequenc
     of column name to Arrow type) casts those columns from their text.
     Every row must have as many leaves as there are columns. Reading is
     streamed, `batch_rows` rows a batch (fewer where a column would pass
-    2 GiB). A zero-byte file is the empty table."""
+    2 GiB, or where a window read on threads ends). A zero-byte file is the
+    empty table.
+
+    `threads` native threads read the file (None: as many as the process may
+    run on; 1: one), the interpreter's lock released: the file is read a
+    window of 8 MiB at a time, each window cut at guessed row starts that are
+    checked before they count, so the rows and any error are those of one
+    thread. A compressed file, a text file and a source that cannot seek (a
+    pipe) are read on one thread, as is an `n_rows` whose rows would not fill
+    a window (a larger one may read up to a window past its last row)."""
     names = _names(header)
     batch_rows = _count("batch_rows", batch_rows, 1)
     limit = -1 if n_rows is None else _count("n_rows", n_rows, 0)
     if string_type not in STRING_TYPES:
         raise ValueError(f"string_type must be 'string', 'large_string' or 'string_view', not {string_type!r}")
     layout = STRING_TYPES[string_type]
+    threads = _threads(threads)
     wanted = _columns(columns)
     types = _schema(schema)
     if isinstance(source, (str, bytes, os.PathLike)):
@@ -408,8 +438,14 @@ def read_arrow(source: File | bytes, *, header: Header = False, columns: Sequenc
             file, owned = _open_path(path), True
         else:
             file, owned = (_Encoded(untranslated(source)) if is_text(source) else source), False
+        # Only a plain seekable file is read on threads: a window's bytes are
+        # read ahead of its rows, which a slow or failing stream should not be.
+        plain = (not isinstance(file, (_Decompressed, _Encoded)) and _seekable(file)
+                 and callable(getattr(file, "readinto", None)))
+        workers = threads if plain else 1
         try:
-            stream = _arrow.read(file, owned, names, header is True, batch_rows, limit, layout, label)
+            stream = _arrow.read(file, owned, names, header is True, batch_rows, limit, layout, label,
+                                 workers, WINDOW_BYTES)
         except BaseException:
             if owned:
                 file.close()

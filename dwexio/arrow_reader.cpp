@@ -5,8 +5,6 @@
 // in ever larger reads, so a long row costs time linear in its length.
 #include "arrow_reader.hpp"
 
-#include "codec/simd.hpp"
-
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -23,9 +21,6 @@ using dwex::codec::RowStop;
 /// Python cost nothing beside the copying, small enough to stay in cache.
 constexpr std::int64_t chunk_bytes = 256 * 1024;
 
-/// An Arrow string array's offsets are 32-bit: a batch's column ends before it would pass this.
-constexpr std::size_t max_column_bytes = INT32_MAX;
-
 /// The GIL, taken for a moment from whatever thread the consumer calls on.
 class Gil {
   public:
@@ -37,24 +32,6 @@ class Gil {
   private:
     PyGILState_STATE state_;
 };
-
-/// Cells are copied 16 bytes at a time: the column's buffer keeps that much
-/// room past its end, and the read buffer as much past its bytes.
-constexpr std::size_t copy_step = 16;
-
-inline void copy_cell(std::uint8_t* to, const std::uint8_t* from, std::size_t size) noexcept {
-#if DWEX_SIMD
-    if (size > 4 * copy_step) {
-        std::memcpy(to, from, size);
-        return;
-    }
-    for (std::size_t k = 0; k < size; k += copy_step) {
-        dwex::simd::store(to + k, dwex::simd::load(from + k));
-    }
-#else
-    std::memcpy(to, from, size);
-#endif
-}
 
 /// UnicodeDecodeError for a byte anywhere in a document: its `start` is the
 /// byte's offset in the document, while `object` holds only the bytes from
@@ -123,6 +100,8 @@ TableReader* TableReader::open(PyObject* file, bool owned, const Options& option
     reader->owned_ = owned;
     reader->batch_rows_ = options.batch_rows;
     reader->layout_ = options.layout;
+    reader->threads_ = options.threads;
+    reader->window_ = options.window;
     if (options.label != nullptr) {
         reader->label_ = Ref::borrow(options.label);
     }
@@ -212,13 +191,11 @@ bool TableReader::select(const std::vector<std::size_t>& columns) {
             }
             names.push_back(names_[k]);
         }
-        std::vector<arrow::ColumnBuffers> buffers(columns.size());
-        std::vector<std::size_t> sizes(columns.size(), 0);
         std::vector<std::size_t> chosen(columns);
+        builder_.reset();
         selected_ = std::move(chosen);
         selected_names_ = std::move(names);
-        columns_ = std::move(buffers);
-        sizes_ = std::move(sizes);
+        builder_.emplace(layout_, batch_rows_, selected_);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
@@ -314,7 +291,11 @@ void TableReader::raise() {
     }
 }
 
-bool TableReader::fill(std::int64_t want) {
+std::int64_t TableReader::chunk() const noexcept {
+    return threads_ > 1 ? std::min(chunk_bytes, window_) : chunk_bytes;
+}
+
+bool TableReader::fill(std::int64_t want, std::int64_t least, bool into) {
     // The unfinished row moves to the front; the read is at least as large
     // as what is kept, and reaches what the row is known to need.
     const std::size_t kept = len_ - pos_;
@@ -323,35 +304,69 @@ bool TableReader::fill(std::int64_t want) {
     }
     len_ = kept;
     pos_ = 0;
-    const std::int64_t ask = std::max({chunk_bytes, static_cast<std::int64_t>(kept),
+    const std::int64_t ask = std::max({least, static_cast<std::int64_t>(kept),
                                        want - static_cast<std::int64_t>(kept)});
     Gil gil;
+    const std::int64_t got = into ? read_into(ask) : read(ask);
+    if (got < 0) {
+        return false;
+    }
+    if (got == 0) {
+        eof_ = true;
+        narrow_end_ = !astral_ && !holds_astral(buffer_.data(), len_);
+        return true;
+    }
+    len_ += static_cast<std::size_t>(got);
+    return true;
+}
+
+std::int64_t TableReader::read(std::int64_t ask) {
     Ref data = Ref::steal(PyObject_CallMethod(file_.get(), "read", "L", static_cast<long long>(ask)));
     if (!data) {
         fail(Ref::steal(PyErr_GetRaisedException()));
-        return false;
+        return -1;
     }
     if (!PyBytes_Check(data.get())) {
         PyErr_Format(PyExc_TypeError, "read_arrow needs a file opened in binary mode, whose read() "
                                       "gives bytes, not %.200s",
                      Py_TYPE(data.get())->tp_name);
         fail(Ref::steal(PyErr_GetRaisedException()));
-        return false;
+        return -1;
     }
     const auto got = static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()));
-    if (got == 0) {
-        eof_ = true;
-        narrow_end_ = !astral_ && !holds_astral(buffer_.data(), len_);
-        return true;
-    }
-    if (!buffer_.reserve(len_ + got + copy_step)) {
+    if (got != 0 && !buffer_.reserve(len_ + got + arrow::copy_step)) {
         PyErr_NoMemory();
         fail(Ref::steal(PyErr_GetRaisedException()));
-        return false;
+        return -1;
     }
     std::memcpy(buffer_.data() + len_, PyBytes_AS_STRING(data.get()), got);
-    len_ += got;
-    return true;
+    return static_cast<std::int64_t>(got);
+}
+
+std::int64_t TableReader::read_into(std::int64_t ask) {
+    // Straight into the buffer: a window is too large to pass through a bytes object.
+    if (!buffer_.reserve(len_ + static_cast<std::size_t>(ask) + arrow::copy_step)) {
+        PyErr_NoMemory();
+        fail(Ref::steal(PyErr_GetRaisedException()));
+        return -1;
+    }
+    Ref view = Ref::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(buffer_.data() + len_),
+                                                  static_cast<Py_ssize_t>(ask), PyBUF_WRITE));
+    Ref count = view ? Ref::steal(PyObject_CallMethod(file_.get(), "readinto", "O", view.get())) : Ref();
+    // The buffer moves as it grows: no view of it may outlive the call.
+    Ref released = count ? Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr)) : Ref();
+    const std::int64_t got = released ? PyLong_AsLongLong(count.get()) : -1;
+    if (got == -1 && PyErr_Occurred()) {
+        fail(Ref::steal(PyErr_GetRaisedException()));
+        return -1;
+    }
+    if (got < 0 || got > ask) {
+        PyErr_Format(PyExc_ValueError, "readinto() of the file returned %lld for a buffer of %lld bytes",
+                     static_cast<long long>(got), static_cast<long long>(ask));
+        fail(Ref::steal(PyErr_GetRaisedException()));
+        return -1;
+    }
+    return got;
 }
 
 TableReader::Got TableReader::fetch() {
@@ -360,7 +375,7 @@ TableReader::Got TableReader::fetch() {
             if (eof_) {
                 return Got::end;
             }
-            if (!fill(0)) {
+            if (!fill(0, chunk())) {
                 return Got::fault;
             }
             continue;
@@ -372,7 +387,7 @@ TableReader::Got TableReader::fetch() {
         case RowStop::complete:
             return Got::row;
         case RowStop::need_more:
-            if (!fill(last_.want)) {
+            if (!fill(last_.want, chunk())) {
                 return Got::fault;
             }
             continue;
@@ -426,118 +441,8 @@ void TableReader::accept() noexcept {
     ++row_;
 }
 
-namespace {
-
-/// The width of one row's entry in a column's first buffer: an offset or a view.
-constexpr std::size_t entry_bytes(arrow::Layout layout) noexcept {
-    return layout == arrow::Layout::string_view    ? arrow::view_bytes
-           : layout == arrow::Layout::large_string ? sizeof(std::int64_t)
-                                                   : sizeof(std::int32_t);
-}
-
-/// Whether a cell's bytes go to the column's data buffer: all of them but
-/// the views' inline ones.
-constexpr bool stored(arrow::Layout layout, std::size_t size) noexcept {
-    return layout != arrow::Layout::string_view || size > arrow::view_inline_bytes;
-}
-
-/// A column's bytes in one batch at most: offsets, and a view's offset into
-/// its buffer, are 32-bit but for large_string's.
-constexpr std::size_t column_limit(arrow::Layout layout) noexcept {
-    return layout == arrow::Layout::large_string ? static_cast<std::size_t>(INT64_MAX) : max_column_bytes;
-}
-
-/// The cell's entry at `at` (room reserved): the offset where its bytes end,
-/// or its view (length; then the bytes inline, or a prefix, buffer 0 and
-/// where they start).
-template <arrow::Layout L>
-void put_entry(std::uint8_t* at, const std::uint8_t* cell, std::size_t size, std::size_t used) noexcept {
-    if constexpr (L == arrow::Layout::string_view) {
-        constexpr std::size_t prefix_bytes = 4;
-        std::memset(at, 0, arrow::view_bytes);
-        const auto length = static_cast<std::int32_t>(size);
-        std::memcpy(at, &length, sizeof(length));
-        if (size <= arrow::view_inline_bytes) {
-            std::memcpy(at + sizeof(length), cell, size);
-        } else {
-            const auto offset = static_cast<std::int32_t>(used);
-            std::memcpy(at + sizeof(length), cell, prefix_bytes);
-            std::memcpy(at + sizeof(length) + prefix_bytes + sizeof(std::int32_t), &offset, sizeof(offset));
-        }
-    } else {
-        using Offset = std::conditional_t<L == arrow::Layout::string, std::int32_t, std::int64_t>;
-        const auto end = static_cast<Offset>(used + size);
-        std::memcpy(at, &end, sizeof(end));
-    }
-}
-
-} // namespace
-
-bool TableReader::start_batch() noexcept {
-    // Room for the rows grows with them; the data starts at the size the
-    // column had in the previous batch.
-    const auto rows = static_cast<std::size_t>(std::min<std::int64_t>(batch_rows_, 1024));
-    const std::size_t entry = entry_bytes(layout_);
-    // Offsets start with a 0; views have no entry before the first row.
-    const std::size_t first = layout_ == arrow::Layout::string_view ? 0 : entry;
-    for (std::size_t k = 0; k < columns_.size(); ++k) {
-        auto& c = columns_[k];
-        if (!c.offsets.exact(rows * entry + first) || !c.data.exact(sizes_[k])) {
-            return false;
-        }
-        std::memset(c.offsets.data(), 0, first);
-        c.offsets.resize(first);
-        c.data.resize(0);
-    }
-    rows_in_batch_ = 0;
-    batch_open_ = true;
-    return true;
-}
-
-void TableReader::unwind(std::size_t count) noexcept {
-    for (std::size_t j = 0; j < count; ++j) {
-        auto& c = columns_[j];
-        const dwex::codec::Span cell = cells_[selected_[j]];
-        const auto size = static_cast<std::size_t>(cell.end - cell.begin);
-        c.offsets.resize(c.offsets.size() - entry_bytes(layout_));
-        if (stored(layout_, size)) {
-            c.data.resize(c.data.size() - size);
-        }
-    }
-}
-
-template <arrow::Layout L> std::size_t TableReader::append_cells() noexcept {
-    constexpr std::size_t entry = entry_bytes(L);
-    const std::uint8_t* row = buffer_.data() + pos_;
-    const dwex::codec::Span* cells = cells_.data();
-    const std::size_t* chosen = selected_.data();
-    const std::size_t n = selected_.size();
-    for (std::size_t j = 0; j < n; ++j) {
-        arrow::ColumnBuffers& c = columns_[j];
-        const dwex::codec::Span cell = cells[chosen[j]];
-        const auto size = static_cast<std::size_t>(cell.end - cell.begin);
-        const std::uint8_t* from = row + cell.begin;
-        const std::size_t used = c.data.size();
-        const std::size_t at = c.offsets.size();
-        if (size > column_limit(L) - used || !c.offsets.reserve(at + entry)) {
-            return j;
-        }
-        if (stored(L, size)) {
-            // Room for a copy in whole 16-byte steps, which may run past the cell.
-            if (!c.data.reserve(used + size + copy_step)) {
-                return j;
-            }
-            copy_cell(c.data.data() + used, from, size);
-            c.data.resize(used + size);
-        }
-        put_entry<L>(c.offsets.data() + at, from, size, used);
-        c.offsets.resize(at + entry);
-    }
-    return n;
-}
-
 int TableReader::commit() {
-    if (!batch_open_ && !start_batch()) {
+    if (!builder_->open() && !builder_->start()) {
         Gil gil;
         PyErr_NoMemory();
         fail(Ref::steal(PyErr_GetRaisedException()));
@@ -550,28 +455,17 @@ int TableReader::commit() {
                                         std::to_string(names_.size()) + " columns");
         return -1;
     }
-    std::size_t done = 0;
-    switch (layout_) {
-    case arrow::Layout::string:
-        done = append_cells<arrow::Layout::string>();
-        break;
-    case arrow::Layout::large_string:
-        done = append_cells<arrow::Layout::large_string>();
-        break;
-    case arrow::Layout::string_view:
-        done = append_cells<arrow::Layout::string_view>();
-        break;
-    }
+    const std::size_t done = builder_->append(buffer_.data() + pos_, cells_.data());
     if (done == selected_.size()) {
-        ++rows_in_batch_;
+        builder_->added();
         return 1;
     }
     // The columns before the one that stopped hold this row's cell: cut them back.
-    unwind(done);
+    builder_->unwind(cells_.data(), done);
     const dwex::codec::Span cell = cells_[selected_[done]];
     const auto size = static_cast<std::size_t>(cell.end - cell.begin);
-    if (size > column_limit(layout_) - columns_[done].data.size()) {
-        if (rows_in_batch_ > 0) {
+    if (builder_->column_full(done, size)) {
+        if (builder_->rows() > 0) {
             return 0; // the row starts the next batch
         }
         fail_with(PyExc_ValueError, "row " + std::to_string(row_ + 1) + ", " + column(selected_[done]) +
@@ -586,30 +480,34 @@ int TableReader::commit() {
 }
 
 bool TableReader::emit(ArrowArray* out) {
-    for (std::size_t k = 0; k < columns_.size(); ++k) {
-        // Exact sizes: a whole table read into memory holds no slack.
-        sizes_[k] = columns_[k].data.size();
-        columns_[k].data.exact(sizes_[k]);
-        columns_[k].offsets.exact(columns_[k].offsets.size());
-    }
-    if (!arrow::export_batch(columns_, rows_in_batch_, layout_, out)) {
+    if (!builder_->emit(out)) {
         Gil gil;
         PyErr_NoMemory();
         fail(Ref::steal(PyErr_GetRaisedException()));
         return false;
     }
-    batch_open_ = false;
-    rows_in_batch_ = 0;
     return true;
 }
 
 bool TableReader::next(ArrowArray* out) {
     out->release = nullptr;
+    if (!ready_.empty()) {
+        ready_.pop(out);
+        return true;
+    }
+    if (threads_ > 1 && alone_ == 0 && !failed_ && !done_ && !builder_->open() && window_within_limit()) {
+        if (read_window() && !ready_.empty()) {
+            ready_.pop(out);
+            return true;
+        }
+    }
     if (failed_) {
         finish();
         return false;
     }
-    while (!done_ && rows_in_batch_ < batch_rows_) {
+    const std::int64_t stint_start = bytes_;
+    const std::int64_t stint = std::max(least_split(), alone_);
+    while (!done_ && !builder_->full()) {
         if (last_row_ >= 0 && row_ >= last_row_) {
             // The rows asked for are read: the rest of the file is not.
             done_ = true;
@@ -633,8 +531,12 @@ bool TableReader::next(ArrowArray* out) {
             break; // the row starts the next batch
         }
         accept();
+        if (threads_ > 1 && bytes_ - stint_start >= stint) {
+            break; // past what the window's read could not split: it may again
+        }
     }
-    if (rows_in_batch_ > 0) {
+    alone_ = std::max<std::int64_t>(alone_ - (bytes_ - stint_start), 0);
+    if (builder_->rows() > 0) {
         // The rows before a fault come first; the fault waits for the next call.
         return emit(out);
     }

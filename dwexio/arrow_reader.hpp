@@ -3,12 +3,13 @@
 #ifndef DWEXIO_ARROW_READER_HPP
 #define DWEXIO_ARROW_READER_HPP
 
-#include "arrow_abi.hpp"
+#include "arrow_batch.hpp"
 
 #include "codec/parse_utf8.hpp"
 #include "ref.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,8 @@ class TableReader {
         std::int64_t n_rows = -1; ///< the rows after the header to read at most; -1: all
         arrow::Layout layout = arrow::Layout::string;
         PyObject* label = nullptr; ///< the file's name for messages (a str), or null
+        std::int64_t threads = 1;  ///< native threads reading each window
+        std::int64_t window = 0;   ///< bytes of the file read at a time with threads
     };
 
     /// Reads as far as the schema: the header row with `header`, else the
@@ -64,14 +67,23 @@ class TableReader {
     TableReader() = default;
     enum class Got { row, end, fault };
     Got fetch();
+    /// With threads: reads the next window of the file and as many of its
+    /// rows as a parallel read counts, into ready_; false on a fault.
+    bool read_window();
+    /// Whether a row limit leaves enough rows to read a window for.
+    bool window_within_limit() const noexcept;
+    /// The fewest bytes worth splitting among threads.
+    std::int64_t least_split() const noexcept;
     void accept() noexcept;
-    bool fill(std::int64_t want);
-    bool start_batch() noexcept;
-    /// Appends the row's selected cells to the batch's columns, returning
-    /// how many it appended: fewer where a column is full or memory runs out.
-    template <arrow::Layout L> std::size_t append_cells() noexcept;
-    /// Takes the row's cells back out of the first `count` columns.
-    void unwind(std::size_t count) noexcept;
+    /// Reads at least `least` bytes more, and what the row being read is
+    /// known to `want`; a window (`into`) with the file's readinto().
+    bool fill(std::int64_t want, std::int64_t least, bool into = false);
+    /// Appends up to `ask` bytes of the file to the buffer with its read()
+    /// or its readinto(): how many, 0 at its end, -1 on a fault.
+    std::int64_t read(std::int64_t ask);
+    std::int64_t read_into(std::int64_t ask);
+    /// Bytes to read at least between windows, and without threads.
+    std::int64_t chunk() const noexcept;
     /// 1: committed; 0: the batch is full first; -1: a fault.
     int commit();
     bool emit(ArrowArray* out);
@@ -104,10 +116,15 @@ class TableReader {
     std::vector<std::string> selected_names_;
     std::vector<dwex::codec::Span> cells_;
     dwex::codec::Row last_;
-    std::vector<arrow::ColumnBuffers> columns_;
-    std::vector<std::size_t> sizes_; // each column's data size in the last batch
-    std::int64_t rows_in_batch_ = 0;
-    bool batch_open_ = false; // the columns have been started for a batch
+    std::optional<arrow::BatchBuilder> builder_; // over selected_, once chosen
+    std::int64_t threads_ = 1;
+    std::int64_t window_ = 0;
+    arrow::BatchQueue ready_; // batches a window's read made, in order
+    // After wrong guesses, the bytes to read on one thread before the next
+    // window's read, growing while guesses keep failing (leaves holding
+    // documents), so that they cost little more than one thread's read.
+    std::int64_t alone_ = 0;
+    std::int64_t wrong_windows_ = 0;
     dwex::Ref error_;
     std::string message_;
 };

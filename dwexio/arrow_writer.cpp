@@ -333,7 +333,7 @@ inline std::uint8_t* put_ascii_cell(const std::uint8_t* data, std::size_t size,
     } else {
         p = length_field(p, size);
     }
-#if defined(__SSE2__)
+#if DWEX_SIMD
     if (size <= short_cell_bytes &&
         (Readable || static_cast<std::size_t>(readable - data) >= short_cell_bytes)) {
         dwex::simd::store(p, dwex::simd::load(data));

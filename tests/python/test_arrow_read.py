@@ -345,15 +345,18 @@ def test_no_leaks(tmp_path):
     assert_no_leak(calls)
 
 
+@pytest.mark.parametrize("threads", [1, 3])
 @pytest.mark.parametrize("only_one", [False, True])
-def test_memory_running_out_anywhere_in_a_read_is_a_memory_error(only_one):
+def test_memory_running_out_anywhere_in_a_read_is_a_memory_error(only_one, threads):
     # Every allocation of a read with columns, a row limit and views, from
     # the first to the last, failing in turn (alone, or with all after it):
-    # each a MemoryError, never a crash or a wrong table.
+    # each a MemoryError, never a crash or a wrong table. Three threads read
+    # windows small enough to be cut.
     setup = f"""
 import io
 sys.path[1:1] = {[p for p in sys.path if p]!r}  # after the module's: dwexio and its natives
 import dwexio
+dwexio._arrowread.WINDOW_BYTES = 300
 data = {dwex.stringify([["a", "é" * 9, "\U0001F600" * 5]] * 40).encode()!r}
 
 def prepare():
@@ -362,5 +365,7 @@ def prepare():
     # list() of a map, not a comprehension: the interpreter's own LIST_APPEND
     # trips a debug assertion when its resize fails.
     call = ("list(map(lambda b: (b.num_rows, b.__arrow_c_array__() and 1), dwexio.read_arrow("
-            "arg, columns=[2, 0], n_rows=30, batch_rows=7, string_type='string_view')._stream))")
-    nomemory_sweep(setup, call, "result == [(7, 1)] * 4 + [(2, 1)]", entries=[], only_one=only_one)
+            f"arg, columns=[2, 0], n_rows=30, batch_rows=7, string_type='string_view', threads={threads})._stream))")
+    # Threads cut batches where their stretches end.
+    check = "result == [(7, 1)] * 4 + [(2, 1)]" if threads == 1 else "sum(r for r, _ in result) == 30"
+    nomemory_sweep(setup, call, check, entries=[], only_one=only_one)

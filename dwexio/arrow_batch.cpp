@@ -1,0 +1,211 @@
+// arrow_batch.cpp: a row's cells are copied into the columns in whole
+// 16-byte steps where short, and unwound if a later column has no room, so a
+// batch always holds whole rows.
+#include "arrow_batch.hpp"
+
+#include "codec/simd.hpp"
+
+#include <climits>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+namespace dwexio::arrow {
+namespace {
+
+/// An Arrow string array's offsets are 32-bit: a batch's column ends before it would pass this.
+constexpr std::size_t max_column_bytes = INT32_MAX;
+
+inline void copy_cell(std::uint8_t* to, const std::uint8_t* from, std::size_t size) noexcept {
+#if DWEX_SIMD
+    if (size > 4 * copy_step) {
+        std::memcpy(to, from, size);
+        return;
+    }
+    for (std::size_t k = 0; k < size; k += copy_step) {
+        dwex::simd::store(to + k, dwex::simd::load(from + k));
+    }
+#else
+    std::memcpy(to, from, size);
+#endif
+}
+
+/// The width of one row's entry in a column's first buffer: an offset or a view.
+constexpr std::size_t entry_bytes(Layout layout) noexcept {
+    return layout == Layout::string_view    ? view_bytes
+           : layout == Layout::large_string ? sizeof(std::int64_t)
+                                            : sizeof(std::int32_t);
+}
+
+/// Whether a cell's bytes go to the column's data buffer: all of them but
+/// the views' inline ones.
+constexpr bool stored(Layout layout, std::size_t size) noexcept {
+    return layout != Layout::string_view || size > view_inline_bytes;
+}
+
+/// A column's bytes in one batch at most: offsets, and a view's offset into
+/// its buffer, are 32-bit but for large_string's.
+constexpr std::size_t column_limit(Layout layout) noexcept {
+    return layout == Layout::large_string ? static_cast<std::size_t>(INT64_MAX) : max_column_bytes;
+}
+
+/// The cell's entry at `at` (room reserved): the offset where its bytes end,
+/// or its view (length; then the bytes inline, or a prefix, buffer 0 and
+/// where they start).
+template <Layout L>
+void put_entry(std::uint8_t* at, const std::uint8_t* cell, std::size_t size, std::size_t used) noexcept {
+    if constexpr (L == Layout::string_view) {
+        constexpr std::size_t prefix_bytes = 4;
+        std::memset(at, 0, view_bytes);
+        const auto length = static_cast<std::int32_t>(size);
+        std::memcpy(at, &length, sizeof(length));
+        if (size <= view_inline_bytes) {
+            std::memcpy(at + sizeof(length), cell, size);
+        } else {
+            const auto offset = static_cast<std::int32_t>(used);
+            std::memcpy(at + sizeof(length), cell, prefix_bytes);
+            std::memcpy(at + sizeof(length) + prefix_bytes + sizeof(std::int32_t), &offset, sizeof(offset));
+        }
+    } else {
+        using Offset = std::conditional_t<L == Layout::string, std::int32_t, std::int64_t>;
+        const auto end = static_cast<Offset>(used + size);
+        std::memcpy(at, &end, sizeof(end));
+    }
+}
+
+} // namespace
+
+bool BatchBuilder::start() noexcept {
+    // Room for the rows grows with them; the data starts at the size the
+    // column had in the previous batch.
+    const auto rows = static_cast<std::size_t>(std::min<std::int64_t>(batch_rows_, 1024));
+    const std::size_t entry = entry_bytes(layout_);
+    // Offsets start with a 0; views have no entry before the first row.
+    const std::size_t first = layout_ == Layout::string_view ? 0 : entry;
+    for (std::size_t k = 0; k < columns_.size(); ++k) {
+        auto& c = columns_[k];
+        if (!c.offsets.exact(rows * entry + first) || !c.data.exact(sizes_[k])) {
+            return false;
+        }
+        std::memset(c.offsets.data(), 0, first);
+        c.offsets.resize(first);
+        c.data.resize(0);
+    }
+    rows_ = 0;
+    open_ = true;
+    return true;
+}
+
+void BatchBuilder::unwind(const dwex::codec::Span* cells, std::size_t count) noexcept {
+    for (std::size_t j = 0; j < count; ++j) {
+        auto& c = columns_[j];
+        const dwex::codec::Span cell = cells[(*selected_)[j]];
+        const auto size = static_cast<std::size_t>(cell.end - cell.begin);
+        c.offsets.resize(c.offsets.size() - entry_bytes(layout_));
+        if (stored(layout_, size)) {
+            c.data.resize(c.data.size() - size);
+        }
+    }
+}
+
+bool BatchBuilder::column_full(std::size_t j, std::size_t size) const noexcept {
+    return size > column_limit(layout_) - columns_[j].data.size();
+}
+
+template <Layout L>
+std::size_t BatchBuilder::append_as(const std::uint8_t* row, const dwex::codec::Span* cells) noexcept {
+    constexpr std::size_t entry = entry_bytes(L);
+    const std::size_t* chosen = selected_->data();
+    const std::size_t n = selected_->size();
+    for (std::size_t j = 0; j < n; ++j) {
+        ColumnBuffers& c = columns_[j];
+        const dwex::codec::Span cell = cells[chosen[j]];
+        const auto size = static_cast<std::size_t>(cell.end - cell.begin);
+        const std::uint8_t* from = row + cell.begin;
+        const std::size_t used = c.data.size();
+        const std::size_t at = c.offsets.size();
+        if (size > column_limit(L) - used || !c.offsets.reserve(at + entry)) {
+            return j;
+        }
+        if (stored(L, size)) {
+            // Room for a copy in whole 16-byte steps, which may run past the cell.
+            if (!c.data.reserve(used + size + copy_step)) {
+                return j;
+            }
+            copy_cell(c.data.data() + used, from, size);
+            c.data.resize(used + size);
+        }
+        put_entry<L>(c.offsets.data() + at, from, size, used);
+        c.offsets.resize(at + entry);
+    }
+    return n;
+}
+
+std::size_t BatchBuilder::append(const std::uint8_t* row, const dwex::codec::Span* cells) noexcept {
+    switch (layout_) {
+    case Layout::string:
+        return append_as<Layout::string>(row, cells);
+    case Layout::large_string:
+        return append_as<Layout::large_string>(row, cells);
+    case Layout::string_view:
+        return append_as<Layout::string_view>(row, cells);
+    }
+    return 0;
+}
+
+bool BatchBuilder::emit(ArrowArray* out) noexcept {
+    for (std::size_t k = 0; k < columns_.size(); ++k) {
+        // Exact sizes: a whole table read into memory holds no slack.
+        sizes_[k] = columns_[k].data.size();
+        columns_[k].data.exact(sizes_[k]);
+        columns_[k].offsets.exact(columns_[k].offsets.size());
+    }
+    if (!export_batch(columns_, rows_, layout_, out)) {
+        return false;
+    }
+    open_ = false;
+    rows_ = 0;
+    return true;
+}
+
+bool BatchQueue::push(ArrowArray& batch) noexcept {
+    try {
+        batches_.push_back(batch);
+    } catch (const std::bad_alloc&) {
+        batch.release(&batch);
+        return false;
+    }
+    return true;
+}
+
+void BatchQueue::pop(ArrowArray* out) noexcept {
+    *out = batches_.front();
+    batches_.pop_front();
+}
+
+bool BatchQueue::take(BatchQueue& other) noexcept {
+    std::size_t added = 0;
+    try {
+        for (; added < other.batches_.size(); ++added) {
+            batches_.push_back(other.batches_[added]);
+        }
+    } catch (const std::bad_alloc&) {
+        for (; added > 0; --added) {
+            batches_.pop_back();
+        }
+        return false;
+    }
+    other.batches_.clear();
+    return true;
+}
+
+void BatchQueue::clear() noexcept {
+    for (ArrowArray& batch : batches_) {
+        if (batch.release != nullptr) {
+            batch.release(&batch);
+        }
+    }
+    batches_.clear();
+}
+
+} // namespace dwexio::arrow
