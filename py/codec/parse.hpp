@@ -193,18 +193,19 @@ concept ContentPolicy = requires(const In& in, std::int64_t i, Fault f, const Lo
 /// continues leaves `index` below the length, so the loop needs no bound test
 /// of its own. A sink that refuses a call stops it there: a caller that wants
 /// one row at a time refuses the row end.
-/// Kept out of line, with the sink's steps inlined into it: inlined into its
-/// caller, beside the sink's own state, the loop loses its registers.
+/// Always inlined, into read_rows below or into a caller that runs it once a
+/// row (read_row of parse_utf8.hpp), whose policy and sink are then its own
+/// locals, not a struct passed by value and a pointer behind another.
 template <ContentPolicy In, typename S>
-[[gnu::noinline, gnu::flatten]] Stopped read_rows(const In in, S& sink, std::int64_t index = 0,
-                                                  std::int64_t position = 0) {
+[[gnu::always_inline, gnu::flatten]] inline Stopped run_rows(const In in, S& sink, std::int64_t index,
+                                                              std::int64_t position) {
     constexpr LoopFaults f = In::faults;
     const std::int64_t length = in.length;
-    // Without astral code points an index is a position, and only the wide
-    // statements keep the two apart.
-    const auto at = [&](std::int64_t i) {
-        return In::index_is_position ? i : position + (i - index);
-    };
+    // Positions are kept as their distance from the index, which only an item
+    // whose units are not its indices moves: the common item then updates one
+    // variable, not two. Without astral code points an index is a position.
+    std::int64_t skew = index - position;
+    const auto at = [&](std::int64_t i) { return In::index_is_position ? i : i - skew; };
     // The content of n units from `start`, past which the loop goes on; a
     // step of its own so that each of its two places inlines it.
     Stopped out;
@@ -215,8 +216,8 @@ template <ContentPolicy In, typename S>
         if (!in.take(sink, start, content_position, n, next, out)) {
             return false;
         }
+        skew += (next - start) - n;
         index = next;
-        position = content_position + n;
         return true;
     };
     for (;;) {
@@ -224,7 +225,6 @@ template <ContentPolicy In, typename S>
         std::uint32_t c = in.unit(index);
         if (c == format::row_terminator) {
             ++index;
-            ++position;
             if (!sink.end_row()) {
                 return detail::stopped(f.row_end_sink, index, at(index));
             }
@@ -271,6 +271,14 @@ template <ContentPolicy In, typename S>
             return out;
         }
     }
+}
+
+/// The loop out of line, with the sink's steps inlined into it: inlined into
+/// its caller, beside the sink's own state, the loop loses its registers.
+template <ContentPolicy In, typename S>
+[[gnu::noinline, gnu::flatten]] Stopped read_rows(const In in, S& sink, std::int64_t index = 0,
+                                                  std::int64_t position = 0) {
+    return run_rows(in, sink, index, position);
 }
 
 /// The content of a str at one storage width: the narrow widths cut an
