@@ -64,10 +64,12 @@ bench: build
 bench-sweep: build
 	$(BENCH_COMMIT) $(RUN) $(PY) bench/sweep.py
 
-# Linearity up to 10^7 items and instruction counts under callgrind: slow.
+# Linearity up to 10^7 items and instruction counts under callgrind, and
+# Dask on a 1 GB document (built once under build/bench/dask): slow.
 .PHONY: bench-deep
 bench-deep: build
 	$(BENCH_COMMIT) $(RUN) $(PY) bench/bench.py --deep
+	$(BENCH_COMMIT) $(RUN) $(TEST_PY) bench/dask.py
 
 # An sdist and a wheel for $(PY) built from it, in dist/; the wheel needs no
 # newer system than $(DIST_PLAT).
