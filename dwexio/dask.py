@@ -17,9 +17,11 @@ dask, pandas, pyarrow and fsspec are imported when these functions are called.
 
 from __future__ import annotations
 
+import contextlib
 import io
 import os
-from collections.abc import Callable, Sequence
+import posixpath
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 from . import _arrow
@@ -53,49 +55,45 @@ def _read_range(fs: Any, path: str, begin: int, end: int) -> bytes:
 
 def _whole(fs: Any, path: str) -> bytes:
     """The file's bytes, decompressed by its suffix."""
-    with fs.open(path, "rb") as raw:
-        suffix = suffix_of(path)
-        if suffix is None:
-            return raw.read()
-        with wrap(raw, suffix, "r") as f:
-            return f.read()
+    with _opened(fs, path) as f:
+        return f.read()
 
 
-def _first_row(fs: Any, path: str, size: int) -> tuple[int, int]:
-    """The byte where the file's second row starts, and the first row's
-    number of leaves; (0, -1) for an empty file."""
-    if size == 0:
-        return 0, -1
+def _first_row_end(fs: Any, path: str, size: int) -> int:
+    """The byte where the file's second row starts."""
     window = _WINDOW
     while True:
         data = _read_range(fs, path, 0, min(size, window))
         end, _, state = _arrow.scan(data, 0, 1, len(data) == size, -1)
-        if state == "ok":
-            with read_arrow(io.BytesIO(data[:end])) as reader:
-                return end, len(reader.schema.names)
-        if state == "fault" or window >= size:
-            # The whole reader gives the fault its message.
-            with read_arrow(io.BytesIO(data), n_rows=0):
-                pass
-            raise SyntaxError(f"{path}: row 1 does not read")
+        if state != "more":
+            return end
         window *= 4
 
 
-def _header_names(fs: Any, path: str) -> list[str] | None:
-    """The names in the file's first row, or None for an empty file."""
-    if suffix_of(path) is None:
-        f = fs.open(path, "rb")
-    else:
-        f = io.BytesIO(_whole(fs, path))
-    with f:
+@contextlib.contextmanager
+def _opened(fs: Any, path: str) -> Iterator[Any]:
+    """The file's bytes as an open binary file, decompressed by its suffix."""
+    with fs.open(path, "rb") as raw:
+        suffix = suffix_of(path)
+        if suffix is None:
+            yield raw
+        else:
+            with wrap(raw, suffix, "r") as f:
+                yield f
+
+
+def _first_names(fs: Any, path: str, header: bool) -> list[str] | None:
+    """The names in the file's first row with `header`, else f0, f1, ...
+    for its leaves; None for an empty file."""
+    with _opened(fs, path) as f:
         if f.read(1) == b"":
             return None
-        f.seek(0)
+    with _opened(fs, path) as f:
         try:
-            with read_arrow(f, header=True, n_rows=0) as reader:
+            with read_arrow(f, header=header, n_rows=0) as reader:
                 return list(reader.schema.names)
         except (SyntaxError, ValueError) as e:
-            raise type(e)(f"{path}: the header row: {e}") from None
+            raise type(e)(f"{path}: the first row: {e}") from None
 
 
 # --- planning a large file --------------------------------------------------
@@ -132,13 +130,12 @@ def _scan_from(fs: Any, path: str, size: int, start: int, stop: int, columns: in
         overrun *= 4
 
 
-def _plan_file(fs: Any, path: str, size: int, block: int, header: bool) -> list[tuple]:
+def _plan_file(fs: Any, path: str, size: int, block: int, header: bool, columns: int) -> list[tuple]:
     """The pieces of one large file: (path, begin, end, rows before, rows),
     each piece's rows counted in the file from the first (header included)."""
     import dask
 
-    first_end, columns = _first_row(fs, path, size)
-    begin = first_end if header else 0
+    begin = _first_row_end(fs, path, size) if header else 0
     count = max(1, -(-(size - begin) // block))
     cuts = [begin + k * (size - begin) // count for k in range(count)] + [size]
     tasks = [dask.delayed(_scan_part, pure=True)(fs, path, size, cuts[k], cuts[k + 1], columns, k > 0)
@@ -179,31 +176,48 @@ def _located(e: BaseException, path: str, data: bytes, begin: int, row: int, col
         return ValueError(text)
 
 
+class _Range:
+    """Bytes `begin` to `end` of an open binary file, read on demand, so that
+    a partition holds its columns and not also its text."""
+
+    def __init__(self, f: Any, begin: int, end: int) -> None:
+        f.seek(begin)
+        self._f, self._left = f, end - begin
+
+    def read(self, n: int) -> bytes:
+        data = self._f.read(min(n, self._left)) if self._left > 0 else b""
+        self._left -= len(data)
+        return data
+
+    @property
+    def short(self) -> bool:
+        return self._left > 0
+
+
 def _read_piece(fs: Any, piece: tuple, names: list[str], header: bool, wanted: list[str]) -> Any:
     path, begin, end, row, rows = piece
     whole = end < 0
-    data = _whole(fs, path) if whole else _read_range(fs, path, begin, end)
-    if not whole and len(data) != end - begin:
+    read_header: bool | list[str] = names
+    if whole and header:
+        found = _first_names(fs, path, True)
+        if found is not None:
+            _same_names(path, found, names)
+            read_header = True
+    with _opened(fs, path) as f:
+        source = f if whole else _Range(f, begin, end)
+        try:
+            with read_arrow(source, header=read_header, columns=wanted) as reader:
+                table = reader.read_all()
+        except (SyntaxError, ValueError, UnicodeDecodeError) as e:
+            data = _whole(fs, path) if whole else _read_range(fs, path, begin, end)
+            raise _located(e, path, data, 0 if whole else begin, row, len(names)) from None
+    if not whole and source.short:
         raise ValueError(f"{path}: the file ends before byte {end}, where the plan of its parts has "
                          "a part end; it changed after read_dwex planned them")
-    read_header: bool | list[str] = names
-    if whole and header and data:
-        _same_names(path, _header_names_of(data), names)
-        read_header = True
-    try:
-        with read_arrow(io.BytesIO(data), header=read_header, columns=wanted) as reader:
-            table = reader.read_all()
-    except (SyntaxError, ValueError, UnicodeDecodeError) as e:
-        raise _located(e, path, data, 0 if whole else begin, row, len(names)) from None
     if rows >= 0 and table.num_rows != rows:
         raise ValueError(f"{path}: bytes {begin} to {end} hold {table.num_rows} rows where the plan "
                          f"of its parts has {rows}; the file changed after read_dwex planned them")
     return table
-
-
-def _header_names_of(data: bytes) -> list[str]:
-    with read_arrow(io.BytesIO(data), header=True, n_rows=0) as reader:
-        return list(reader.schema.names)
 
 
 def _same_names(path: str, found: list[str], names: list[str]) -> None:
@@ -235,29 +249,23 @@ def _read_part(part: _Part, columns: Sequence[str] | None = None) -> Any:
     _, pd, pa = _libs()
     names = list(part.names)
     wanted = [c for c in (names if columns is None else columns) if c != part.path_column]
-    tables = []
-    path_of_rows = []
-    for piece in part.pieces:
-        table = _read_piece(part.fs, piece, names, part.header, wanted)
-        tables.append(table)
-        path_of_rows.append((piece[0], table.num_rows))
+    tables = [_read_piece(part.fs, piece, names, part.header, wanted) for piece in part.pieces]
     if tables:
         table = pa.concat_tables(tables)
     else:
         table = pa.table({n: pa.array([], pa.string()) for n in wanted})
-    frame = table.to_pandas(types_mapper=_string_mapper(pd, pa))
+    # The frame takes the Arrow columns as they are, without a copy.
+    frame = pd.DataFrame({k: pd.arrays.ArrowExtensionArray(table.column(k)) for k in range(len(wanted))},
+                         index=pd.RangeIndex(table.num_rows), copy=False)
     frame.columns = wanted
     if part.path_column is not None and (columns is None or part.path_column in columns):
-        codes = [part.paths.index(p) for p, n in path_of_rows for _ in range(n)]
+        import numpy as np
+
+        codes = np.repeat([part.paths.index(piece[0]) for piece in part.pieces], [t.num_rows for t in tables])
         frame[part.path_column] = pd.Categorical.from_codes(codes, categories=list(part.paths))
         if columns is not None:
             frame = frame[list(columns)]
     return frame
-
-
-def _string_mapper(pd: Any, pa: Any) -> Callable[[Any], Any]:
-    string = pd.ArrowDtype(pa.string())
-    return {pa.string(): string, pa.large_string(): string}.get
 
 
 def _meta(pd: Any, pa: Any, names: list[str], path_column: str | None, paths: list[str]) -> Any:
@@ -314,27 +322,18 @@ def read_dwex(urlpath: Any, *, header: bool = False, columns: Sequence[str] | No
     sizes = [fs.size(p) for p in paths]
 
     names: list[str] | None = None
-    if header:
-        named_by = None
-        for p in paths:
-            found = _header_names(fs, p)
-            if found is None:
-                continue
-            if names is None:
-                names, named_by = found, p
-            elif found != names:
-                raise ValueError(f"{p}: the header names the columns {_listing(found)}, "
-                                 f"but {named_by} names {_listing(names)}")
-    else:
-        for p, size in zip(paths, sizes):
-            if size:
-                data = _whole(fs, p) if suffix_of(p) else None
-                if data is not None:
-                    count = len(_header_names_of(data)) if data else 0
-                else:
-                    count = _first_row(fs, p, size)[1]
-                names = [f"f{k}" for k in range(count)]
+    named_by = None
+    for p, size in zip(paths, sizes):
+        found = _first_names(fs, p, header) if size else None
+        if found is None:
+            continue
+        if names is None:
+            names, named_by = found, p
+            if not header:
                 break
+        elif found != names:
+            raise ValueError(f"{p}: the header names the columns {_listing(found)}, "
+                             f"but {named_by} names {_listing(names)}")
     names = names or []
     if path_column is not None and path_column in names:
         raise ValueError(f"include_path_column: the files already have a column named {path_column!r}")
@@ -358,14 +357,17 @@ def read_dwex(urlpath: Any, *, header: bool = False, columns: Sequence[str] | No
         if packed:
             partitions.append(tuple(packed))
             packed, packed_size = [], 0
-        partitions.extend((piece,) for piece in _plan_file(fs, p, size, block, header))
+        partitions.extend((piece,) for piece in _plan_file(fs, p, size, block, header, len(names)))
     if packed:
         partitions.append(tuple(packed))
 
-    parts = [_Part(fs, pieces, tuple(names), header, path_column, tuple(paths)) for pieces in partitions]
+    # Every partition's path column has every file as a category, as the meta does.
+    categories = tuple(paths) if path_column is not None else ()
+    parts = [_Part(fs, pieces, tuple(names), header, path_column, categories) for pieces in partitions]
     frame = dd.from_map(_read_part, parts, meta=_meta(pd, pa, names, path_column, list(paths)),
                         label="read-dwex", enforce_metadata=False)
     if wanted is not None:
+        wanted = [names[c] if isinstance(c, int) and 0 <= c < len(names) else c for c in wanted]
         unknown = [c for c in wanted if c not in frame.columns]
         if unknown:
             raise ValueError(f"columns: no column is named {unknown[0]!r}; the columns are "
@@ -437,7 +439,7 @@ def to_dwex(df: Any, urlpath: Any, *, header: bool = False, name_function: Calla
     fs, _, paths = fsspec.core.get_fs_token_paths(urlpath, mode="wb", num=df.npartitions,
                                                   name_function=name_function,
                                                   storage_options=storage_options or {})
-    for parent in {fs._parent(p) for p in paths}:
+    for parent in {posixpath.dirname(p) for p in paths}:
         fs.makedirs(parent, exist_ok=True)
     writes = [dask.delayed(_write_part, pure=False)(part, fs, p, header, null)
               for part, p in zip(df.to_delayed(), paths)]

@@ -123,3 +123,4 @@ def test_round_trip(client, tmp_path, url):
     assert back["s"].tolist() == df["s"].tolist()
     assert back["n"].tolist() == [str(k) for k in range(40)]
     assert back["x"].tolist() == pa.array(df["x"]).cast(pa.string()).to_pylist()
+
