@@ -188,10 +188,22 @@ def _located(e: BaseException, path: str, data: bytes, begin: int, row: int, col
     rows), as the same error naming the file, the row and its byte offset."""
     at, rows, _ = _arrow.scan(data, 0, len(data), True, columns)
     text = f"{path}: row {row + rows + 1}, byte {begin + at}: {e}"
+    if isinstance(e, SyntaxError):
+        return _PartSyntaxError(text)
     try:
         return type(e)(text)
     except Exception:
         return ValueError(text)
+
+
+class _PartSyntaxError(SyntaxError):
+    """A partition's format fault, which reaches the client as a plain
+    SyntaxError with its message: the exception pickler that dask installs
+    rebuilds a type whose __reduce__ is the built-in one without calling its
+    __init__, which leaves a SyntaxError's message None."""
+
+    def __reduce__(self) -> tuple:
+        return (SyntaxError, self.args)
 
 
 class _Range:

@@ -124,3 +124,35 @@ def test_round_trip(client, tmp_path, url):
     assert back["n"].tolist() == [str(k) for k in range(40)]
     assert back["x"].tolist() == pa.array(df["x"]).cast(pa.string()).to_pylist()
 
+
+
+@pytest.mark.parametrize("blocksize", [40, 700])
+def test_header_file_cut_and_empty_files(client, tmp_path, blocksize):
+    rows = [["a;", "b"]] + [[f"{k}", "02x;" * (k % 4)] for k in range(60)]
+    dwexio.dump(rows, tmp_path / "big.dwex")
+    dwexio.dump(rows[:1], tmp_path / "only-header.dwex")
+    (tmp_path / "zero.dwex").write_bytes(b"")
+    frame = dwex_dask.read_dwex(str(tmp_path / "*.dwex"), header=True, blocksize=blocksize)
+    got = frame.compute()
+    assert list(got.columns) == ["a;", "b"]
+    assert got.values.tolist() == rows[1:]
+
+
+def test_fault_in_a_small_file_counts_its_header(client, tmp_path):
+    dwexio.dump([["h"], ["x"]], tmp_path / "a.dwex")
+    (tmp_path / "b.dwex").write_bytes(b"01h;01x;05y;")
+    frame = dwex_dask.read_dwex(str(tmp_path / "*.dwex"), header=True)
+    with pytest.raises(SyntaxError, match=r"b\.dwex: row 3, byte 8: "):
+        frame.compute()
+
+
+def test_to_dwex_names_files_and_defers(client, tmp_path):
+    import pandas as pd
+
+    frame = dd.from_pandas(pd.DataFrame({"a": list("abcdef")}), npartitions=3)
+    writes = dwex_dask.to_dwex(frame, str(tmp_path / "out"), name_function=lambda i: f"n{i}",
+                               compute=False)
+    assert not (tmp_path / "out").exists() or not list((tmp_path / "out").iterdir())
+    dask.compute(*writes)
+    assert sorted(os.listdir(tmp_path / "out")) == ["n0.dwex", "n1.dwex", "n2.dwex"]
+    assert dwexio.load(tmp_path / "out" / "n1.dwex") == [["c"], ["d"]]
