@@ -280,10 +280,7 @@ def _read_part(part: _Part, columns: Sequence[str] | None = None) -> Any:
     names = list(part.names)
     wanted = [c for c in (names if columns is None else columns) if c != part.path_column]
     tables = [_read_piece(part.fs, piece, names, part.header, wanted) for piece in part.pieces]
-    if tables:
-        table = pa.concat_tables(tables)
-    else:
-        table = pa.table({n: pa.array([], pa.string()) for n in wanted})
+    table = pa.concat_tables(tables)
     # The frame takes the Arrow columns as they are, without a copy.
     frame = pd.DataFrame({k: pd.arrays.ArrowExtensionArray(table.column(k)) for k in range(len(wanted))},
                          index=pd.RangeIndex(table.num_rows), copy=False)

@@ -86,6 +86,7 @@ def test_headers_that_differ_name_both_files(tmp_path):
 def test_column_projection_reaches_the_reader(client, tmp_path):
     dwexio.dump([["1", "2", "3"]] * 50, tmp_path / "t.dwex")
     frame = dwex_dask.read_dwex(str(tmp_path / "t.dwex"), blocksize=100)
+    assert frame._name == dwex_dask.read_dwex(str(tmp_path / "t.dwex"), blocksize=100)._name
     projected = frame[["f2"]]
     readers = [e for e in projected.optimize(fuse=False).expr.walk() if type(e).__name__.startswith("FromMap")]
     assert [e.operand("columns") for e in readers] == [["f2"]]
