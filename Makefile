@@ -109,10 +109,12 @@ bench: build
 bench-sweep: build
 	$(BENCH_COMMIT) $(RUN) $(PY) bench/sweep.py
 
-# Linearity up to 10^7 items and instruction counts under callgrind: slow.
+# Linearity up to 10^7 items and instruction counts under callgrind, and
+# Dask on a 1 GB document (built once under build/bench/dask): slow.
 .PHONY: bench-deep
 bench-deep: build
 	$(BENCH_COMMIT) $(RUN) $(PY) bench/bench.py --deep
+	$(BENCH_COMMIT) $(RUN) $(TEST_PY) bench/dask.py
 
 # An sdist and, built from it, a wheel for $(PY) on x86-64 and (in the arm64
 # root, without PYTHON) one on aarch64, in dist/; each wheel needs no newer

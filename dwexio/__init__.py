@@ -11,7 +11,9 @@ This package reads and writes such documents in files:
   the text pyarrow gives them (pyarrow, polars, DuckDB and any other Arrow
   consumer take them; none is required);
 * ``dwexio.polars`` and ``dwexio.pandas`` read documents into those libraries'
-  frames and write them back, importing the library only when called.
+  frames and write them back, importing the library only when called;
+* ``dwexio.dask`` reads many files, or one too large for one process, as a
+  Dask DataFrame in parallel, and writes one file per partition.
 
 A file is a path (``str`` or ``os.PathLike``) or an open file; a path ending
 ``.gz``, ``.bz2``, ``.xz`` or ``.zst`` is compressed and decompressed. A path is

@@ -2,6 +2,7 @@
 // out as Arrow record batches, through the PyCapsule stream interface or one
 // Batch at a time; write() takes a producer's batches to a DWEX document.
 // dwexio/_arrow.py wraps both in read_arrow and write_arrow.
+#include "arrow_plan.hpp"
 #include "arrow_reader.hpp"
 #include "arrow_writer.hpp"
 
@@ -553,7 +554,7 @@ int exec_module(PyObject* module) {
     if (batch_type == nullptr || PyModule_AddType(module, batch_type) < 0) {
         return -1;
     }
-    return add_reader_types(module) ? 0 : -1;
+    return add_reader_types(module) && add_plan_functions(module) ? 0 : -1;
 }
 
 // The stream's callbacks take the GIL through PyGILState, which serves the

@@ -34,3 +34,11 @@ def writer(source: object, /) -> object:
 
 def write(writer: object, file: Any, text_file: bool, header: bool, null: str | None, /) -> None:
     """Writes the writer's rows to `file` as a DWEX document."""
+
+def guess_start(data: Any, from_: int, at_eof: bool, columns: int, /) -> tuple[int, bool]:
+    """The first plausible row start past `from` in a window of a document, and
+    whether a wider window is needed to find one."""
+
+def scan(data: Any, begin: int, until: int, at_eof: bool, columns: int, /) -> tuple[int, int, str]:
+    """Where reading rows from `begin` to the first boundary at or past `until`
+    stops, the rows before it, and why ("ok", "more" or "fault")."""

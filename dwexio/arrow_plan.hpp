@@ -1,0 +1,15 @@
+// arrow_plan.hpp: the functions a planner of parallel reads uses to cut a
+// large document at exact row boundaries, added to dwexio._arrow.
+#ifndef DWEXIO_ARROW_PLAN_HPP
+#define DWEXIO_ARROW_PLAN_HPP
+
+#include <Python.h>
+
+namespace dwexio {
+
+/// Adds guess_start() and scan() to the module; false with an exception set.
+bool add_plan_functions(PyObject* module);
+
+} // namespace dwexio
+
+#endif
