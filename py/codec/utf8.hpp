@@ -268,7 +268,7 @@ constexpr std::pair<int, int> bit_counts32(std::uint64_t x) noexcept {
 }
 static_assert(bit_counts32(0xFFFFFFFF00000001) == std::pair{1, 32} && bit_counts32(0) == std::pair{0, 0});
 
-#if defined(__SSE2__)
+#if DWEX_SIMD
 /// The UTF-16 units of the first `n` bytes (at most 32) of `low` followed by
 /// `high`, the bytes beyond `n` masked off: without a loop over a tail.
 [[gnu::always_inline]] inline std::int64_t units_of(simd::Vec low, simd::Vec high, std::size_t n) noexcept {

@@ -79,7 +79,7 @@ TEST(Utf8Units, CountsValidText) {
 // after the string (loaded, never counted) continuation bytes and four-byte
 // leads, the bytes it must not count.
 TEST(Utf8Units, ShortStringsInVectorsAgreeWithThePlainCount) {
-#if defined(__SSE2__)
+#if DWEX_SIMD
     const std::vector<std::string> pieces = {"a", "\xc3\xa9", "\xe4\xb8\xad", "\xf0\x9f\x98\x80"};
     for (const auto& piece : pieces) {
         for (std::size_t before = 0; before + piece.size() <= 32; ++before) {
