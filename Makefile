@@ -55,20 +55,24 @@ ifneq ($(SANDBOX),)
 endif
 
 # ---------------------------------------------------------------------------
-# aarch64 under emulation. The arm64 root (tools/sandbox --arch arm64) runs
-# its programs through qemu: the same sources are built there with its own
-# g++ into build/cmake-aarch64, and its modules land in build/lib beside the
-# x86-64 ones (their file names carry the architecture). Emulation runs code
-# 10-30 times slower, so make test runs only the C++ tests and the codec and
+# aarch64. The x86-64 root cross-compiles the same sources with Debian's
+# aarch64 g++ (tools/aarch64-cross.cmake) against the arm64 root (tools/sandbox
+# --arch arm64) into build/cmake-aarch64-cross, and its modules land in
+# build/lib beside the x86-64 ones (their file names carry the architecture).
+# They run under qemu: the C++ tests from the x86-64 root, through the
+# emulator named in the toolchain file; pytest in the arm64 root, whose
+# interpreter the kernel hands to qemu. Emulation runs code 10-30 times
+# slower, so make test runs only the C++ tests and the codec and
 # format-example tests there; make test-aarch64 runs the whole release suite.
 # The debug interpreter, valgrind and the sanitizers stay on x86-64.
 ARM64_RUN := DWEX_ARCH=arm64 tools/run
-ARM64_BUILD := build/cmake-aarch64
+ARM64_BUILD := build/cmake-aarch64-cross
 ARM64_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O3 -DNDEBUG" \
-	-DDWEX_WERROR=ON -DDWEX_PYTHON=python3.15 -DDWEX_PYTHON_DEBUG=
-# Compiling is the slow part under emulation: the quick run builds only the
-# module, its leaf-counting twin (test_routes.py) and the C++ tests.
-ARM64_QUICK_TARGETS := dwex dwex_counting dwex_codec_tests dwex_fuzz_replay
+	-DCMAKE_TOOLCHAIN_FILE=tools/aarch64-cross.cmake \
+	-DDWEX_WERROR=ON -DDWEX_PYTHON=/arm64/usr/bin/python3.15 -DDWEX_PYTHON_DEBUG=
+# The quick run builds only the module, its leaf-counting twin
+# (test_routes.py) and the C++ tests.
+ARM64_QUICK_TARGETS := dwex dwex_counting dwex_codec_tests dwex_fuzz_replay dwex_fuzz_split_replay
 ARM64_TARGETS := $(ARM64_QUICK_TARGETS) dwexio_readers dwexio_arrow dwex_kernel_steps
 ARM64_QUICK := tests/python/test_parse.py tests/python/test_serialize.py \
 	tests/python/test_routes.py tests/python/test_format_guide.py
@@ -78,17 +82,17 @@ ARM64_QUICK := tests/python/test_parse.py tests/python/test_serialize.py \
 sandbox-arm64:
 	tools/sandbox --arch arm64
 
-build-aarch64: sandbox-arm64
-	$(ARM64_RUN) cmake -S . -B $(ARM64_BUILD) $(ARM64_FLAGS) >/dev/null
-	$(ARM64_RUN) cmake --build $(ARM64_BUILD) --target $(ARM64_TARGETS)
+build-aarch64: sandbox-arm64 $(SANDBOX)
+	$(RUN) cmake -S . -B $(ARM64_BUILD) $(ARM64_FLAGS) >/dev/null
+	$(RUN) cmake --build $(ARM64_BUILD) --target $(ARM64_TARGETS)
 
 test-aarch64: build-aarch64
-	$(ARM64_RUN) ctest --test-dir $(ARM64_BUILD) --output-on-failure
+	$(RUN) ctest --test-dir $(ARM64_BUILD) --output-on-failure
 	$(ARM64_RUN) $(VENV)/bin/python -m pytest tests/python
 
 test-aarch64-quick:
 	$(MAKE) build-aarch64 ARM64_TARGETS="$(ARM64_QUICK_TARGETS)"
-	$(ARM64_RUN) ctest --test-dir $(ARM64_BUILD) --output-on-failure
+	$(RUN) ctest --test-dir $(ARM64_BUILD) --output-on-failure
 	$(ARM64_RUN) $(VENV)/bin/python -m pytest -q $(ARM64_QUICK)
 
 # Instructions per call of each NEON kernel and its plain twin, counted by

@@ -7,7 +7,7 @@ the instructions of one call, the program's start-up excluded.
 
 Emulation says nothing about time: these are instruction counts only.
 
-    python3 bench/kernel_insns.py [--binary build/cmake-aarch64/dwex_kernel_steps]
+    python3 bench/kernel_insns.py [--binary build/cmake-aarch64-cross/dwex_kernel_steps]
 """
 
 from __future__ import annotations
@@ -45,7 +45,7 @@ def per_call(qemu: str, binary: str, kernel: str, variant: str) -> float:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--binary", default="build/cmake-aarch64/dwex_kernel_steps")
+    parser.add_argument("--binary", default="build/cmake-aarch64-cross/dwex_kernel_steps")
     parser.add_argument("--qemu", default="qemu-aarch64")
     args = parser.parse_args()
     listing = subprocess.run([args.qemu, args.binary, "--list"], check=True,
