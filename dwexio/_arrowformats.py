@@ -228,5 +228,7 @@ def convert(fin: Any, fout: Any, source: str, target: str, name: str, header: bo
 
 
 def _named(names: list[str], batches: Iterator[Rows]) -> Iterator[Rows]:
-    yield [list(names)]
+    # The names go out with the first batch, so that a fault in that batch
+    # (a null, a lone surrogate) leaves a pipe with no lone header line.
+    yield [list(names), *next(batches, [])]
     yield from batches

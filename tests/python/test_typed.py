@@ -185,9 +185,10 @@ def test_nulls_name_the_file_row_and_column_unless_null_gives_their_text(tmp_pat
     feather.write_feather(pa.table({"a": pa.DictionaryArray.from_arrays(pa.array([0, 0, 1], pa.int8()),
                                                                            pa.array(["v", None]))}),
                              str(tmp_path / "d.arrow"))
-    assert command(tmp_path, monkeypatch, capsys, "convert", "d.arrow", "-", "--to", "jsonl", "--no-header") == (
-        2, "", "dwex: d.arrow: row 3, column 1 ('a') is null; --null TEXT gives the text to "
-        "write for a null\n")
+    for names in ([], ["--no-header"]):
+        assert command(tmp_path, monkeypatch, capsys, "convert", "d.arrow", "-", "--to", "jsonl", *names) == (
+            2, "", "dwex: d.arrow: row 3, column 1 ('a') is null; --null TEXT gives the text to "
+            "write for a null\n")
     assert command(tmp_path, monkeypatch, capsys, "convert", "d.arrow", "-", "--to", "jsonl", "--null", "") == (
         0, '["a"]\n["v"]\n["v"]\n[""]\n', "")
     pq.write_table(pa.table({"a": ["x", "y", "z"], "b": pa.array([1, None, None])}), tmp_path / "t.parquet")
