@@ -9,6 +9,7 @@
 #include "ref.hpp"
 
 #include <cerrno>
+#include <memory>
 #include <new>
 
 namespace dwexio {
@@ -23,41 +24,38 @@ constexpr const char* stream_capsule_name = "arrow_array_stream";
 // --- capsules ------------------------------------------------------------------
 
 void release_schema_capsule(PyObject* capsule) {
-    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, schema_capsule_name));
-    if (schema != nullptr && schema->release != nullptr) {
-        schema->release(schema);
+    const std::unique_ptr<ArrowSchema> schema{static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, schema_capsule_name))};
+    if (schema && schema->release != nullptr) {
+        schema->release(schema.get());
     }
-    delete schema;
 }
 
 void release_array_capsule(PyObject* capsule) {
-    auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, array_capsule_name));
-    if (array != nullptr && array->release != nullptr) {
-        array->release(array);
+    const std::unique_ptr<ArrowArray> array{static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, array_capsule_name))};
+    if (array && array->release != nullptr) {
+        array->release(array.get());
     }
-    delete array;
 }
 
 void release_stream_capsule(PyObject* capsule) {
-    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, stream_capsule_name));
-    if (stream != nullptr && stream->release != nullptr) {
-        stream->release(stream);
+    const std::unique_ptr<ArrowArrayStream> stream{static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, stream_capsule_name))};
+    if (stream && stream->release != nullptr) {
+        stream->release(stream.get());
     }
-    delete stream;
 }
 
 /// A capsule owning a new schema of these columns.
 PyObject* schema_capsule(const std::vector<std::string>& names, arrow::Layout layout) {
-    auto* schema = new (std::nothrow) ArrowSchema{};
-    if (schema == nullptr || !arrow::export_schema(names, arrow::format_of(layout), schema)) {
-        delete schema;
+    std::unique_ptr<ArrowSchema> schema{new (std::nothrow) ArrowSchema{}};
+    if (!schema || !arrow::export_schema(names, arrow::format_of(layout), schema.get())) {
         return PyErr_NoMemory();
     }
-    PyObject* capsule = PyCapsule_New(schema, schema_capsule_name, release_schema_capsule);
+    PyObject* capsule = PyCapsule_New(schema.get(), schema_capsule_name, release_schema_capsule);
     if (capsule == nullptr) {
-        schema->release(schema);
-        delete schema;
+        schema->release(schema.get());
+        return nullptr;
     }
+    schema.release(); // the capsule's now
     return capsule;
 }
 
@@ -135,17 +133,16 @@ PyObject* stream_export(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
     if (s->reader == nullptr || s->started) {
         return consumed();
     }
-    auto* stream = new (std::nothrow) ArrowArrayStream{stream_get_schema, stream_get_next,
-                                                       stream_get_last_error, stream_release,
-                                                       s->reader};
-    if (stream == nullptr) {
+    std::unique_ptr<ArrowArrayStream> stream{new (std::nothrow) ArrowArrayStream{
+        stream_get_schema, stream_get_next, stream_get_last_error, stream_release, s->reader}};
+    if (!stream) {
         return PyErr_NoMemory();
     }
-    PyObject* capsule = PyCapsule_New(stream, stream_capsule_name, release_stream_capsule);
+    PyObject* capsule = PyCapsule_New(stream.get(), stream_capsule_name, release_stream_capsule);
     if (capsule == nullptr) {
-        delete stream;
         return nullptr;
     }
+    stream.release(); // the capsule's now
     s->reader = nullptr;
     return capsule;
 }
@@ -313,15 +310,15 @@ PyObject* batch_export(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
     if (!schema) {
         return nullptr;
     }
-    auto* array = new (std::nothrow) ArrowArray(b->array);
-    if (array == nullptr) {
+    std::unique_ptr<ArrowArray> array{new (std::nothrow) ArrowArray(b->array)};
+    if (!array) {
         return PyErr_NoMemory();
     }
-    Ref capsule = Ref::steal(PyCapsule_New(array, array_capsule_name, release_array_capsule));
+    Ref capsule = Ref::steal(PyCapsule_New(array.get(), array_capsule_name, release_array_capsule));
     if (!capsule) {
-        delete array;
         return nullptr;
     }
+    array.release(); // the capsule's now
     b->array.release = nullptr; // the capsule owns it now
     return PyTuple_Pack(2, schema.get(), capsule.get());
 }
@@ -389,30 +386,25 @@ PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     options.header = header != 0;
     options.layout = static_cast<arrow::Layout>(layout);
     options.label = args[7] == Py_None ? nullptr : args[7];
-    auto* names = new (std::nothrow) std::vector<std::string>;
-    if (names == nullptr) {
+    std::unique_ptr<std::vector<std::string>> names{new (std::nothrow) std::vector<std::string>};
+    if (!names) {
         return PyErr_NoMemory();
     }
-    TableReader* reader = TableReader::open(args[0], owned, options);
-    if (reader == nullptr) {
-        delete names;
+    std::unique_ptr<TableReader> reader{TableReader::open(args[0], owned, options)};
+    if (!reader) {
         return nullptr;
     }
     try {
         *names = reader->names();
     } catch (const std::bad_alloc&) {
-        delete names;
-        delete reader;
         return PyErr_NoMemory();
     }
     auto* s = PyObject_New(StreamObject, stream_type);
     if (s == nullptr) {
-        delete names;
-        delete reader;
         return nullptr;
     }
-    s->reader = reader;
-    s->names = names;
+    s->reader = reader.release();
+    s->names = names.release();
     s->layout = options.layout;
     s->started = false;
     s->busy = false;
@@ -479,7 +471,8 @@ PyObject* write(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 void release_writer_capsule(PyObject* capsule) {
-    delete static_cast<TableWriter*>(PyCapsule_GetPointer(capsule, "dwexio.TableWriter"));
+    const std::unique_ptr<TableWriter> writer{
+        static_cast<TableWriter*>(PyCapsule_GetPointer(capsule, "dwexio.TableWriter"))};
 }
 
 /// writer(source, /) -> a capsule holding the writer of `source`: a stream
@@ -487,15 +480,15 @@ void release_writer_capsule(PyObject* capsule) {
 /// column that is not of strings, and leaves `source` unread then, for
 /// pyarrow to give typed columns their text.
 PyObject* writer(PyObject*, PyObject* source) {
-    auto* w = new (std::nothrow) TableWriter;
-    if (w == nullptr) {
+    std::unique_ptr<TableWriter> owned{new (std::nothrow) TableWriter};
+    if (!owned) {
         return PyErr_NoMemory();
     }
-    Ref capsule = Ref::steal(PyCapsule_New(w, "dwexio.TableWriter", release_writer_capsule));
+    Ref capsule = Ref::steal(PyCapsule_New(owned.get(), "dwexio.TableWriter", release_writer_capsule));
     if (!capsule) {
-        delete w;
         return nullptr;
     }
+    TableWriter* w = owned.release(); // the capsule's now
     bool ok;
     if (PyTuple_Check(source) && PyTuple_GET_SIZE(source) == 2) {
         auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(source, 0), schema_capsule_name));
