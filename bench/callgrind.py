@@ -43,6 +43,10 @@ def peer_ops() -> tuple[str, ...]:
 
 
 DISTINCT = "distinct:"
+# A source `shape:NAME` is a shape of the sweep, built by the driver as the
+# sweep lays it out (new copies of its strings, or the shared objects of a
+# shape that repeats a few leaves).
+SHAPE = "shape:"
 
 
 def _distinct(rows: list[list[str]], text: str) -> list[list[str]]:
@@ -59,15 +63,20 @@ def _distinct(rows: list[list[str]], text: str) -> list[list[str]]:
 def driver(op: str, source: str, calls: int, gc_on: bool) -> None:
     """The program that runs under valgrind: setup (read the document, parse
     it, make the operation's input), then `calls` calls. A source
-    `distinct:PATH` gives every leaf a str of its own first (see _distinct)."""
+    `distinct:PATH` gives every leaf a str of its own first (see _distinct);
+    a source `shape:NAME` is a shape of the sweep."""
     sys.path.insert(0, str(REPO / "build" / "lib"))
     sys.path.insert(0, str(HERE))
     import contenders
     import dwex
 
     distinct = source.startswith(DISTINCT)
-    doc = Path(source.removeprefix(DISTINCT)).read_text(encoding="utf-8")
-    rows = dwex.parse(doc)
+    if source.startswith(SHAPE):
+        rows = _shape_rows(source.removeprefix(SHAPE))
+        doc = ""
+    else:
+        doc = Path(source.removeprefix(DISTINCT)).read_text(encoding="utf-8")
+        rows = dwex.parse(doc)
     peer = next((p for p in contenders.peers() if op in (p.dumps_label, p.loads_label)), None)
     if distinct:
         rows = _distinct(rows, doc)
@@ -90,6 +99,13 @@ def driver(op: str, source: str, calls: int, gc_on: bool) -> None:
     # Leave without finalisation, which would add work that differs between runs.
     sys.stdout.flush()
     os._exit(0)
+
+
+def _shape_rows(name: str) -> list[list[str]]:
+    import shapes
+    import sweep
+
+    return sweep.laid_out(next(shapes.build([name])))
 
 
 @functools.cache
@@ -196,7 +212,7 @@ def _slug(op: str) -> str:
     return re.sub(r"[^a-z]+", "_", op).strip("_")
 
 
-def measure(documents: dict[str, tuple[Path, int]], ops=DWEX_OPS, calls: int = 5, gc_on: bool = True,
+def measure(documents: dict[str, tuple[Path | str, int]], ops=DWEX_OPS, calls: int = 5, gc_on: bool = True,
             workdir: Path | None = None, top: int = 12) -> dict:
     """Runs the drivers for every table and operation, two at a time, and
     returns per table and operation the instructions per item and the
@@ -387,6 +403,16 @@ def write_documents(tables_list, directory: Path) -> dict[str, tuple[Path, int]]
     return documents
 
 
+def shape_sources(names: list[str]) -> dict[str, tuple[str, int]]:
+    """The driver's source and the leaf count of each named shape."""
+    import shapes
+
+    known = dict(shapes.builders())
+    if unknown := [n for n in names if n not in known]:
+        raise SystemExit(f"unknown shape(s) {', '.join(unknown)}")
+    return {name: (f"{SHAPE}{name}", sum(map(len, known[name]().rows))) for name in names}
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--driver", nargs=4, metavar=("OP", "DOCUMENT", "CALLS", "GC"), help=argparse.SUPPRESS)
@@ -394,6 +420,7 @@ def main() -> None:
     ap.add_argument("--calls", type=int, default=5)
     ap.add_argument("--gc", choices=("on", "off"), default="on")
     ap.add_argument("--tables", default="ascii,bmp,astral,wide")
+    ap.add_argument("--shapes", help="instead of the tables: these shapes of the sweep, comma-separated")
     ap.add_argument("--out", type=Path, default=REPO / "build" / "bench" / "callgrind")
     ap.add_argument("--sizes", help="instead: count per item on the ascii table at these sizes, e.g. 1e3,1e4")
     ap.add_argument("--ops", help="the operations, comma-separated (dwex.parse,dwex.stringify by default)")
@@ -417,8 +444,11 @@ def main() -> None:
         print(report_sizes(results))
         (args.out / "callgrind-sizes.json").write_text(json.dumps(results, indent=1))
         return
-    chosen = [getattr(tables, f"{name}_table")() for name in args.tables.split(",")]
-    documents = write_documents(chosen, args.out)
+    if args.shapes:
+        documents = shape_sources(args.shapes.split(","))
+    else:
+        chosen = [getattr(tables, f"{name}_table")() for name in args.tables.split(",")]
+        documents = write_documents(chosen, args.out)
     ops = (tuple(args.ops.split(",")) if args.ops else DWEX_OPS) + (peer_ops() if args.peers else ())
     results = measure(documents, ops, args.calls, args.gc == "on", args.out)
     print(report(results))
