@@ -55,9 +55,10 @@ PyObject* new_leaf(const U* from, Py_ssize_t n, std::uint32_t max_char) noexcept
     return text;
 }
 
-/// The items of the row being read, in order, each an owned reference, until
-/// the row's ';' moves them into its list. A plain growing array: it is only
-/// ever appended to and emptied.
+/// References waiting, in order, for the list they go into: the items of the
+/// row being read until its ';', and the rows read until the table is taken.
+/// Each is owned here until then. A plain growing array: it is only ever
+/// appended to and emptied.
 class PendingItems {
   public:
     PendingItems() noexcept = default;
@@ -117,10 +118,10 @@ class PendingItems {
 /// Builds the table and its rows from what the reader reports, for a document of
 /// code units `U`. Each row's list is made when the row starts and holds its
 /// items once its ';' is read: they wait here until then and enter the list at
-/// once, sparing the row the repeated growth of appending them one by one.
-/// Owns everything it made until `take_table`; on failure its destructor
-/// releases the table (with the rows already in it), the current row and the
-/// waiting items, so no partial table survives.
+/// once, sparing the row the repeated growth of appending them one by one;
+/// the rows likewise wait until the table is taken. Owns everything it made
+/// until `take_table`; on failure its destructor releases the table, the rows
+/// read, the current row and the waiting items, so no partial table survives.
 ///
 /// Equal leaves may come back as one shared str: the interpreter's own empty
 /// and one-character strings, and short leaves repeated in a 1- or 2-byte
@@ -146,13 +147,14 @@ template <format::CodeUnit U> class ListSink {
         row_ = Ref::steal(PyList_New(0));
         return static_cast<bool>(row_);
     }
-    // The row stays referenced by `row_` as well until the next start_row.
+    // The row waits with the others until the table is taken: one array for
+    // the table at the end costs less than an append a row.
     bool end_row() noexcept {
-        if (!fill_row()) {
+        if (!move_into(row_.get(), pending_)) {
             fill_failed_ = true;
             return false;
         }
-        return PyList_Append(table_.get(), row_.get()) == 0;
+        return rows_.push(std::move(row_));
     }
     bool item(std::int64_t begin, std::int64_t end) noexcept {
         return pending_.push(Ref::steal(leaf(data_ + begin, end - begin)));
@@ -178,8 +180,15 @@ template <format::CodeUnit U> class ListSink {
                                                           : codec::Fault::wide_item_sink;
     }
 
-    /// The finished table, a new reference for the caller.
-    PyObject* take_table() noexcept { return table_.release(); }
+    /// The finished table, a new reference for the caller; null with
+    /// MemoryError where the rows cannot be put into it, which is reported
+    /// as a failure to close the last row (see table_fault).
+    PyObject* take_table() noexcept {
+        return move_into(table_.get(), rows_) ? table_.release() : nullptr;
+    }
+    codec::Fault table_fault() const noexcept {
+        return sizeof(U) < 4 ? codec::Fault::narrow_row_end_sink : codec::Fault::wide_row_end_sink;
+    }
 
   private:
     static constexpr bool caching = sizeof(U) < 4;
@@ -289,14 +298,14 @@ template <format::CodeUnit U> class ListSink {
         return new_leaf(from, n, rest);
     }
 
-    // Moves the waiting items into the row's list, which nothing else can reach yet.
-    bool fill_row() noexcept {
-        const std::size_t n = pending_.size();
+    // Moves the waiting references into `list`, which nothing else can reach yet.
+    static bool move_into(PyObject* list, PendingItems& waiting) noexcept {
+        const std::size_t n = waiting.size();
         if (n == 0) {
             return true;
         }
         // Without the GIL the list's storage is written only through the API.
-        if (!free_threaded_paths && layout::has_no_items(row_.get())) {
+        if (!free_threaded_paths && layout::has_no_items(list)) {
             // An empty new list owns no item array yet: give it one of exactly
             // n slots, from the allocator that the list frees it with.
             PyObject** items = PyMem_New(PyObject*, n);
@@ -304,16 +313,16 @@ template <format::CodeUnit U> class ListSink {
                 PyErr_NoMemory();
                 return false;
             }
-            pending_.move_to(items); // the list takes over each reference
-            layout::adopt_items(row_.get(), items, static_cast<Py_ssize_t>(n));
+            waiting.move_to(items); // the list takes over each reference
+            layout::adopt_items(list, items, static_cast<Py_ssize_t>(n));
             return true;
         }
         for (std::size_t k = 0; k < n; ++k) {
-            if (PyList_Append(row_.get(), pending_[k]) < 0) {
+            if (PyList_Append(list, waiting[k]) < 0) {
                 return false;
             }
         }
-        pending_.clear();
+        waiting.clear();
         return true;
     }
 
@@ -321,7 +330,8 @@ template <format::CodeUnit U> class ListSink {
     bool ascii_;    // every code point of the input is below U+0080
     Ref table_;
     Ref row_;
-    PendingItems pending_;
+    PendingItems pending_; // the items of the current row
+    PendingItems rows_;    // the rows ended so far
     Cache cache_;
     std::int64_t long_units_ = 0;         // units of the leaves of read_once_min or more
     std::int64_t wasted_units_ = 0;       // units copied by attempts that failed

@@ -81,6 +81,9 @@ codec::Result read(PyObject* input, const U* units, Py_ssize_t length, PyObject*
     codec::Result result = codec::parse_document(units, length, sink);
     if (result.ok()) {
         table = sink.take_table();
+        if (table == nullptr) {
+            result.fault = sink.table_fault();
+        }
     } else {
         result.fault = sink.row_end_fault(result.fault);
     }
