@@ -21,23 +21,10 @@
 
 namespace dwex {
 
-/// Copies bytes that hold whole code units: short runs with fixed-size
-/// moves, which cost less than a call.
-inline void copy_bytes(const std::uint8_t* from, std::size_t size, std::uint8_t* to) noexcept {
-    if (size <= 16) {
-        codec::copy_short_bytes(from, size, to);
-    } else if (size <= 32) {
-        std::memcpy(to, from, 16);
-        std::memcpy(to + size - 16, from + size - 16, 16);
-    } else {
-        std::memcpy(to, from, size);
-    }
-}
-
 template <format::CodeUnit Out, format::CodeUnit In>
 [[gnu::always_inline]] inline Out* copy_content(const In* from, std::size_t n, Out* to) noexcept {
     if constexpr (sizeof(In) == sizeof(Out)) {
-        copy_bytes(reinterpret_cast<const std::uint8_t*>(from), n * sizeof(Out),
+        codec::copy_bytes(reinterpret_cast<const std::uint8_t*>(from), n * sizeof(Out),
                    reinterpret_cast<std::uint8_t*>(to));
         return to + n;
     } else {
