@@ -102,6 +102,22 @@ class PendingItems {
         size_ = 0;
     }
 
+    /// Hands over the array itself, cut to size() slots, which must be at
+    /// least one: from the allocator that a list frees its items with, so
+    /// that a list can adopt it. Null with MemoryError, everything still
+    /// here, where the cut fails.
+    PyObject** release_array() noexcept {
+        auto* items = static_cast<PyObject**>(PyMem_Realloc(items_, size_ * sizeof(PyObject*)));
+        if (items == nullptr) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        items_ = nullptr;
+        size_ = 0;
+        capacity_ = 0;
+        return items;
+    }
+
     /// The k-th item, still owned here.
     PyObject* operator[](std::size_t k) const noexcept { return items_[k]; }
     void clear() noexcept {
@@ -186,6 +202,17 @@ template <format::CodeUnit U> class ListSink {
     /// MemoryError where the rows cannot be put into it, which is reported
     /// as a failure to close the last row (see table_fault).
     PyObject* take_table() noexcept {
+        const std::size_t n = rows_.size();
+        if (!free_threaded_paths && n != 0 && layout::has_no_items(table_.get())) {
+            // The rows' own array becomes the table's: no copy, and no
+            // second array beside it.
+            PyObject** items = rows_.release_array();
+            if (items == nullptr) {
+                return nullptr;
+            }
+            layout::adopt_items(table_.get(), items, static_cast<Py_ssize_t>(n));
+            return table_.release();
+        }
         return move_into(table_.get(), rows_) ? table_.release() : nullptr;
     }
     codec::Fault table_fault() const noexcept {
