@@ -47,6 +47,8 @@ class BatchBuilder {
     bool emit(ArrowArray* out) noexcept;
 
   private:
+    /// Room for one more row's entry in every column; false when memory runs out.
+    bool grow_entries() noexcept;
     template <Layout L> std::size_t append_as(const std::uint8_t* row, const dwex::codec::Span* cells) noexcept;
 
     Layout layout_;
@@ -55,6 +57,7 @@ class BatchBuilder {
     std::vector<ColumnBuffers> columns_;
     std::vector<std::size_t> sizes_; // each column's data size in the last batch
     std::int64_t rows_ = 0;
+    std::size_t room_ = 0; // rows every column's first buffer has room for
     bool open_ = false;
 };
 
