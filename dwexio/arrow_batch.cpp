@@ -84,7 +84,9 @@ void put_entry(std::uint8_t* at, const std::uint8_t* cell, std::size_t size, std
 bool BatchBuilder::start() noexcept {
     // Room for the rows grows with them; the data starts at the size the
     // column had in the previous batch.
-    const auto rows = static_cast<std::size_t>(std::min<std::int64_t>(batch_rows_, 1024));
+    const std::size_t rows =
+        std::min(static_cast<std::size_t>(batch_rows_), first_rows_ != 0 ? first_rows_ : std::size_t{1024});
+    first_rows_ = 0;
     const std::size_t entry = entry_bytes(layout_);
     // Offsets start with a 0; views have no entry before the first row.
     const std::size_t first = first_entry_bytes(layout_);
@@ -187,6 +189,7 @@ bool BatchBuilder::emit(ArrowArray* out) noexcept {
     for (std::size_t k = 0; k < columns_.size(); ++k) {
         // Exact sizes: a whole table read into memory holds no slack.
         sizes_[k] = columns_[k].data.size();
+        bytes_out_[k] += sizes_[k];
         columns_[k].data.exact(sizes_[k]);
         columns_[k].offsets.exact(columns_[k].offsets.size());
     }
@@ -194,6 +197,7 @@ bool BatchBuilder::emit(ArrowArray* out) noexcept {
         return false;
     }
     open_ = false;
+    rows_out_ += rows_;
     rows_ = 0;
     return true;
 }

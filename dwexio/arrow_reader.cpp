@@ -195,6 +195,8 @@ bool TableReader::select(const std::vector<std::size_t>& columns) {
         builder_.reset();
         selected_ = std::move(chosen);
         selected_names_ = std::move(names);
+        stretch_data_.assign(selected_.size(), 0);
+        stretch_bytes_ = stretch_rows_ = 0;
         builder_.emplace(layout_, batch_rows_, selected_);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
