@@ -446,7 +446,7 @@ def read_arrow(source: File | bytes, *, header: Header = False, columns: Sequenc
         workers = threads if plain else 1
         try:
             stream = _arrow.read(file, owned, names, header is True, batch_rows, limit, layout, label,
-                                 workers, WINDOW_BYTES)
+                                 workers, WINDOW_BYTES if plain else 0)
         except BaseException:
             if owned:
                 file.close()

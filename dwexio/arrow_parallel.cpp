@@ -149,7 +149,7 @@ bool TableReader::window_within_limit() const noexcept {
 bool TableReader::read_window() {
     const std::int64_t wanted = window();
     while (!eof_ && static_cast<std::int64_t>(len_ - pos_) < wanted) {
-        if (!fill(wanted, 1, true)) {
+        if (!fill(wanted, 1)) {
             return false;
         }
     }

@@ -297,7 +297,7 @@ std::int64_t TableReader::chunk() const noexcept {
     return threads_ > 1 ? std::min(chunk_bytes, window_) : chunk_bytes;
 }
 
-bool TableReader::fill(std::int64_t want, std::int64_t least, bool into) {
+bool TableReader::fill(std::int64_t want, std::int64_t least) {
     // The unfinished row moves to the front; the read is at least as large
     // as what is kept, and reaches what the row is known to need.
     const std::size_t kept = len_ - pos_;
@@ -309,7 +309,7 @@ bool TableReader::fill(std::int64_t want, std::int64_t least, bool into) {
     const std::int64_t ask = std::max({least, static_cast<std::int64_t>(kept),
                                        want - static_cast<std::int64_t>(kept)});
     Gil gil;
-    const std::int64_t got = into ? read_into(ask) : read(ask);
+    const std::int64_t got = window_ > 0 ? read_into(ask) : read(ask);
     if (got < 0) {
         return false;
     }
@@ -346,7 +346,7 @@ std::int64_t TableReader::read(std::int64_t ask) {
 }
 
 std::int64_t TableReader::read_into(std::int64_t ask) {
-    // Straight into the buffer: a window is too large to pass through a bytes object.
+    // Straight into the buffer: no bytes object made, paged in and copied each time.
     if (!buffer_.reserve(len_ + static_cast<std::size_t>(ask) + arrow::copy_step)) {
         PyErr_NoMemory();
         fail(Ref::steal(PyErr_GetRaisedException()));

@@ -34,7 +34,9 @@ class TableReader {
         arrow::Layout layout = arrow::Layout::string;
         PyObject* label = nullptr; ///< the file's name for messages (a str), or null
         std::int64_t threads = 1;  ///< native threads reading each window
-        std::int64_t window = 0;   ///< bytes of the file read at a time with threads, at most
+        /// Bytes of the file read at a time with threads, at most; 0 where
+        /// the file is read by read() alone (it has no readinto() to trust).
+        std::int64_t window = 0;
     };
 
     /// Reads as far as the schema: the header row with `header`, else the
@@ -78,8 +80,8 @@ class TableReader {
     std::int64_t least_split() const noexcept;
     void accept() noexcept;
     /// Reads at least `least` bytes more, and what the row being read is
-    /// known to `want`; a window (`into`) with the file's readinto().
-    bool fill(std::int64_t want, std::int64_t least, bool into = false);
+    /// known to `want`: with the file's readinto() where there is a window.
+    bool fill(std::int64_t want, std::int64_t least);
     /// Appends up to `ask` bytes of the file to the buffer with its read()
     /// or its readinto(): how many, 0 at its end, -1 on a fault.
     std::int64_t read(std::int64_t ask);
