@@ -18,16 +18,24 @@ constexpr std::size_t max_column_bytes = INT32_MAX;
 
 inline void copy_cell(std::uint8_t* to, const std::uint8_t* from, std::size_t size) noexcept {
 #if DWEX_SIMD
-    if (size > 4 * copy_step) {
-        std::memcpy(to, from, size);
+    // Whole steps, into the slack past the cell: a short cell costs one test
+    // of its size, which seldom changes its way, not one test a step.
+    const auto steps = [&](std::size_t count) {
+        for (std::size_t k = 0; k < count * copy_step; k += copy_step) {
+            dwex::simd::store(to + k, dwex::simd::load(from + k));
+        }
+    };
+    static_assert(copy_slack == 2 * copy_step, "a short cell takes two steps, a longer one four");
+    if (size <= 2 * copy_step) {
+        steps(2);
         return;
     }
-    for (std::size_t k = 0; k < size; k += copy_step) {
-        dwex::simd::store(to + k, dwex::simd::load(from + k));
+    if (size <= 4 * copy_step) {
+        steps(4);
+        return;
     }
-#else
-    std::memcpy(to, from, size);
 #endif
+    std::memcpy(to, from, size);
 }
 
 /// The width of one row's entry in a column's first buffer: an offset or a view.
@@ -160,7 +168,7 @@ std::size_t BatchBuilder::append_as(const std::uint8_t* row, const dwex::codec::
         }
         if (stored(L, size)) {
             // Room for a copy in whole 16-byte steps, which may run past the cell.
-            const std::size_t need = used + size + copy_step;
+            const std::size_t need = used + size + copy_slack;
             if (need > c.data.capacity() && !c.data.reserve(need)) {
                 return j;
             }

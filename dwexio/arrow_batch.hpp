@@ -15,10 +15,11 @@
 
 namespace dwexio::arrow {
 
-/// Cells are copied 16 bytes at a time: a column's buffer keeps that much
-/// room past its end, and a buffer that cells are copied from as much past
-/// its bytes.
+/// Cells are copied 16 bytes at a time, two steps at least: a column's
+/// buffer keeps `copy_slack` bytes of room past its end, and a buffer that
+/// cells are copied from as much past its bytes.
 inline constexpr std::size_t copy_step = 16;
+inline constexpr std::size_t copy_slack = 2 * copy_step;
 
 /// The selected cells of rows, appended to one batch's columns. Allocation
 /// failure is a short count or a false return, never an exception.

@@ -198,7 +198,7 @@ bool TableReader::read_window() {
                 const double cut = std::min(1.0, static_cast<double>(batch_rows_) / std::max(rows, 1.0));
                 for (std::size_t j = 0; j < expected.size(); ++j) {
                     expected[j] = static_cast<std::size_t>(share * cut * static_cast<double>(stretch_data_[j])) +
-                                  arrow::copy_step;
+                                  arrow::copy_slack;
                 }
                 stretches.back().expect(static_cast<std::size_t>(rows * cut) + 1, expected);
             }

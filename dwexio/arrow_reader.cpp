@@ -336,7 +336,7 @@ std::int64_t TableReader::read(std::int64_t ask) {
         return -1;
     }
     const auto got = static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()));
-    if (got != 0 && !buffer_.reserve(len_ + got + arrow::copy_step)) {
+    if (got != 0 && !buffer_.reserve(len_ + got + arrow::copy_slack)) {
         PyErr_NoMemory();
         fail(Ref::steal(PyErr_GetRaisedException()));
         return -1;
@@ -347,7 +347,7 @@ std::int64_t TableReader::read(std::int64_t ask) {
 
 std::int64_t TableReader::read_into(std::int64_t ask) {
     // Straight into the buffer: no bytes object made, paged in and copied each time.
-    if (!buffer_.reserve(len_ + static_cast<std::size_t>(ask) + arrow::copy_step)) {
+    if (!buffer_.reserve(len_ + static_cast<std::size_t>(ask) + arrow::copy_slack)) {
         PyErr_NoMemory();
         fail(Ref::steal(PyErr_GetRaisedException()));
         return -1;
