@@ -374,8 +374,8 @@ PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (owned < 0 || header < 0 || PyErr_Occurred()) {
         return nullptr;
     }
-    if (options.threads < 1 || options.window < 1) {
-        PyErr_SetString(PyExc_ValueError, "read(): threads and window must be positive");
+    if (options.threads < 1 || options.window < 0 || (options.threads > 1 && options.window == 0)) {
+        PyErr_SetString(PyExc_ValueError, "read(): threads must be positive, and so must window on more than one thread");
         return nullptr;
     }
     if (layout < 0 || layout > static_cast<long>(arrow::Layout::string_view)) {

@@ -27,8 +27,9 @@ _MAX_ROWS = 2**63 - 1
 # string_type's choices, as the native reader numbers them.
 STRING_TYPES = {"string": 0, "large_string": 1, "string_view": 2}
 
-# Bytes of the file read at a time when several threads read it: each
-# window is cut among the threads, and memory holds one window and its batches.
+# Bytes of the file read at a time when several threads read it, at most:
+# each window is cut among the threads, and memory holds one window and its
+# batches. Windows grow to this with the bytes read before them.
 WINDOW_BYTES = 8 * 1024 * 1024
 
 READ_ONCE = ("this reader of an open file has already been read; "
@@ -445,7 +446,7 @@ def read_arrow(source: File | bytes, *, header: Header = False, columns: Sequenc
         workers = threads if plain else 1
         try:
             stream = _arrow.read(file, owned, names, header is True, batch_rows, limit, layout, label,
-                                 workers, WINDOW_BYTES)
+                                 workers, WINDOW_BYTES if plain else 0)
         except BaseException:
             if owned:
                 file.close()

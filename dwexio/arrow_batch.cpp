@@ -18,16 +18,24 @@ constexpr std::size_t max_column_bytes = INT32_MAX;
 
 inline void copy_cell(std::uint8_t* to, const std::uint8_t* from, std::size_t size) noexcept {
 #if DWEX_SIMD
-    if (size > 4 * copy_step) {
-        std::memcpy(to, from, size);
+    // Whole steps, into the slack past the cell: a short cell costs one test
+    // of its size, which seldom changes its way, not one test a step.
+    const auto steps = [&](std::size_t count) {
+        for (std::size_t k = 0; k < count * copy_step; k += copy_step) {
+            dwex::simd::store(to + k, dwex::simd::load(from + k));
+        }
+    };
+    static_assert(copy_slack == 2 * copy_step, "a short cell takes two steps, a longer one four");
+    if (size <= 2 * copy_step) {
+        steps(2);
         return;
     }
-    for (std::size_t k = 0; k < size; k += copy_step) {
-        dwex::simd::store(to + k, dwex::simd::load(from + k));
+    if (size <= 4 * copy_step) {
+        steps(4);
+        return;
     }
-#else
-    std::memcpy(to, from, size);
 #endif
+    std::memcpy(to, from, size);
 }
 
 /// The width of one row's entry in a column's first buffer: an offset or a view.
@@ -35,6 +43,12 @@ constexpr std::size_t entry_bytes(Layout layout) noexcept {
     return layout == Layout::string_view    ? view_bytes
            : layout == Layout::large_string ? sizeof(std::int64_t)
                                             : sizeof(std::int32_t);
+}
+
+/// The bytes of a column's first buffer before its first row's entry: an
+/// offset of 0, where there are offsets.
+constexpr std::size_t first_entry_bytes(Layout layout) noexcept {
+    return layout == Layout::string_view ? 0 : entry_bytes(layout);
 }
 
 /// Whether a cell's bytes go to the column's data buffer: all of them but
@@ -78,10 +92,12 @@ void put_entry(std::uint8_t* at, const std::uint8_t* cell, std::size_t size, std
 bool BatchBuilder::start() noexcept {
     // Room for the rows grows with them; the data starts at the size the
     // column had in the previous batch.
-    const auto rows = static_cast<std::size_t>(std::min<std::int64_t>(batch_rows_, 1024));
+    const std::size_t rows =
+        std::min(static_cast<std::size_t>(batch_rows_), first_rows_ != 0 ? first_rows_ : std::size_t{1024});
+    first_rows_ = 0;
     const std::size_t entry = entry_bytes(layout_);
     // Offsets start with a 0; views have no entry before the first row.
-    const std::size_t first = layout_ == Layout::string_view ? 0 : entry;
+    const std::size_t first = first_entry_bytes(layout_);
     for (std::size_t k = 0; k < columns_.size(); ++k) {
         auto& c = columns_[k];
         if (!c.offsets.exact(rows * entry + first) || !c.data.exact(sizes_[k])) {
@@ -91,8 +107,22 @@ bool BatchBuilder::start() noexcept {
         c.offsets.resize(first);
         c.data.resize(0);
     }
+    room_ = rows;
     rows_ = 0;
     open_ = true;
+    return true;
+}
+
+bool BatchBuilder::grow_entries() noexcept {
+    const auto most = static_cast<std::size_t>(batch_rows_);
+    const std::size_t rows = std::max(static_cast<std::size_t>(rows_) + 1, std::min(2 * room_, most));
+    const std::size_t bytes = rows * entry_bytes(layout_) + first_entry_bytes(layout_);
+    for (ColumnBuffers& c : columns_) {
+        if (!c.offsets.reserve(bytes)) {
+            return false;
+        }
+    }
+    room_ = rows;
     return true;
 }
 
@@ -115,27 +145,37 @@ bool BatchBuilder::column_full(std::size_t j, std::size_t size) const noexcept {
 template <Layout L>
 std::size_t BatchBuilder::append_as(const std::uint8_t* row, const dwex::codec::Span* cells) noexcept {
     constexpr std::size_t entry = entry_bytes(L);
-    const std::size_t* chosen = selected_->data();
+    // Every column has room for the row's entry once the row count is below
+    // the room, so a cell tests only its data's room.
+    if (static_cast<std::size_t>(rows_) >= room_ && !grow_entries()) {
+        return 0;
+    }
+    // Locals, each read before any byte is stored: a store of bytes may
+    // alias any member, which would otherwise be read again after it.
+    const std::size_t* const chosen = selected_->data();
     const std::size_t n = selected_->size();
+    ColumnBuffers* const columns = columns_.data();
     for (std::size_t j = 0; j < n; ++j) {
-        ColumnBuffers& c = columns_[j];
+        ColumnBuffers& c = columns[j];
         const dwex::codec::Span cell = cells[chosen[j]];
         const auto size = static_cast<std::size_t>(cell.end - cell.begin);
-        const std::uint8_t* from = row + cell.begin;
-        const std::size_t used = c.data.size();
+        const std::uint8_t* const from = row + cell.begin;
+        std::uint8_t* const entries = c.offsets.data();
         const std::size_t at = c.offsets.size();
-        if (size > column_limit(L) - used || !c.offsets.reserve(at + entry)) {
+        const std::size_t used = c.data.size();
+        if (size > column_limit(L) - used) {
             return j;
         }
         if (stored(L, size)) {
             // Room for a copy in whole 16-byte steps, which may run past the cell.
-            if (!c.data.reserve(used + size + copy_step)) {
+            const std::size_t need = used + size + copy_slack;
+            if (need > c.data.capacity() && !c.data.reserve(need)) {
                 return j;
             }
             copy_cell(c.data.data() + used, from, size);
             c.data.resize(used + size);
         }
-        put_entry<L>(c.offsets.data() + at, from, size, used);
+        put_entry<L>(entries + at, from, size, used);
         c.offsets.resize(at + entry);
     }
     return n;
@@ -157,6 +197,7 @@ bool BatchBuilder::emit(ArrowArray* out) noexcept {
     for (std::size_t k = 0; k < columns_.size(); ++k) {
         // Exact sizes: a whole table read into memory holds no slack.
         sizes_[k] = columns_[k].data.size();
+        bytes_out_[k] += sizes_[k];
         columns_[k].data.exact(sizes_[k]);
         columns_[k].offsets.exact(columns_[k].offsets.size());
     }
@@ -164,6 +205,7 @@ bool BatchBuilder::emit(ArrowArray* out) noexcept {
         return false;
     }
     open_ = false;
+    rows_out_ += rows_;
     rows_ = 0;
     return true;
 }

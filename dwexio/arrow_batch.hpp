@@ -8,16 +8,18 @@
 
 #include "codec/parse_utf8.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <vector>
 
 namespace dwexio::arrow {
 
-/// Cells are copied 16 bytes at a time: a column's buffer keeps that much
-/// room past its end, and a buffer that cells are copied from as much past
-/// its bytes.
+/// Cells are copied 16 bytes at a time, two steps at least: a column's
+/// buffer keeps `copy_slack` bytes of room past its end, and a buffer that
+/// cells are copied from as much past its bytes.
 inline constexpr std::size_t copy_step = 16;
+inline constexpr std::size_t copy_slack = 2 * copy_step;
 
 /// The selected cells of rows, appended to one batch's columns. Allocation
 /// failure is a short count or a false return, never an exception.
@@ -26,11 +28,21 @@ class BatchBuilder {
     /// `selected` (the columns built, 0-based) must outlive the builder.
     BatchBuilder(Layout layout, std::int64_t batch_rows, const std::vector<std::size_t>& selected)
         : layout_(layout), batch_rows_(batch_rows), selected_(&selected), columns_(selected.size()),
-          sizes_(selected.size(), 0) {}
+          sizes_(selected.size(), 0), bytes_out_(selected.size(), 0) {}
 
     bool open() const noexcept { return open_; }
     std::int64_t rows() const noexcept { return rows_; }
     bool full() const noexcept { return rows_ >= batch_rows_; }
+
+    /// Sizes the next batch started for `rows` rows whose selected columns
+    /// hold `bytes[j]` bytes: a guess, past which the buffers grow as ever.
+    void expect(std::size_t rows, const std::vector<std::size_t>& bytes) noexcept {
+        first_rows_ = rows;
+        std::copy(bytes.begin(), bytes.end(), sizes_.begin());
+    }
+    /// The rows, and each selected column's bytes, of the batches handed out.
+    std::int64_t rows_out() const noexcept { return rows_out_; }
+    const std::vector<std::size_t>& bytes_out() const noexcept { return bytes_out_; }
 
     /// Starts a batch; false when memory runs out.
     bool start() noexcept;
@@ -47,14 +59,20 @@ class BatchBuilder {
     bool emit(ArrowArray* out) noexcept;
 
   private:
+    /// Room for one more row's entry in every column; false when memory runs out.
+    bool grow_entries() noexcept;
     template <Layout L> std::size_t append_as(const std::uint8_t* row, const dwex::codec::Span* cells) noexcept;
 
     Layout layout_;
     std::int64_t batch_rows_;
     const std::vector<std::size_t>* selected_;
     std::vector<ColumnBuffers> columns_;
-    std::vector<std::size_t> sizes_; // each column's data size in the last batch
+    std::vector<std::size_t> sizes_; // each column's data size in the last batch, or the one expected
+    std::vector<std::size_t> bytes_out_;
+    std::int64_t rows_out_ = 0;
+    std::size_t first_rows_ = 0; // rows expected in the next batch; 0: not known
     std::int64_t rows_ = 0;
+    std::size_t room_ = 0; // rows every column's first buffer has room for
     bool open_ = false;
 };
 

@@ -21,6 +21,11 @@ using dwex::codec::Span;
 
 /// Bytes shorter than this share of a window are not worth the threads' start.
 constexpr std::int64_t least_share = 16;
+/// A window holds at most this share of the bytes read before it (and at
+/// least first_window_bytes), so that its bytes, which live beside the
+/// batches made from them, add a small share to a table read whole.
+constexpr std::int64_t window_share = 8;
+constexpr std::int64_t first_window_bytes = 1 << 20;
 /// Windows read on one thread at most after windows with wrong guesses.
 constexpr std::int64_t most_windows_alone = 16;
 
@@ -47,6 +52,8 @@ class Stretch {
         return true;
     }
     void reset() noexcept { batches.clear(); }
+    void expect(std::size_t rows, const std::vector<std::size_t>& bytes) noexcept { builder_.expect(rows, bytes); }
+    const arrow::BatchBuilder& builder() const noexcept { return builder_; }
     /// Hands out the batch being built, if it holds a row.
     bool hand_out() noexcept {
         if (builder_.rows() == 0) {
@@ -119,8 +126,12 @@ template <typename Job> void on_threads(std::int64_t count, const Job& job) noex
 
 } // namespace
 
+std::int64_t TableReader::window() const noexcept {
+    return std::min(window_, std::max(bytes_ / window_share, first_window_bytes));
+}
+
 std::int64_t TableReader::least_split() const noexcept {
-    return std::max<std::int64_t>(window_ / least_share, 2);
+    return std::max<std::int64_t>(window() / least_share, 2);
 }
 
 bool TableReader::window_within_limit() const noexcept {
@@ -132,12 +143,13 @@ bool TableReader::window_within_limit() const noexcept {
     if (row_ == 0) {
         return false;
     }
-    return last_row_ - row_ >= window_ / std::max<std::int64_t>(bytes_ / row_, 1);
+    return last_row_ - row_ >= window() / std::max<std::int64_t>(bytes_ / row_, 1);
 }
 
 bool TableReader::read_window() {
-    while (!eof_ && static_cast<std::int64_t>(len_ - pos_) < window_) {
-        if (!fill(window_, 1, true)) {
+    const std::int64_t wanted = window();
+    while (!eof_ && static_cast<std::int64_t>(len_ - pos_) < wanted) {
+        if (!fill(wanted, 1)) {
             return false;
         }
     }
@@ -166,7 +178,7 @@ bool TableReader::read_window() {
         }
         if (starts.size() < 2) {
             // Rows too long for a guess within the window: one thread reads it.
-            alone_ = window_;
+            alone_ = wanted;
             return true;
         }
         const auto count = static_cast<std::int64_t>(starts.size());
@@ -174,8 +186,22 @@ bool TableReader::read_window() {
             return k + 1 < count ? starts[static_cast<std::size_t>(k + 1)] : length;
         };
         std::deque<Stretch> stretches;
+        std::vector<std::size_t> expected(selected_.size());
         for (std::int64_t k = 0; k < count; ++k) {
             stretches.emplace_back(layout_, batch_rows_, selected_, names_.size());
+            if (stretch_bytes_ > 0) {
+                // The stretch's share of what the stretches before held, a
+                // sixteenth more, and no more than one batch's.
+                const double share = static_cast<double>(until(k) - starts[static_cast<std::size_t>(k)]) * 17 /
+                                     16 / static_cast<double>(stretch_bytes_);
+                const double rows = share * static_cast<double>(stretch_rows_);
+                const double cut = std::min(1.0, static_cast<double>(batch_rows_) / std::max(rows, 1.0));
+                for (std::size_t j = 0; j < expected.size(); ++j) {
+                    expected[j] = static_cast<std::size_t>(share * cut * static_cast<double>(stretch_data_[j])) +
+                                  arrow::copy_slack;
+                }
+                stretches.back().expect(static_cast<std::size_t>(rows * cut) + 1, expected);
+            }
         }
         std::vector<Reach> reaches(starts.size());
         on_threads(count, [&](std::int64_t k) noexcept {
@@ -192,6 +218,12 @@ bool TableReader::read_window() {
                 break;
             }
             pos_ = static_cast<std::size_t>(reach.end);
+            const arrow::BatchBuilder& built = stretches[k].builder();
+            stretch_bytes_ += reach.end - reach.begin;
+            stretch_rows_ += built.rows_out();
+            for (std::size_t j = 0; j < stretch_data_.size(); ++j) {
+                stretch_data_[j] += built.bytes_out()[j];
+            }
             bytes_ += reach.end - reach.begin;
             units_ += reach.units;
             astral_ |= reach.astral;
@@ -201,7 +233,7 @@ bool TableReader::read_window() {
             }
         }
         wrong_windows_ = wrong ? std::min(2 * wrong_windows_ + 1, most_windows_alone) : 0;
-        alone_ = wrong_windows_ * window_;
+        alone_ = wrong_windows_ * wanted;
     } catch (const std::bad_alloc&) {
         // The reader's loop reads on, or finds the memory missing itself.
     }

@@ -195,6 +195,8 @@ bool TableReader::select(const std::vector<std::size_t>& columns) {
         builder_.reset();
         selected_ = std::move(chosen);
         selected_names_ = std::move(names);
+        stretch_data_.assign(selected_.size(), 0);
+        stretch_bytes_ = stretch_rows_ = 0;
         builder_.emplace(layout_, batch_rows_, selected_);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -295,7 +297,7 @@ std::int64_t TableReader::chunk() const noexcept {
     return threads_ > 1 ? std::min(chunk_bytes, window_) : chunk_bytes;
 }
 
-bool TableReader::fill(std::int64_t want, std::int64_t least, bool into) {
+bool TableReader::fill(std::int64_t want, std::int64_t least) {
     // The unfinished row moves to the front; the read is at least as large
     // as what is kept, and reaches what the row is known to need.
     const std::size_t kept = len_ - pos_;
@@ -307,7 +309,7 @@ bool TableReader::fill(std::int64_t want, std::int64_t least, bool into) {
     const std::int64_t ask = std::max({least, static_cast<std::int64_t>(kept),
                                        want - static_cast<std::int64_t>(kept)});
     Gil gil;
-    const std::int64_t got = into ? read_into(ask) : read(ask);
+    const std::int64_t got = window_ > 0 ? read_into(ask) : read(ask);
     if (got < 0) {
         return false;
     }
@@ -334,7 +336,7 @@ std::int64_t TableReader::read(std::int64_t ask) {
         return -1;
     }
     const auto got = static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()));
-    if (got != 0 && !buffer_.reserve(len_ + got + arrow::copy_step)) {
+    if (got != 0 && !buffer_.reserve(len_ + got + arrow::copy_slack)) {
         PyErr_NoMemory();
         fail(Ref::steal(PyErr_GetRaisedException()));
         return -1;
@@ -344,8 +346,8 @@ std::int64_t TableReader::read(std::int64_t ask) {
 }
 
 std::int64_t TableReader::read_into(std::int64_t ask) {
-    // Straight into the buffer: a window is too large to pass through a bytes object.
-    if (!buffer_.reserve(len_ + static_cast<std::size_t>(ask) + arrow::copy_step)) {
+    // Straight into the buffer: no bytes object made, paged in and copied each time.
+    if (!buffer_.reserve(len_ + static_cast<std::size_t>(ask) + arrow::copy_slack)) {
         PyErr_NoMemory();
         fail(Ref::steal(PyErr_GetRaisedException()));
         return -1;

@@ -34,7 +34,9 @@ class TableReader {
         arrow::Layout layout = arrow::Layout::string;
         PyObject* label = nullptr; ///< the file's name for messages (a str), or null
         std::int64_t threads = 1;  ///< native threads reading each window
-        std::int64_t window = 0;   ///< bytes of the file read at a time with threads
+        /// Bytes of the file read at a time with threads, at most; 0 where
+        /// the file is read by read() alone (it has no readinto() to trust).
+        std::int64_t window = 0;
     };
 
     /// Reads as far as the schema: the header row with `header`, else the
@@ -70,14 +72,16 @@ class TableReader {
     /// With threads: reads the next window of the file and as many of its
     /// rows as a parallel read counts, into ready_; false on a fault.
     bool read_window();
+    /// The bytes of the next window: growing with the bytes read, up to `window`.
+    std::int64_t window() const noexcept;
     /// Whether a row limit leaves enough rows to read a window for.
     bool window_within_limit() const noexcept;
     /// The fewest bytes worth splitting among threads.
     std::int64_t least_split() const noexcept;
     void accept() noexcept;
     /// Reads at least `least` bytes more, and what the row being read is
-    /// known to `want`; a window (`into`) with the file's readinto().
-    bool fill(std::int64_t want, std::int64_t least, bool into = false);
+    /// known to `want`: with the file's readinto() where there is a window.
+    bool fill(std::int64_t want, std::int64_t least);
     /// Appends up to `ask` bytes of the file to the buffer with its read()
     /// or its readinto(): how many, 0 at its end, -1 on a fault.
     std::int64_t read(std::int64_t ask);
@@ -125,6 +129,12 @@ class TableReader {
     // documents), so that they cost little more than one thread's read.
     std::int64_t alone_ = 0;
     std::int64_t wrong_windows_ = 0;
+    // What the counted stretches of windows read so far: their bytes, rows
+    // and data bytes of each selected column, by which a stretch's buffers
+    // are sized before it starts (grown buffers leave holes in the heap).
+    std::int64_t stretch_bytes_ = 0;
+    std::int64_t stretch_rows_ = 0;
+    std::vector<std::size_t> stretch_data_;
     dwex::Ref error_;
     std::string message_;
 };

@@ -168,6 +168,10 @@ class Counting(io.BytesIO):
         self.asked += 1
         return super().read(n)
 
+    def readinto(self, buffer):
+        self.asked += 1
+        return super().readinto(buffer)
+
 
 @pytest.mark.parametrize("header, n_rows, rows", [
     (True, 0, 0), (True, 2, 2), (True, 3, 3), (True, 10, 3), (False, 1, 1), (False, 0, 0),

@@ -58,6 +58,16 @@ def test_threads_read_what_one_thread_reads(monkeypatch, doc, window):
         assert outcome(io.BytesIO(data), threads=threads, batch_rows=16) == alone, threads
 
 
+def test_threads_as_windows_grow():
+    # Past 8 MiB read, windows are wider than the first, and each stretch's
+    # buffers are sized from the ones before: the rows, and the fault after
+    # leaves holding documents, are still one thread's.
+    tail = [["a", NESTED, "b"]] * 3 + [["a", "b"]]
+    data = text(ROWS) * (9 * 2**20 // len(text(ROWS))) + text(tail + ROWS[:50])
+    alone = outcome(io.BytesIO(data), threads=1)
+    assert outcome(io.BytesIO(data), threads=2) == alone
+
+
 @pytest.mark.parametrize("options", [
     dict(columns=[2, 0]),
     dict(n_rows=70),
