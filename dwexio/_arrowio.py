@@ -7,10 +7,11 @@ speaks the Arrow PyCapsule interface, which each of them consumes."""
 
 from __future__ import annotations
 
+import os
 from typing import Any
 
 from ._arrowread import DEFAULT_BATCH_ROWS, ArrowReader, ArrowSchema, read_arrow
-from ._files import File, is_text, opened
+from ._files import File, is_text, opened, untranslated
 from ._typed import TextWriter
 
 __all__ = ["DEFAULT_BATCH_ROWS", "ArrowReader", "ArrowSchema", "read_arrow", "write_arrow"]
@@ -35,5 +36,10 @@ def write_arrow(data: Any, file: File, *, header: bool = False, null: str | None
     if null is not None and not isinstance(null, str):
         raise TypeError(f"null must be a str or None, not {type(null).__name__}")
     writer = TextWriter(data)
-    with opened(file, "w") as f:
+    if isinstance(file, (str, os.PathLike)):
+        with opened(file, "w") as f:
+            writer.write(f, is_text(f), header, null)
+    else:
+        # An open file stays open: no context to enter.
+        f = untranslated(file)
         writer.write(f, is_text(f), header, null)

@@ -52,10 +52,6 @@ def _is_strings(pa: Any, kind: Any) -> bool:
                 or pa.types.is_string_view(kind))
 
 
-def _all_strings(pa: Any, schema: Any) -> bool:
-    return all(_is_strings(pa, field.type) for field in schema)
-
-
 def _has_text(pa: Any, kind: Any) -> bool:
     if pa.types.is_dictionary(kind):
         kind = kind.value_type
@@ -165,8 +161,7 @@ class TextWriter:
 
     def __init__(self, data: Any) -> None:
         pa = sys.modules.get("pyarrow")
-        if pa is not None and isinstance(data, (pa.Table, pa.RecordBatch, pa.RecordBatchReader)) and (
-                isinstance(data, pa.RecordBatchReader) or not _all_strings(pa, data.schema)):
+        if pa is not None and isinstance(data, pa.RecordBatchReader):
             # Through Python, so that the exception of a producer written in
             # Python comes back as it was.
             reader = text_reader(data)
@@ -183,8 +178,12 @@ class TextWriter:
                 raise
             if not e.args[3] or pyarrow() is None:
                 raise unwritable(*e.args) from None
-        # The native writer left the source unread.
-        again = _Array(source) if isinstance(source, tuple) else _Stream(source)
+        # The native writer left the source unread; a table in memory is
+        # cast from itself.
+        if pa is not None and isinstance(data, (pa.Table, pa.RecordBatch)):
+            again = data
+        else:
+            again = _Array(source) if isinstance(source, tuple) else _Stream(source)
         self._writer = _arrow.writer(text_reader(again).__arrow_c_stream__())
 
     def write(self, file: Any, text_file: bool, header: bool, null: str | None) -> None:

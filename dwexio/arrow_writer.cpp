@@ -359,8 +359,16 @@ int TableWriter::lends_view(PyObject* file) noexcept {
     } keep_nothing[] = {
         {"io", "BytesIO"}, {"io", "FileIO"}, {"io", "BufferedWriter"}, {"dwexio._output", "Output"}};
     for (const auto& known : keep_nothing) {
-        Ref module = Ref::steal(PyImport_ImportModule(known.module));
-        Ref type = Ref::steal(module ? PyObject_GetAttrString(module.get(), known.type) : nullptr);
+        // A module that is not loaded has made no file.
+        Ref name = Ref::steal(PyUnicode_FromString(known.module));
+        Ref module = Ref::steal(name ? PyImport_GetModule(name.get()) : nullptr);
+        if (!module) {
+            if (PyErr_Occurred()) {
+                return -1;
+            }
+            continue;
+        }
+        Ref type = Ref::steal(PyObject_GetAttrString(module.get(), known.type));
         if (!type) {
             return -1;
         }

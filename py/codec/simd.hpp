@@ -93,6 +93,15 @@ DWEX_SIMD_OP Vec greater8(Vec a, Vec b) noexcept { return _mm_cmpgt_epi8(a, b); 
 DWEX_SIMD_OP Vec equal16(Vec a, Vec b) noexcept { return _mm_cmpeq_epi16(a, b); }
 DWEX_SIMD_OP Vec greater32(Vec a, Vec b) noexcept { return _mm_cmpgt_epi32(a, b); }
 DWEX_SIMD_OP Vec sub32(Vec a, Vec b) noexcept { return _mm_sub_epi32(a, b); }
+// Byte lanes added and subtracted, wrapping.
+DWEX_SIMD_OP Vec add8(Vec a, Vec b) noexcept { return _mm_add_epi8(a, b); }
+DWEX_SIMD_OP Vec sub8(Vec a, Vec b) noexcept { return _mm_sub_epi8(a, b); }
+/// The sum of the 16 byte lanes, unsigned.
+DWEX_SIMD_OP std::uint32_t sum8(Vec v) noexcept {
+    const Vec halves = _mm_sad_epu8(v, _mm_setzero_si128());
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(halves)) +
+           static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(halves, 8)));
+}
 
 // Masks: bit k of the result is the top bit of lane k.
 DWEX_SIMD_OP std::uint32_t mask8(Vec v) noexcept {
@@ -209,6 +218,9 @@ DWEX_SIMD_OP Vec greater32(Vec a, Vec b) noexcept {
 DWEX_SIMD_OP Vec sub32(Vec a, Vec b) noexcept {
     return neon::bytes(vsubq_u32(neon::u32(a), neon::u32(b)));
 }
+DWEX_SIMD_OP Vec add8(Vec a, Vec b) noexcept { return vaddq_u8(a, b); }
+DWEX_SIMD_OP Vec sub8(Vec a, Vec b) noexcept { return vsubq_u8(a, b); }
+DWEX_SIMD_OP std::uint32_t sum8(Vec v) noexcept { return vaddlvq_u8(v); }
 
 // Masks: bit k of the result is the top bit of lane k. NEON has no movemask:
 // each lane's top bit becomes the lane's own place value (1, 2, 4...), and

@@ -14,6 +14,7 @@
 
 #include "simd.hpp"
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -234,57 +235,53 @@ inline std::int64_t units_plain(const std::uint8_t* p, std::size_t n) noexcept {
     return units;
 }
 
+#if DWEX_SIMD
+/// Each byte's UTF-16 units, for valid UTF-8: none for a continuation byte,
+/// two for a four-byte lead, one for any other.
+[[gnu::always_inline]] inline simd::Vec unit_weights(simd::Vec v) noexcept {
+    using namespace simd;
+    // As signed bytes, continuation bytes are [-128, -65] and four-byte leads [-16, -9].
+    const Vec cont = less8(v, splat8(-64));
+    const Vec lead4 = bit_and(greater8(v, splat8(-17)), less8(v, zero()));
+    // All ones is -1: one, less one for a continuation, plus one for a lead.
+    return sub8(add8(splat8(1), cont), lead4);
+}
+#endif
+
 inline std::int64_t units(const std::uint8_t* p, std::size_t n) noexcept {
     std::int64_t total = 0;
     std::size_t k = 0;
 #if DWEX_SIMD
     using namespace simd;
-    // As signed bytes, continuation bytes are [-128, -65] and four-byte leads [-16, -9].
-    const Vec cont_top = splat8(-64);
-    const Vec lead4_low = splat8(-17);
     for (; k + vector_bytes <= n; k += vector_bytes) {
         const Vec v = load(p + k);
-        if (!any_top_bit8(v)) {
-            total += block_bytes;
-            continue;
-        }
-        const std::uint32_t cont = mask8(less8(v, cont_top));
-        const std::uint32_t lead4 = mask8(bit_and(greater8(v, lead4_low), less8(v, zero())));
-        total += block_bytes - std::popcount(cont) + std::popcount(lead4);
+        total += any_top_bit8(v) ? sum8(unit_weights(v)) : block_bytes;
     }
 #endif
     return total + units_plain(p + k, n - k);
 }
 
-/// The set bits of the low and of the high 32 bits of `x`, as (low, high):
-/// without a population-count instruction in the baseline x86-64 set,
-/// std::popcount is a library call, slower than these few steps.
-constexpr std::pair<int, int> bit_counts32(std::uint64_t x) noexcept {
-    x = x - ((x >> 1) & 0x5555555555555555);
-    x = (x & 0x3333333333333333) + ((x >> 2) & 0x3333333333333333);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0F;
-    x = (x * 0x01010101) >> 24; // each half's byte sums gathered in its top byte
-    return {static_cast<int>(x & 0xFF), static_cast<int>((x >> 32) & 0xFF)};
-}
-static_assert(bit_counts32(0xFFFFFFFF00000001) == std::pair{1, 32} && bit_counts32(0) == std::pair{0, 0});
-
 #if DWEX_SIMD
+namespace detail {
+/// Two vectors' worth of all-ones bytes, then as many zero bytes: a load at
+/// `2 * vector_bytes - n` keeps the first n bytes of two vectors.
+inline constexpr auto first_bytes = [] {
+    std::array<std::uint8_t, 4 * simd::vector_bytes> t{};
+    for (std::size_t k = 0; k < 2 * simd::vector_bytes; ++k) {
+        t[k] = 0xFF;
+    }
+    return t;
+}();
+} // namespace detail
+
 /// The UTF-16 units of the first `n` bytes (at most 32) of `low` followed by
 /// `high`, the bytes beyond `n` masked off: without a loop over a tail.
 [[gnu::always_inline]] inline std::int64_t units_of(simd::Vec low, simd::Vec high, std::size_t n) noexcept {
     using namespace simd;
-    const std::uint64_t within = (std::uint64_t{1} << n) - 1;
-    const auto both = [within](std::uint32_t a, std::uint32_t b) {
-        return (static_cast<std::uint64_t>(a) | static_cast<std::uint64_t>(b) << vector_bytes) & within;
-    };
-    if (both(mask8(low), mask8(high)) == 0) {
-        return static_cast<std::int64_t>(n);
-    }
-    // As signed bytes, continuation bytes are [-128, -65] and four-byte leads [-16, -9].
-    const auto cont = [](Vec v) { return mask8(less8(v, splat8(-64))); };
-    const auto lead4 = [](Vec v) { return mask8(bit_and(greater8(v, splat8(-17)), less8(v, zero()))); };
-    const auto [conts, leads] = bit_counts32(both(cont(low), cont(high)) | both(lead4(low), lead4(high)) << 32);
-    return static_cast<std::int64_t>(n) - conts + leads;
+    const std::uint8_t* keep = detail::first_bytes.data() + 2 * vector_bytes - n;
+    // At most two units a byte, four a lane after the add.
+    return sum8(add8(bit_and(unit_weights(low), load(keep)),
+                     bit_and(unit_weights(high), load(keep + vector_bytes))));
 }
 #endif
 

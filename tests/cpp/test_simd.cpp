@@ -133,7 +133,12 @@ TEST(Simd, ComparesAndArithmeticGoLaneByLane) {
             const Bytes gt32 = bytes_of(greater32(va, vb)), diff32 = bytes_of(sub32(va, vb));
             const Bytes ors = bytes_of(bit_or(va, vb)), ands = bytes_of(bit_and(va, vb));
             const Bytes xors = bytes_of(bit_xor(va, vb));
+            const Bytes sums8 = bytes_of(add8(va, vb)), diffs8 = bytes_of(sub8(va, vb));
+            std::uint32_t lane_sum = 0;
             for (std::size_t k = 0; k < 16; ++k) {
+                lane_sum += a[k];
+                ASSERT_EQ(sums8[k], static_cast<std::uint8_t>(a[k] + b[k])); // wraps
+                ASSERT_EQ(diffs8[k], static_cast<std::uint8_t>(a[k] - b[k]));
                 const auto x = static_cast<std::int8_t>(a[k]), y = static_cast<std::int8_t>(b[k]);
                 ASSERT_EQ(eq8[k], ones(x == y, 0xFF)) << "lane " << k;
                 ASSERT_EQ(lt8[k], ones(x < y, 0xFF)) << "lane " << k << ": " << +x << " < " << +y;
@@ -142,6 +147,7 @@ TEST(Simd, ComparesAndArithmeticGoLaneByLane) {
                 ASSERT_EQ(ands[k], a[k] & b[k]);
                 ASSERT_EQ(xors[k], a[k] ^ b[k]);
             }
+            ASSERT_EQ(sum8(va), lane_sum); // unsigned lanes, no wrap
             for (std::size_t k = 0; k < 8; ++k) {
                 ASSERT_EQ(lane<std::uint16_t>(eq16, k),
                           ones(lane<std::uint16_t>(a, k) == lane<std::uint16_t>(b, k), 0xFFFF));
