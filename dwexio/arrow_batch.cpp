@@ -16,9 +16,18 @@ namespace {
 /// An Arrow string array's offsets are 32-bit: a batch's column ends before it would pass this.
 constexpr std::size_t max_column_bytes = INT32_MAX;
 
+/// Cells up to this long are copied in whole steps, reading and writing up to
+/// copy_step - 1 bytes past their end; longer ones by memcpy.
+constexpr std::size_t stepped_copy_bytes = 4 * copy_step;
+
+/// The rows a batch's first buffers have room for before they grow.
+constexpr std::size_t first_rows = 1024;
+
 inline void copy_cell(std::uint8_t* to, const std::uint8_t* from, std::size_t size) noexcept {
 #if DWEX_SIMD
-    if (size > 4 * copy_step) {
+    // Each step is one vector's load and store.
+    static_assert(copy_step == dwex::simd::vector_bytes);
+    if (size > stepped_copy_bytes) {
         std::memcpy(to, from, size);
         return;
     }
@@ -78,7 +87,7 @@ void put_entry(std::uint8_t* at, const std::uint8_t* cell, std::size_t size, std
 bool BatchBuilder::start() noexcept {
     // Room for the rows grows with them; the data starts at the size the
     // column had in the previous batch.
-    const auto rows = static_cast<std::size_t>(std::min<std::int64_t>(batch_rows_, 1024));
+    const auto rows = static_cast<std::size_t>(std::min(batch_rows_, static_cast<std::int64_t>(first_rows)));
     const std::size_t entry = entry_bytes(layout_);
     // Offsets start with a 0; views have no entry before the first row.
     const std::size_t first = layout_ == Layout::string_view ? 0 : entry;
