@@ -83,7 +83,7 @@ bool holds_astral(const std::uint8_t* p, std::size_t n) noexcept {
 
 } // namespace
 
-bool add_reader_types(PyObject* module) {
+bool add_reader_types(PyObject* module) noexcept {
     not_utf8_type = PyType_FromModuleAndSpec(module, &not_utf8_spec, PyExc_UnicodeDecodeError);
     return not_utf8_type != nullptr &&
            PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(not_utf8_type)) == 0;

@@ -17,7 +17,7 @@
 namespace dwexio {
 
 /// Adds the reader's exception types to the module; false with an exception set.
-bool add_reader_types(PyObject* module);
+bool add_reader_types(PyObject* module) noexcept;
 
 /// Reads rows into batches of at most `batch_rows` rows, each column one
 /// Arrow string array. Only `open` needs the GIL; `next` takes it for the
