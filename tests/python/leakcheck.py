@@ -103,8 +103,10 @@ _REPEATS = 4
 # makes it, and the failures stop before anything is judged or printed. One
 # JSON line per k lets the parent name the k at which a crash hit. With
 # `leaks` (a debug interpreter's), each k is tried again in two blocks of
-# attempts whose reference totals are kept: a path that leaks when allocation
-# k fails grows the total in both. The loop ends once `margin` outcomes in a
+# attempts whose reference totals are kept, less the most that blocks of
+# attempts with memory intact grew it (the interpreter's caches settle
+# slowly): a path that leaks when allocation k fails grows the total in both
+# by at least one an attempt. The loop ends once `margin` outcomes in a
 # row were not MemoryError; with `final`, one attempt with memory intact
 # follows.
 _CHILD = """\
@@ -129,18 +131,22 @@ def _attempt(k):
 
 _REPEATS = {repeats}
 
-def _growth(k):
+def _growth(k, blocks=2):
     for _ in range(2):
         _attempt(k)
     deltas = []
-    for _ in range(2):
+    for _ in range(blocks):
         gc.collect()
         before = sys.gettotalrefcount()
         for _ in range(_REPEATS):
             _attempt(k)
         gc.collect()
-        deltas.append(sys.gettotalrefcount() - before)
+        deltas.append(sys.gettotalrefcount() - before - _BASE)
     return deltas
+
+_BASE = 0
+if {leaks}:
+    _BASE = max(_growth(None, blocks=4))
 
 def _module_entries(error):
     entries, tb = [], error.__traceback__
