@@ -60,13 +60,13 @@ template <typename Allocator = Malloc> class ByteBuffer {
     /// Capacity of exactly max(n, 1) bytes (never a null buffer), keeping the
     /// contents that fit.
     bool exact(std::size_t n) noexcept {
-        n = n ? n : 1;
-        void* p = data_ == nullptr ? Allocator::allocate(n) : Allocator::reallocate(data_, n);
+        const std::size_t bytes = n ? n : 1;
+        void* p = data_ == nullptr ? Allocator::allocate(bytes) : Allocator::reallocate(data_, bytes);
         if (p == nullptr) {
             return false;
         }
         data_ = static_cast<std::uint8_t*>(p);
-        capacity_ = n;
+        capacity_ = bytes;
         size_ = std::min(size_, n);
         return true;
     }
