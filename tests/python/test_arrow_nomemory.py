@@ -22,6 +22,8 @@ NEEDS_FAULTS = pytest.mark.skipif(native_faults_dir() is None,
                                   reason="no build of the module that fails its allocations")
 INJECTORS = pytest.mark.parametrize("injector", ["interpreter", pytest.param("native", marks=NEEDS_FAULTS)])
 ONE_OR_ALL = pytest.mark.parametrize("only_one", [False, True], ids=["all fail", "one fails"])
+# A debug interpreter's leak check tries each failing allocation eleven times.
+TIMEOUT = 1200
 
 # After the module's directory: dwexio, its natives and the consumers.
 _PATHS = f"sys.path[1:1] = {[p for p in sys.path if p]!r}"
@@ -65,7 +67,7 @@ READS = {
 def test_read_with_own_allocations_failing(read, threads, only_one):
     call, check = READS[read]
     nomemory_sweep(_READ_SETUP, call.replace("THREADS", str(threads)), check, entries=[],
-                   only_one=only_one, injector="native", leaks=True)
+                   only_one=only_one, injector="native", leaks=True, timeout=TIMEOUT)
 
 
 # A column of each kind that the writer takes as it is, with nulls, in
@@ -123,4 +125,4 @@ assert EXPECTED.startswith(b"01s01l01v01d;01a01a01a01a;01-"), EXPECTED
 def test_write_with_allocations_failing(to, only_one, injector):
     nomemory_sweep(_WRITE_SETUP.replace("TO ==", f"{to!r} =="), "write(arg)",
                    "content(result) == EXPECTED", entries=[], only_one=only_one,
-                   injector=injector, leaks=True)
+                   injector=injector, leaks=True, timeout=TIMEOUT)

@@ -368,4 +368,4 @@ def prepare():
             f"arg, columns=[2, 0], n_rows=30, batch_rows=7, string_type='string_view', threads={threads})._stream))")
     # Threads cut batches where their stretches end.
     check = "result == [(7, 1)] * 4 + [(2, 1)]" if threads == 1 else "sum(r for r, _ in result) == 30"
-    nomemory_sweep(setup, call, check, entries=[], only_one=only_one, leaks=True)
+    nomemory_sweep(setup, call, check, entries=[], only_one=only_one)
