@@ -5,9 +5,9 @@ of the C stream and through the module's batches, on one thread and split
 among three; writes go to a BytesIO and to a path. Every attempt ends with
 the right result or MemoryError (a consumer's own subclass of it included),
 never a crash; a path keeps its old contents and gets no file beside it. On a
-debug interpreter, the module's batches also leave the reference total where
-it was whatever allocation fails (through pyarrow's C stream and in writes the
-total still grows after a failure, which is not yet explained)."""
+debug interpreter, reads through the module's batches also keep the reference
+total steady whatever allocation fails; the calls in which pyarrow's own code
+runs are checked for their outcomes only."""
 
 import sys
 
