@@ -6,6 +6,7 @@
 #include "arrow_reader.hpp"
 #include "arrow_writer.hpp"
 
+#include "alloc_faults.hpp"
 #include "ref.hpp"
 
 #include <cerrno>
@@ -23,21 +24,21 @@ constexpr const char* stream_capsule_name = "arrow_array_stream";
 
 // --- capsules ------------------------------------------------------------------
 
-void release_schema_capsule(PyObject* capsule) {
+void release_schema_capsule(PyObject* capsule) noexcept {
     const std::unique_ptr<ArrowSchema> schema{static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, schema_capsule_name))};
     if (schema && schema->release != nullptr) {
         schema->release(schema.get());
     }
 }
 
-void release_array_capsule(PyObject* capsule) {
+void release_array_capsule(PyObject* capsule) noexcept {
     const std::unique_ptr<ArrowArray> array{static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, array_capsule_name))};
     if (array && array->release != nullptr) {
         array->release(array.get());
     }
 }
 
-void release_stream_capsule(PyObject* capsule) {
+void release_stream_capsule(PyObject* capsule) noexcept {
     const std::unique_ptr<ArrowArrayStream> stream{static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, stream_capsule_name))};
     if (stream && stream->release != nullptr) {
         stream->release(stream.get());
@@ -45,7 +46,7 @@ void release_stream_capsule(PyObject* capsule) {
 }
 
 /// A capsule owning a new schema of these columns.
-PyObject* schema_capsule(const std::vector<std::string>& names, arrow::Layout layout) {
+PyObject* schema_capsule(const std::vector<std::string>& names, arrow::Layout layout) noexcept {
     std::unique_ptr<ArrowSchema> schema{new (std::nothrow) ArrowSchema{}};
     if (!schema || !arrow::export_schema(names, arrow::format_of(layout), schema.get())) {
         return PyErr_NoMemory();
@@ -61,45 +62,54 @@ PyObject* schema_capsule(const std::vector<std::string>& names, arrow::Layout la
 
 // --- the C stream over a reader ------------------------------------------------
 
-/// Deleting a reader may release Python objects, from any thread.
-void delete_reader(TableReader* reader) {
-    PyGILState_STATE gil = PyGILState_Ensure();
-    delete reader;
-    PyGILState_Release(gil);
-}
-
-TableReader* reader_of(ArrowArrayStream* stream) {
+TableReader* reader_of(ArrowArrayStream* stream) noexcept {
     return static_cast<TableReader*>(stream->private_data);
 }
 
-int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
     const TableReader* reader = reader_of(stream);
     return arrow::export_schema(reader->names(), arrow::format_of(reader->layout()), out) ? 0 : ENOMEM;
 }
 
-int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
-    return reader_of(stream)->next(out) ? 0 : EIO;
+int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
+    TableReader* reader = reader_of(stream);
+    if (reader->next(out)) {
+        return 0;
+    }
+    return reader->out_of_memory() ? ENOMEM : EIO;
 }
 
-const char* stream_get_last_error(ArrowArrayStream* stream) {
+const char* stream_get_last_error(ArrowArrayStream* stream) noexcept {
     return reader_of(stream)->message();
 }
 
-void stream_release(ArrowArrayStream* stream) {
-    delete_reader(reader_of(stream));
+void stream_release(ArrowArrayStream* stream) noexcept {
+    // Ending a reader may release Python objects, and this may be any thread.
+    std::unique_ptr<TableReader> reader{reader_of(stream)};
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    reader.reset();
+    PyGILState_Release(gil);
     stream->release = nullptr;
 }
 
 // --- Stream and Batch ------------------------------------------------------------
 
+/// A Stream's own state, made in place once its object is allocated and
+/// ended by its dealloc.
+struct StreamState {
+    std::unique_ptr<TableReader> reader; // null once exported or finished
+    std::vector<std::string> names;
+    arrow::Layout layout;
+    bool started = false;
+    bool busy = false; // a thread is in next() with the GIL released
+};
+
 struct StreamObject {
     PyObject_HEAD
-    TableReader* reader; // null once exported or finished
-    std::vector<std::string>* names;
-    arrow::Layout layout;
-    bool started;
-    bool busy; // a thread is in next() with the GIL released
+    StreamState state;
 };
+
+StreamState& state_of(PyObject* self) noexcept { return reinterpret_cast<StreamObject*>(self)->state; }
 
 struct BatchObject {
     PyObject_HEAD
@@ -109,32 +119,30 @@ struct BatchObject {
 
 PyTypeObject* batch_type = nullptr;
 
-void stream_dealloc(PyObject* self) {
-    auto* s = reinterpret_cast<StreamObject*>(self);
-    delete s->reader;
-    delete s->names;
+void stream_dealloc(PyObject* self) noexcept {
+    std::destroy_at(&state_of(self));
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-PyObject* consumed() {
+PyObject* consumed() noexcept {
     PyErr_SetString(PyExc_ValueError, "this Arrow stream has already been consumed");
     return nullptr;
 }
 
-PyObject* stream_export(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* stream_export(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     // requested_schema may be given and is ignored: the columns are strings.
     if (nargs > 1 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) + nargs > 1)) {
         PyErr_SetString(PyExc_TypeError, "__arrow_c_stream__() takes at most one argument");
         return nullptr;
     }
-    auto* s = reinterpret_cast<StreamObject*>(self);
+    StreamState* s = &state_of(self);
     if (s->reader == nullptr || s->started) {
         return consumed();
     }
     std::unique_ptr<ArrowArrayStream> stream{new (std::nothrow) ArrowArrayStream{
-        stream_get_schema, stream_get_next, stream_get_last_error, stream_release, s->reader}};
+        stream_get_schema, stream_get_next, stream_get_last_error, stream_release, s->reader.get()}};
     if (!stream) {
         return PyErr_NoMemory();
     }
@@ -142,19 +150,19 @@ PyObject* stream_export(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
     if (capsule == nullptr) {
         return nullptr;
     }
-    stream.release(); // the capsule's now
-    s->reader = nullptr;
+    stream.release(); // the capsule's now, and the reader with it
+    s->reader.release();
     return capsule;
 }
 
-PyObject* stream_schema(PyObject* self, PyObject*) {
-    auto* s = reinterpret_cast<StreamObject*>(self);
-    return schema_capsule(*s->names, s->layout);
+PyObject* stream_schema(PyObject* self, PyObject*) noexcept {
+    StreamState* s = &state_of(self);
+    return schema_capsule(s->names, s->layout);
 }
 
 /// select(columns, /): builds only these columns (a list of 0-based indices), before any batch.
-PyObject* stream_select(PyObject* self, PyObject* columns) {
-    auto* s = reinterpret_cast<StreamObject*>(self);
+PyObject* stream_select(PyObject* self, PyObject* columns) noexcept {
+    StreamState* s = &state_of(self);
     if (!PyList_Check(columns)) {
         PyErr_SetString(PyExc_TypeError, "select() takes a list of column indices");
         return nullptr;
@@ -178,7 +186,7 @@ PyObject* stream_select(PyObject* self, PyObject* columns) {
         return nullptr;
     }
     try {
-        *s->names = s->reader->names();
+        s->names = s->reader->names();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -187,24 +195,22 @@ PyObject* stream_select(PyObject* self, PyObject* columns) {
 
 /// close(): lets the file go (closing it where the stream opened it); a
 /// stream already handed to a consumer is the consumer's to finish.
-PyObject* stream_close(PyObject* self, PyObject*) {
-    auto* s = reinterpret_cast<StreamObject*>(self);
+PyObject* stream_close(PyObject* self, PyObject*) noexcept {
+    StreamState* s = &state_of(self);
     if (s->busy) {
         PyErr_SetString(PyExc_RuntimeError, "this Arrow stream is being read by another thread");
         return nullptr;
     }
-    TableReader* reader = s->reader;
-    s->reader = nullptr;
     s->started = true;
-    delete reader;
+    s->reader.reset();
     if (PyErr_Occurred()) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-PyObject* stream_names(PyObject* self, void*) {
-    const auto& names = *reinterpret_cast<StreamObject*>(self)->names;
+PyObject* stream_names(PyObject* self, void*) noexcept {
+    const auto& names = state_of(self).names;
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
     for (std::size_t k = 0; list && k < names.size(); ++k) {
         PyObject* name = PyUnicode_FromStringAndSize(names[k].data(), static_cast<Py_ssize_t>(names[k].size()));
@@ -216,8 +222,8 @@ PyObject* stream_names(PyObject* self, void*) {
     return list.release();
 }
 
-PyObject* stream_next(PyObject* self) {
-    auto* s = reinterpret_cast<StreamObject*>(self);
+PyObject* stream_next(PyObject* self) noexcept {
+    StreamState* s = &state_of(self);
     if (s->busy) {
         PyErr_SetString(PyExc_RuntimeError, "this Arrow stream is being read by another thread");
         return nullptr;
@@ -236,7 +242,7 @@ PyObject* stream_next(PyObject* self) {
     batch->array.release = nullptr;
     batch->stream = Py_NewRef(self);
     bool ok;
-    TableReader* reader = s->reader;
+    TableReader* reader = s->reader.get();
     s->busy = true;
     Py_BEGIN_ALLOW_THREADS
     ok = reader->next(&batch->array);
@@ -247,8 +253,7 @@ PyObject* stream_next(PyObject* self) {
         if (!ok) {
             reader->raise();
         }
-        s->reader = nullptr;
-        delete reader;
+        s->reader.reset();
         return nullptr;
     }
     return reinterpret_cast<PyObject*>(batch);
@@ -284,7 +289,7 @@ PyType_Slot stream_slots[] = {
 PyType_Spec stream_spec = {"dwexio._arrow.Stream", sizeof(StreamObject), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, stream_slots};
 
-void batch_dealloc(PyObject* self) {
+void batch_dealloc(PyObject* self) noexcept {
     auto* b = reinterpret_cast<BatchObject*>(self);
     if (b->array.release != nullptr) {
         b->array.release(&b->array);
@@ -295,7 +300,7 @@ void batch_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* batch_export(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* batch_export(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (nargs > 1 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) + nargs > 1)) {
         PyErr_SetString(PyExc_TypeError, "__arrow_c_array__() takes at most one argument");
         return nullptr;
@@ -305,8 +310,8 @@ PyObject* batch_export(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
         PyErr_SetString(PyExc_ValueError, "this Arrow batch has already been consumed");
         return nullptr;
     }
-    auto* owner = reinterpret_cast<StreamObject*>(b->stream);
-    Ref schema = Ref::steal(schema_capsule(*owner->names, owner->layout));
+    const StreamState& owner = state_of(b->stream);
+    Ref schema = Ref::steal(schema_capsule(owner.names, owner.layout));
     if (!schema) {
         return nullptr;
     }
@@ -323,7 +328,7 @@ PyObject* batch_export(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
     return PyTuple_Pack(2, schema.get(), capsule.get());
 }
 
-PyObject* batch_rows(PyObject* self, void*) {
+PyObject* batch_rows(PyObject* self, void*) noexcept {
     return PyLong_FromLongLong(reinterpret_cast<BatchObject*>(self)->array.length);
 }
 
@@ -356,7 +361,7 @@ PyType_Spec batch_spec = {"dwexio._arrow.Batch", sizeof(BatchObject), 0,
 PyTypeObject* stream_type = nullptr;
 
 /// read(file, owned, names, header, batch_rows, n_rows, layout, label, threads, window, /) -> Stream
-PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 10 || (args[2] != Py_None && !PyList_Check(args[2])) ||
         (args[7] != Py_None && !PyUnicode_Check(args[7]))) {
         PyErr_SetString(PyExc_TypeError, "read() takes a file, two flags, a list of names or None, "
@@ -386,16 +391,13 @@ PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     options.header = header != 0;
     options.layout = static_cast<arrow::Layout>(layout);
     options.label = args[7] == Py_None ? nullptr : args[7];
-    std::unique_ptr<std::vector<std::string>> names{new (std::nothrow) std::vector<std::string>};
-    if (!names) {
-        return PyErr_NoMemory();
-    }
     std::unique_ptr<TableReader> reader{TableReader::open(args[0], owned, options)};
     if (!reader) {
         return nullptr;
     }
+    std::vector<std::string> names;
     try {
-        *names = reader->names();
+        names = reader->names();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -403,16 +405,12 @@ PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (s == nullptr) {
         return nullptr;
     }
-    s->reader = reader.release();
-    s->names = names.release();
-    s->layout = options.layout;
-    s->started = false;
-    s->busy = false;
+    new (&s->state) StreamState{std::move(reader), std::move(names), options.layout};
     return reinterpret_cast<PyObject*>(s);
 }
 
 /// schema(names, layout, /) -> the capsule of a schema of string columns.
-PyObject* schema(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* schema(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 2 || !PyList_Check(args[0])) {
         PyErr_SetString(PyExc_TypeError, "schema() takes a list of names and a layout");
         return nullptr;
@@ -444,7 +442,7 @@ PyObject* schema(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 /// write(source, file, text_file, header, null, /): `source` is a stream
 /// capsule or a (schema, array) pair of capsules; checked before the file is touched
 /// by check(), which returns the writer to pass here.
-PyObject* write(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* write(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 5) {
         PyErr_SetString(PyExc_TypeError, "write() takes five arguments");
         return nullptr;
@@ -470,7 +468,7 @@ PyObject* write(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
-void release_writer_capsule(PyObject* capsule) {
+void release_writer_capsule(PyObject* capsule) noexcept {
     const std::unique_ptr<TableWriter> writer{
         static_cast<TableWriter*>(PyCapsule_GetPointer(capsule, "dwexio.TableWriter"))};
 }
@@ -479,7 +477,7 @@ void release_writer_capsule(PyObject* capsule) {
 /// capsule, or a (schema capsule, array capsule) pair. Raises TypeError for a
 /// column that is not of strings, and leaves `source` unread then, for
 /// pyarrow to give typed columns their text.
-PyObject* writer(PyObject*, PyObject* source) {
+PyObject* writer(PyObject*, PyObject* source) noexcept {
     std::unique_ptr<TableWriter> owned{new (std::nothrow) TableWriter};
     if (!owned) {
         return PyErr_NoMemory();
@@ -522,6 +520,26 @@ PyObject* writer(PyObject*, PyObject* source) {
     return ok ? capsule.release() : nullptr;
 }
 
+#ifdef DWEX_ALLOC_FAULTS
+/// _fail_allocations(start, stop, /) -> the allocations counted since the
+/// last call. From now on the module's own allocations numbered [start, stop)
+/// (from 0; stop 0: all from start) fail; a negative start: none.
+PyObject* fail_allocations(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "_fail_allocations() takes a start and a stop");
+        return nullptr;
+    }
+    const long long start = PyLong_AsLongLong(args[0]);
+    const long long stop = PyLong_AsLongLong(args[1]);
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    const long long seen = dwex::faults::counted();
+    dwex::faults::arm(start, stop);
+    return PyLong_FromLongLong(seen);
+}
+#endif
+
 PyMethodDef methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read)), METH_FASTCALL,
      "read(file, owned, names, header, batch_rows, n_rows, layout, label, threads, window, /)\n--\n\n"
@@ -535,10 +553,14 @@ PyMethodDef methods[] = {
     {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write)), METH_FASTCALL,
      "write(writer, file, text_file, header, null, /)\n--\n\n"
      "Writes the writer's rows to `file` as a DWEX document."},
+#ifdef DWEX_ALLOC_FAULTS
+    {"_fail_allocations", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fail_allocations)),
+     METH_FASTCALL, "_fail_allocations(start, stop, /)\n--\n\nMakes the module's own allocations fail (a test build's)."},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject* module) {
+int exec_module(PyObject* module) noexcept {
     stream_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &stream_spec, nullptr));
     if (stream_type == nullptr || PyModule_AddType(module, stream_type) < 0) {
         return -1;

@@ -16,6 +16,7 @@ import io
 import os
 import secrets
 import stat
+from collections.abc import Iterator
 from typing import Any
 
 # The temporary file's name is the target's, hidden and marked; a long name
@@ -30,21 +31,12 @@ def named(e: OSError, name: str) -> OSError:
     return OSError(e.errno, e.strerror, name)
 
 
-def _create_beside(target: str, shown: str) -> tuple[int, str]:
-    """A new, empty file in the directory of `target`: its descriptor and
-    path. Created with mode 0o666, so that the umask applies as for any new
-    file."""
+def _temporary_beside(target: str) -> Iterator[bytes]:
+    """Paths for a new file in the directory of `target`, each tried once."""
     directory, base = os.path.split(os.fsencode(target))
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
     while True:
         mark = secrets.token_hex(4).encode()
-        path = os.fsdecode(os.path.join(directory, b".%s.%s.tmp" % (base[:_NAME_KEPT], mark)))
-        try:
-            return os.open(path, flags, 0o666), path
-        except FileExistsError:
-            continue
-        except OSError as e:
-            raise OSError(e.errno, e.strerror, shown) from None
+        yield os.path.join(directory, b".%s.%s.tmp" % (base[:_NAME_KEPT], mark))
 
 
 def _keep_owner_and_mode(fd: int, old: os.stat_result) -> None:
@@ -64,7 +56,7 @@ class Output(io.BufferedWriter):
     `path`."""
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
-        self._temporary: str | None = None
+        self._temporary: bytes | None = None
         self._done = True
         self.shown = os.fspath(path)
         try:
@@ -80,17 +72,54 @@ class Output(io.BufferedWriter):
             if old is not None and not os.access(self.shown, os.W_OK):
                 # Replacing the file would get round its protection.
                 raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), self.shown)
-            fd, self._temporary = _create_beside(target, self.shown)
+            fd = self._create_beside(target)
+        # From here on a failure, memory running out included, closes the
+        # descriptor and removes the new file.
+        raw = None
+        try:
+            if old is not None and self._temporary is not None:
+                _keep_owner_and_mode(fd, old)
+            self._target = target
+            raw = io.FileIO(fd, "wb")
+            super().__init__(raw)
+        except BaseException:
             try:
-                if old is not None:
-                    _keep_owner_and_mode(fd, old)
-            except BaseException:
-                os.close(fd)
-                os.unlink(self._temporary)
-                raise
-        self._target = target
-        super().__init__(io.FileIO(fd, "wb"))
+                if raw is None:
+                    os.close(fd)
+                else:
+                    raw.close()
+            finally:
+                self._discard()
+            raise
         self._done = False
+
+    def _create_beside(self, target: str) -> int:
+        """A new, empty file in the directory of `target`, its path in
+        `_temporary` before it exists, so that whatever fails after its
+        creation removes it. Created with mode 0o666, so that the umask
+        applies as for any new file. The path is bytes: removing it then
+        needs no memory for its encoding."""
+        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
+        for path in _temporary_beside(target):
+            self._temporary = path
+            try:
+                return os.open(path, flags, 0o666)
+            except FileExistsError:
+                continue
+            except OSError as e:
+                self._temporary = None
+                raise OSError(e.errno, e.strerror, self.shown) from None
+        raise AssertionError("unreachable")
+
+    def _discard(self) -> None:
+        """Removes the new file, if there is one."""
+        temporary = self._temporary
+        self._temporary = None
+        if temporary is not None:
+            try:
+                os.unlink(temporary)
+            except FileNotFoundError:
+                pass
 
     def write(self, data: Any) -> int:
         try:
@@ -131,9 +160,11 @@ class Output(io.BufferedWriter):
         if getattr(self, "_done", True):
             return
         self._done = True
-        with contextlib.suppress(OSError, ValueError):
+        # No context managers here: the removal must not need memory that a
+        # failure may have just found missing.
+        try:
             super().close()
-        if self._temporary is not None:
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(self._temporary)
-            self._temporary = None
+        except (OSError, ValueError):
+            pass
+        finally:
+            self._discard()

@@ -7,12 +7,11 @@
 #ifndef DWEXIO_ARROW_ABI_HPP
 #define DWEXIO_ARROW_ABI_HPP
 
-#include <algorithm>
+#include "codec/byte_buffer.hpp"
+
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
-#include <utility>
 #include <vector>
 
 extern "C" {
@@ -63,59 +62,9 @@ struct ArrowArrayStream {
 
 namespace dwexio::arrow {
 
-/// A growable byte buffer from malloc, which the C interface hands to other
-/// libraries' release calls without copying. Every failure is a false return.
-class Buffer {
-  public:
-    Buffer() noexcept = default;
-    Buffer(Buffer&& o) noexcept : data_(o.data_), size_(o.size_), capacity_(o.capacity_) {
-        o.data_ = nullptr;
-        o.size_ = o.capacity_ = 0;
-    }
-    Buffer& operator=(Buffer&& o) noexcept {
-        Buffer old(std::move(*this));
-        data_ = o.data_;
-        size_ = o.size_;
-        capacity_ = o.capacity_;
-        o.data_ = nullptr;
-        o.size_ = o.capacity_ = 0;
-        return *this;
-    }
-    Buffer(const Buffer&) = delete;
-    ~Buffer() { std::free(data_); }
-
-    std::uint8_t* data() const noexcept { return data_; }
-    std::size_t size() const noexcept { return size_; }
-    std::size_t capacity() const noexcept { return capacity_; }
-    void resize(std::size_t n) noexcept { size_ = n; } ///< within the capacity
-
-    /// Room for `n` bytes in all, doubling at least (and to 256 bytes at
-    /// once, past the many small steps). Pages never written cost no memory,
-    /// and a batch's buffers are cut to size when it is handed out.
-    bool reserve(std::size_t n) noexcept {
-        if (n <= capacity_) {
-            return true;
-        }
-        const std::size_t grown = 2 * capacity_;
-        return exact(std::max({n, grown, std::size_t{256}}));
-    }
-    /// Capacity of exactly max(n, 1) bytes (never a null buffer), keeping the contents.
-    bool exact(std::size_t n) noexcept {
-        n = n ? n : 1;
-        void* p = std::realloc(data_, n);
-        if (p == nullptr) {
-            return false;
-        }
-        data_ = static_cast<std::uint8_t*>(p);
-        capacity_ = n;
-        return true;
-    }
-
-  private:
-    std::uint8_t* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-};
+/// Buffers handed out through the C interface: malloc's, which the
+/// release callbacks free without a copy.
+using Buffer = dwex::codec::ByteBuffer<>;
 
 /// Exports the schema of a struct of string columns with these names (each
 /// nullable, as any Arrow string column may be, though these hold no nulls).

@@ -16,6 +16,13 @@ namespace {
 /// An Arrow string array's offsets are 32-bit: a batch's column ends before it would pass this.
 constexpr std::size_t max_column_bytes = INT32_MAX;
 
+/// Cells up to this long are copied in whole steps, reading and writing up to
+/// copy_slack bytes past their end; longer ones by memcpy.
+constexpr std::size_t stepped_copy_bytes = 4 * copy_step;
+
+/// The rows a batch's first buffers have room for before they grow.
+constexpr std::size_t first_rows = 1024;
+
 inline void copy_cell(std::uint8_t* to, const std::uint8_t* from, std::size_t size) noexcept {
 #if DWEX_SIMD
     // Whole steps, into the slack past the cell: a short cell costs one test
@@ -25,12 +32,14 @@ inline void copy_cell(std::uint8_t* to, const std::uint8_t* from, std::size_t si
             dwex::simd::store(to + k, dwex::simd::load(from + k));
         }
     };
+    // Each step is one vector's load and store.
+    static_assert(copy_step == dwex::simd::vector_bytes);
     static_assert(copy_slack == 2 * copy_step, "a short cell takes two steps, a longer one four");
     if (size <= 2 * copy_step) {
         steps(2);
         return;
     }
-    if (size <= 4 * copy_step) {
+    if (size <= stepped_copy_bytes) {
         steps(4);
         return;
     }
@@ -93,7 +102,7 @@ bool BatchBuilder::start() noexcept {
     // Room for the rows grows with them; the data starts at the size the
     // column had in the previous batch.
     const std::size_t rows =
-        std::min(static_cast<std::size_t>(batch_rows_), first_rows_ != 0 ? first_rows_ : std::size_t{1024});
+        std::min(static_cast<std::size_t>(batch_rows_), first_rows_ != 0 ? first_rows_ : first_rows);
     first_rows_ = 0;
     const std::size_t entry = entry_bytes(layout_);
     // Offsets start with a 0; views have no entry before the first row.

@@ -65,7 +65,7 @@ std::int64_t offset_arg(PyObject* arg, const char* name, std::int64_t least) {
 /// window of a document that ends with it where `at_eof`; rows after it
 /// must have `columns` leaves unless that is negative. `at` is -1 where
 /// none qualifies; `need_more` asks for a wider window.
-PyObject* guess_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* guess_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 4) {
         PyErr_SetString(PyExc_TypeError, "guess_start() takes four arguments");
         return nullptr;
@@ -95,7 +95,7 @@ PyObject* guess_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 /// "more" (the window ends inside the row at `end`) or "fault" (the row at
 /// `end` is damaged, has the wrong number of leaves, or ends the document
 /// unfinished).
-PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 5) {
         PyErr_SetString(PyExc_TypeError, "scan() takes five arguments");
         return nullptr;
@@ -141,6 +141,6 @@ PyMethodDef plan_methods[] = {
 
 } // namespace
 
-bool add_plan_functions(PyObject* module) { return PyModule_AddFunctions(module, plan_methods) == 0; }
+bool add_plan_functions(PyObject* module) noexcept { return PyModule_AddFunctions(module, plan_methods) == 0; }
 
 } // namespace dwexio

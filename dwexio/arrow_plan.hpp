@@ -8,7 +8,7 @@
 namespace dwexio {
 
 /// Adds guess_start() and scan() to the module; false with an exception set.
-bool add_plan_functions(PyObject* module);
+bool add_plan_functions(PyObject* module) noexcept;
 
 } // namespace dwexio
 

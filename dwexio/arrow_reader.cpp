@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdarg>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -82,16 +83,16 @@ bool holds_astral(const std::uint8_t* p, std::size_t n) noexcept {
 
 } // namespace
 
-bool add_reader_types(PyObject* module) {
+bool add_reader_types(PyObject* module) noexcept {
     not_utf8_type = PyType_FromModuleAndSpec(module, &not_utf8_spec, PyExc_UnicodeDecodeError);
     return not_utf8_type != nullptr &&
            PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(not_utf8_type)) == 0;
 }
 
-TableReader* TableReader::open(PyObject* file, bool owned, const Options& options) {
-    TableReader* reader = nullptr;
+std::unique_ptr<TableReader> TableReader::open(PyObject* file, bool owned, const Options& options) {
+    std::unique_ptr<TableReader> reader;
     try {
-        reader = new TableReader;
+        reader.reset(new TableReader); // its queue of batches allocates too
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
@@ -106,11 +107,10 @@ TableReader* TableReader::open(PyObject* file, bool owned, const Options& option
         reader->label_ = Ref::borrow(options.label);
     }
     const bool header = options.header;
-    auto failed = [&]() -> TableReader* {
+    auto failed = [&]() -> std::unique_ptr<TableReader> {
         if (reader->failed_) {
             reader->raise();
         }
-        delete reader;
         return nullptr;
     };
     Ref dwex = Ref::steal(PyImport_ImportModule("dwex"));
@@ -144,7 +144,6 @@ TableReader* TableReader::open(PyObject* file, bool owned, const Options& option
                                      "the name of column %zu holds a NUL character, which an Arrow "
                                      "column name cannot",
                                      k + 1);
-                        delete reader;
                         return nullptr;
                     }
                     reader->names_.push_back(header ? std::string(text, size)
@@ -165,12 +164,10 @@ TableReader* TableReader::open(PyObject* file, bool owned, const Options& option
             all[k] = k;
         }
         if (!reader->select(all)) {
-            delete reader;
             return nullptr;
         }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-        delete reader;
         return nullptr;
     }
     if (reader->done_) {
@@ -225,33 +222,44 @@ void TableReader::finish() {
     PyErr_SetRaisedException(exc.release());
 }
 
-std::string TableReader::column(std::size_t k) const {
-    std::string text = "column " + std::to_string(k + 1);
-    if (k < names_.size()) {
-        text += " ('" + names_[k] + "')";
+Ref TableReader::column(std::size_t k) const noexcept {
+    if (k >= names_.size()) {
+        return Ref::steal(PyUnicode_FromFormat("column %zu", k + 1));
     }
-    return text;
+    const std::string& name = names_[k];
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "surrogatepass"));
+    return text ? Ref::steal(PyUnicode_FromFormat("column %zu ('%U')", k + 1, text.get())) : Ref();
 }
 
-void TableReader::fail(Ref exception) {
+const char* TableReader::message() const noexcept {
+    if (!failed_) {
+        return nullptr;
+    }
+    return message_ ? PyBytes_AS_STRING(message_.get()) : "the document could not be read";
+}
+
+void TableReader::fail(Ref exception) noexcept {
     failed_ = true;
     error_ = std::move(exception);
+    out_of_memory_ = PyErr_GivenExceptionMatches(error_.get(), PyExc_MemoryError) != 0;
     Ref text = Ref::steal(PyObject_Str(error_.get()));
-    Ref bytes = text ? Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace"))
-                     : Ref();
-    if (bytes) {
-        message_.assign(PyBytes_AS_STRING(bytes.get()),
-                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-    } else {
+    message_ = text ? Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace")) : Ref();
+    if (!message_) {
         PyErr_Clear();
-        message_ = "the document could not be read";
     }
 }
 
-void TableReader::fail_with(PyObject* type, std::string message) {
+void TableReader::fail_with(PyObject* type, const char* format, ...) noexcept {
     Gil gil;
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                               "surrogatepass"));
+    if (PyErr_Occurred()) {
+        // What the message was to be made of could not be made.
+        fail(Ref::steal(PyErr_GetRaisedException()));
+        return;
+    }
+    std::va_list args;
+    va_start(args, format);
+    Ref text = Ref::steal(PyUnicode_FromFormatV(format, args));
+    va_end(args);
     if (text && label_) {
         text = Ref::steal(PyUnicode_FromFormat("%U: %U", label_.get(), text.get()));
     }
@@ -289,7 +297,7 @@ void TableReader::raise() {
     if (error_) {
         PyErr_SetRaisedException(error_.release());
     } else {
-        PyErr_SetString(PyExc_RuntimeError, message_.c_str());
+        PyErr_SetString(PyExc_RuntimeError, message());
     }
 }
 
@@ -384,7 +392,14 @@ TableReader::Got TableReader::fetch() {
         }
         cells_.clear();
         const std::uint8_t* start = buffer_.data() + pos_;
-        last_ = dwex::codec::read_row(start, buffer_.data() + len_, eof_, narrow_end_, cells_);
+        try {
+            last_ = dwex::codec::read_row(start, buffer_.data() + len_, eof_, narrow_end_, cells_);
+        } catch (const std::bad_alloc&) {
+            Gil gil;
+            PyErr_NoMemory();
+            fail(Ref::steal(PyErr_GetRaisedException()));
+            return Got::fault;
+        }
         switch (last_.stop) {
         case RowStop::complete:
             return Got::row;
@@ -426,11 +441,13 @@ TableReader::Got TableReader::fetch() {
             fail(exception ? std::move(exception) : Ref::steal(PyErr_GetRaisedException()));
             return Got::fault;
         }
-        case RowStop::lone_surrogate:
-            fail_with(PyExc_ValueError,
-                      "row " + std::to_string(row_ + 1) + ", " + column(cells_.size() - 1) +
-                          ": a lone surrogate, which an Arrow string (UTF-8) cannot hold");
+        case RowStop::lone_surrogate: {
+            Gil gil;
+            Ref where = column(cells_.size() - 1);
+            fail_with(PyExc_ValueError, "row %lld, %U: a lone surrogate, which an Arrow string (UTF-8) cannot hold",
+                      static_cast<long long>(row_ + 1), where.get());
             return Got::fault;
+        }
         }
     }
 }
@@ -452,9 +469,8 @@ int TableReader::commit() {
     }
     const std::size_t n = cells_.size();
     if (n != names_.size()) {
-        fail_with(PyExc_ValueError, "row " + std::to_string(row_ + 1) + " has " + std::to_string(n) +
-                                        (n == 1 ? " cell" : " cells") + ", but the table has " +
-                                        std::to_string(names_.size()) + " columns");
+        fail_with(PyExc_ValueError, "row %lld has %zu %s, but the table has %zu columns",
+                  static_cast<long long>(row_ + 1), n, n == 1 ? "cell" : "cells", names_.size());
         return -1;
     }
     const std::size_t done = builder_->append(buffer_.data() + pos_, cells_.data());
@@ -470,9 +486,10 @@ int TableReader::commit() {
         if (builder_->rows() > 0) {
             return 0; // the row starts the next batch
         }
-        fail_with(PyExc_ValueError, "row " + std::to_string(row_ + 1) + ", " + column(selected_[done]) +
-                                        ": a cell of " + std::to_string(size) +
-                                        " bytes, more than an Arrow string holds");
+        Gil gil;
+        Ref where = column(selected_[done]);
+        fail_with(PyExc_ValueError, "row %lld, %U: a cell of %zu bytes, more than an Arrow string holds",
+                  static_cast<long long>(row_ + 1), where.get(), size);
         return -1;
     }
     Gil gil;
@@ -491,7 +508,7 @@ bool TableReader::emit(ArrowArray* out) {
     return true;
 }
 
-bool TableReader::next(ArrowArray* out) {
+bool TableReader::next(ArrowArray* out) noexcept {
     out->release = nullptr;
     if (!ready_.empty()) {
         ready_.pop(out);

@@ -9,6 +9,7 @@
 #include "ref.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,7 +17,7 @@
 namespace dwexio {
 
 /// Adds the reader's exception types to the module; false with an exception set.
-bool add_reader_types(PyObject* module);
+bool add_reader_types(PyObject* module) noexcept;
 
 /// Reads rows into batches of at most `batch_rows` rows, each column one
 /// Arrow string array. Only `open` needs the GIL; `next` takes it for the
@@ -42,7 +43,7 @@ class TableReader {
     /// Reads as far as the schema: the header row with `header`, else the
     /// first row, which gives the number of columns (unless `names` does).
     /// Returns null with an exception set.
-    static TableReader* open(PyObject* file, bool owned, const Options& options);
+    static std::unique_ptr<TableReader> open(PyObject* file, bool owned, const Options& options);
     ~TableReader();
     TableReader(const TableReader&) = delete;
     TableReader& operator=(const TableReader&) = delete;
@@ -58,9 +59,12 @@ class TableReader {
 
     /// The next batch into `out`, or `out->release` null at the end. False
     /// on a fault, which stays: the same false and message on every later call.
-    bool next(ArrowArray* out);
-    /// The fault's message, or null.
-    const char* message() const noexcept { return failed_ ? message_.c_str() : nullptr; }
+    bool next(ArrowArray* out) noexcept;
+    /// The fault's message, or null; a C stream's consumer may ask from any
+    /// thread, so it is kept as bytes made when the fault was.
+    const char* message() const noexcept;
+    /// Whether the fault is that memory ran out.
+    bool out_of_memory() const noexcept { return failed_ && out_of_memory_; }
     /// Raises the fault's exception (once; afterwards the same message as
     /// RuntimeError). Needs the GIL.
     void raise();
@@ -92,10 +96,14 @@ class TableReader {
     int commit();
     bool emit(ArrowArray* out);
     void finish();
-    void fail(dwex::Ref exception);
-    void fail_with(PyObject* type, std::string message);
+    void fail(dwex::Ref exception) noexcept;
+    /// Fails with `type` of the message PyUnicode_FromFormat() makes; the
+    /// exception already set instead where there is one (an argument could
+    /// not be made).
+    void fail_with(PyObject* type, const char* format, ...) noexcept;
     void fail_located(dwex::Ref exception);
-    std::string column(std::size_t k) const;
+    /// "column N ('name')" (from 1), or null with an exception set.
+    dwex::Ref column(std::size_t k) const noexcept;
 
     dwex::Ref file_;
     dwex::Ref parse_; // dwex.parse, for its end-of-input error
@@ -136,7 +144,8 @@ class TableReader {
     std::int64_t stretch_rows_ = 0;
     std::vector<std::size_t> stretch_data_;
     dwex::Ref error_;
-    std::string message_;
+    dwex::Ref message_; // bytes, UTF-8
+    bool out_of_memory_ = false;
 };
 
 } // namespace dwexio

@@ -30,9 +30,12 @@ constexpr char hex_digits[] = "0123456789abcdef";
 /// A cell of at most this many bytes, with as many readable from its start,
 /// is checked for ASCII and copied by two vector loads and stores.
 constexpr std::size_t short_cell_bytes = 2 * dwex::simd::vector_bytes;
-/// The most a cell's item takes besides its bytes: a width digit, the
-/// longest length field, and the stores of a short copy past its end.
-constexpr std::size_t field_room = 1 + dwex::format::max_length_digits + short_cell_bytes;
+/// The most a cell's item takes besides its bytes: a width digit and the
+/// longest length field.
+constexpr std::size_t field_bytes = 1 + dwex::format::max_length_digits;
+/// Room made for a cell besides its bytes: its field, and the stores of a
+/// short copy past its end.
+constexpr std::size_t field_room = field_bytes + short_cell_bytes;
 
 bool string_kind(const char* format, ColumnLayout::Kind* kind) noexcept {
     if (std::strcmp(format, "u") == 0) {
@@ -525,7 +528,7 @@ bool TableWriter::write_batch(const ArrowArray& batch) noexcept {
     // A block of rows of plain columns takes at most its strings' bytes and
     // each cell's longest field: one check makes room for all of it.
     const auto block_bound = [&](std::int64_t first, std::int64_t end, bool* readable) {
-        std::uint64_t bound = static_cast<std::uint64_t>(end - first) * (columns * (1 + dwex::format::max_length_digits) + 1) +
+        std::uint64_t bound = static_cast<std::uint64_t>(end - first) * (columns * field_bytes + 1) +
                               short_cell_bytes;
         *readable = true;
         for (const PlainColumn& c : plain) {

@@ -4,6 +4,7 @@
 #ifndef DWEX_CODEC_OUTPUT_HPP
 #define DWEX_CODEC_OUTPUT_HPP
 
+#include "codec/byte_buffer.hpp"
 #include "codec/format.hpp"
 
 #include <cstring>
@@ -17,11 +18,10 @@ template <typename Allocator> class Output {
     Output() noexcept = default;
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
-    ~Output() { Allocator::release(data_); }
 
     std::size_t size() const noexcept { return size_; }
     int width() const noexcept { return width_; }
-    const void* data() const noexcept { return data_; }
+    const void* data() const noexcept { return bytes_.data(); }
 
     /// Makes room for `extra` more units at a width of at least `width`
     /// bytes; false when memory runs out (the buffer is then unchanged).
@@ -36,9 +36,9 @@ template <typename Allocator> class Output {
     }
 
     /// The next free unit, at the current width `U`; `advance` commits them.
-    template <format::CodeUnit U> U* cursor() noexcept { return static_cast<U*>(data_) + size_; }
+    template <format::CodeUnit U> U* cursor() noexcept { return reinterpret_cast<U*>(bytes_.data()) + size_; }
     template <format::CodeUnit U> void advance_to(U* end) noexcept {
-        size_ = static_cast<std::size_t>(end - static_cast<U*>(data_));
+        size_ = static_cast<std::size_t>(end - reinterpret_cast<U*>(bytes_.data()));
     }
 
   private:
@@ -50,11 +50,9 @@ template <typename Allocator> class Output {
         if (capacity > max_bytes / static_cast<std::size_t>(width_)) {
             return false;
         }
-        void* grown = Allocator::reallocate(data_, capacity * static_cast<std::size_t>(width_));
-        if (grown == nullptr) {
+        if (!bytes_.exact(capacity * static_cast<std::size_t>(width_))) {
             return false;
         }
-        data_ = grown;
         capacity_ = capacity;
         return true;
     }
@@ -70,9 +68,9 @@ template <typename Allocator> class Output {
 
     template <format::CodeUnit To> void convert_from_current(void* to) const noexcept {
         if (width_ == 1) {
-            convert<std::uint8_t, To>(data_, to, size_);
+            convert<std::uint8_t, To>(bytes_.data(), to, size_);
         } else {
-            convert<std::uint16_t, To>(data_, to, size_);
+            convert<std::uint16_t, To>(bytes_.data(), to, size_);
         }
     }
 
@@ -81,23 +79,23 @@ template <typename Allocator> class Output {
         if (capacity > max_bytes / static_cast<std::size_t>(width)) {
             return false;
         }
-        void* wider = Allocator::allocate(capacity * static_cast<std::size_t>(width));
-        if (wider == nullptr) {
+        ByteBuffer<Allocator> wider;
+        if (!wider.exact(capacity * static_cast<std::size_t>(width))) {
             return false;
         }
         if (width == 2) {
-            convert_from_current<std::uint16_t>(wider);
+            convert_from_current<std::uint16_t>(wider.data());
         } else {
-            convert_from_current<std::uint32_t>(wider);
+            convert_from_current<std::uint32_t>(wider.data());
         }
-        Allocator::release(std::exchange(data_, wider));
+        bytes_ = std::move(wider);
         capacity_ = capacity;
         width_ = width;
         return true;
     }
 
     static constexpr std::size_t max_bytes = std::size_t{1} << 62;
-    void* data_ = nullptr;
+    ByteBuffer<Allocator> bytes_; // its own size unused: units are counted here
     std::size_t size_ = 0;     // units written
     std::size_t capacity_ = 0; // units allocated
     int width_ = 1;            // bytes per unit

@@ -6,6 +6,7 @@ import gc
 import importlib.util
 import json
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -71,31 +72,81 @@ def module_dir():
     return os.path.dirname(importlib.util.find_spec("dwex").origin)
 
 
+def native_faults_dir():
+    """The directory of the Arrow module built to fail its own allocations on
+    request (build/lib-faults beside build/lib), or None where it is absent."""
+    found = pathlib.Path(module_dir() + "-faults") / "dwexio"
+    return str(found) if any(found.glob("_arrow*.so")) else None
+
+
+# How a child makes allocation number k fail (and every later one too, unless
+# only that one is to fail), and lets every allocation succeed again: the
+# interpreter's allocators through _testcapi, or the operator new and byte
+# buffers of the Arrow module's test build, loaded as dwexio._arrow before
+# dwexio is imported.
+_INJECTORS = {
+    "interpreter": ("import _testcapi",
+                    "_testcapi.set_nomemory(k, {stop})", "_testcapi.remove_mem_hooks()"),
+    "native": ("import glob, importlib.util\n"
+               "_spec = importlib.util.spec_from_file_location(\n"
+               "    'dwexio._arrow', glob.glob({faults!r} + '/_arrow*.so')[0])\n"
+               "_native = sys.modules['dwexio._arrow'] = importlib.util.module_from_spec(_spec)\n"
+               "_spec.loader.exec_module(_native)",
+               "_native._fail_allocations(k, {stop})", "_native._fail_allocations(-1, 0)"),
+}
+
+# Attempts in each block of a child's leak check.
+_REPEATS = 4
+
 # A child runs `call` once for every k of its range: `prepare()` builds fresh
-# arguments with memory intact, `set_nomemory` makes allocation number k fail
-# (and every later one too, unless only that one is to fail), and the hooks
-# come off before anything is judged or printed. One JSON line per k lets the
-# parent name the k at which a crash hit. The loop ends once `margin`
-# outcomes in a row were not MemoryError; with `final`, one attempt with
-# memory intact follows.
+# arguments with memory intact, allocation number k fails as the injector
+# makes it, and the failures stop before anything is judged or printed. One
+# JSON line per k lets the parent name the k at which a crash hit. With
+# `leaks` (a debug interpreter's), each k is tried again in two blocks of
+# attempts whose reference totals are kept, less the most that blocks of
+# attempts with memory intact grew it (the interpreter's caches settle
+# slowly): a path that leaks when allocation k fails grows the total in both
+# by at least one an attempt. The loop ends once `margin` outcomes in a
+# row were not MemoryError; with `final`, one attempt with memory intact
+# follows.
 _CHILD = """\
-import gc, json, sys, _testcapi
+import gc, json, sys
 sys.path.insert(0, {lib!r})
 gc.disable()
+{inject}
 {setup}
 
 def _attempt(k):
     arg = prepare()
     result = error = None
     if k is not None:
-        _testcapi.set_nomemory(k, {stop})
+        {arm}
     try:
         result = {call}
     except BaseException as exc:
         error = exc
     finally:
-        _testcapi.remove_mem_hooks()
+        {disarm}
     return result, error
+
+_REPEATS = {repeats}
+
+def _growth(k, blocks=2):
+    for _ in range(2):
+        _attempt(k)
+    deltas = []
+    for _ in range(blocks):
+        gc.collect()
+        before = sys.gettotalrefcount()
+        for _ in range(_REPEATS):
+            _attempt(k)
+        gc.collect()
+        deltas.append(sys.gettotalrefcount() - before - _BASE)
+    return deltas
+
+_BASE = 0
+if {leaks}:
+    _BASE = max(_growth(None, blocks=4))
 
 def _module_entries(error):
     entries, tb = [], error.__traceback__
@@ -109,8 +160,9 @@ def _module_entries(error):
 def _record(k, result, error):
     if error is None:
         return {{"k": k, "ok": bool({check})}}
-    return {{"k": k, "type": type(error).__name__, "message": str(error),
-             "entries": _module_entries(error)}}
+    # A consumer's own MemoryError subclass counts as MemoryError.
+    kind = "MemoryError" if isinstance(error, MemoryError) else type(error).__name__
+    return {{"k": k, "type": kind, "message": str(error), "entries": _module_entries(error)}}
 
 streak = 0
 for k in range({first}, {end}):
@@ -120,6 +172,8 @@ for k in range({first}, {end}):
     # they leave the shared last-resort instance collecting entries attempt
     # after attempt.
     gc.collect()
+    if {leaks} and record.get("type") == "MemoryError":
+        record["growth"] = _growth(k)
     print(json.dumps(record), flush=True)
     streak = 0 if record.get("type") == "MemoryError" else streak + 1
     if streak > {margin}:
@@ -129,11 +183,15 @@ if {final}:
 """
 
 
-def _run_child(setup, call, check, *, first, end, margin, final, only_one, timeout):
+def _run_child(setup, call, check, *, first, end, margin, final, only_one, timeout, injector,
+               leaks):
     """Runs one child over k in [first, end); returns (records, crash report or None)."""
+    stop = "k + 1" if only_one else "0"
+    inject, arm, disarm = (part.format(stop=stop, faults=native_faults_dir())
+                           for part in _INJECTORS[injector])
     script = _CHILD.format(lib=module_dir(), setup=textwrap.dedent(setup), call=call,
                            check=check, first=first, end=end, margin=margin, final=final,
-                           stop="k + 1" if only_one else "0")
+                           inject=inject, arm=arm, disarm=disarm, leaks=leaks, repeats=_REPEATS)
     env = dict(os.environ, PYTHONHASHSEED="0")
     proc = subprocess.run([sys.executable, "-S", "-c", script], capture_output=True, text=True,
                           env=env, timeout=timeout)
@@ -150,6 +208,8 @@ def _faults(records, *, check_entries, error):
     faults = []
     for record in records:
         k = record["k"]
+        if min(record.get("growth", [0])) >= _REPEATS:
+            faults.append((k, f"reference total grew by {record['growth']} in blocks of {_REPEATS}"))
         if "ok" in record:
             if error is not None:
                 faults.append((k, "succeeded, but the call should fail"))
@@ -168,7 +228,8 @@ def _faults(records, *, check_entries, error):
 
 
 def nomemory_sweep(setup, call, check, *, entries, error=None, only_one=False,
-                   entry_required=False, fresh=False, margin=25, limit=20000, timeout=240):
+                   entry_required=False, fresh=False, margin=25, limit=20000, timeout=240,
+                   injector="interpreter", leaks=False):
     """Runs `call` (an expression of `arg`) under `_testcapi.set_nomemory` for
     k = 0, 1, ... until `margin` attempts in a row got past the memory
     failures. Allocation number k fails, and with it every later one; with
@@ -189,6 +250,10 @@ def nomemory_sweep(setup, call, check, *, entries, error=None, only_one=False,
     fair only when one allocation fails (so the entry itself can be made) and
     every allocation of the call happens inside the module's function.
 
+    `injector` "native" fails the allocations of the Arrow module's test build
+    (native_faults_dir()) instead of the interpreter's. With `leaks` (a debug
+    interpreter only), no failing k may leave the reference total growing.
+
     Returns the sorted (function, line) entries seen on MemoryErrors."""
     allowed = {tuple(entry) for entry in entries}
 
@@ -196,7 +261,7 @@ def nomemory_sweep(setup, call, check, *, entries, error=None, only_one=False,
         return (len(found) <= 1 and set(found) <= allowed
                 and (found or not entry_required))
 
-    options = dict(only_one=only_one, timeout=timeout)
+    options = dict(only_one=only_one, timeout=timeout, injector=injector, leaks=leaks and IS_DEBUG)
     if fresh:
         records = []
         with ThreadPoolExecutor(max_workers=2) as pool:
