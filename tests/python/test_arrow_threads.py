@@ -45,6 +45,7 @@ DOCS = {
     "leaf holding a document": text(ROWS[:10] + [["a", NESTED, "b"]] + ROWS[10:60] + [[NESTED, "c", NESTED]]),
     "row longer than a stretch": text(ROWS[:30] + [["a", "w" * 5000, "b"]] + ROWS[30:]),
     "bad token in the second stretch": text(ROWS)[:2000] + b"0x" + text(ROWS)[2000:],
+    "bad token in the third of three stretches": text(ROWS)[:-600] + b"0x" + text(ROWS)[-600:],
     "not UTF-8 in the second stretch": text(ROWS[:80]) + b"01\xff" + text(ROWS[80:]),
     "wrong cell count in the second stretch": text(ROWS[:80] + [["a", "b"]] + ROWS[80:]),
     "cut short": text(ROWS)[:-3],
@@ -53,7 +54,7 @@ DOCS = {
 
 
 @pytest.mark.parametrize("doc", DOCS)
-@pytest.mark.parametrize("window", [64, 300, 1000])
+@pytest.mark.parametrize("window", [64, 300, 1000, 10**6])
 def test_threads_read_what_one_thread_reads(monkeypatch, doc, window):
     data = DOCS[doc]
     alone = outcome(io.BytesIO(data), threads=1)
@@ -91,11 +92,11 @@ def test_no_leaks_on_threads(monkeypatch):
     monkeypatch.setattr(_arrowread, "WINDOW_BYTES", 300)
 
     def calls():
-        for data in DOCS.values():
+        for file in [io.BytesIO(data) for data in DOCS.values()] + [FailingFile(DOCS["plain"], 1500)]:
             try:
-                for batch in dwexio.read_arrow(io.BytesIO(data), threads=3, batch_rows=16, columns=[1])._stream:
+                for batch in dwexio.read_arrow(file, threads=3, batch_rows=16, columns=[1])._stream:
                     batch.__arrow_c_array__()
-            except (SyntaxError, ValueError):
+            except (SyntaxError, ValueError, OSError):
                 pass
 
     assert_no_leak(calls)
