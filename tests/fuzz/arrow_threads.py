@@ -32,10 +32,13 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
 REGRESSIONS = HERE / "regressions-arrow"
 
+LIB = str(ROOT / "build" / ("lib-debug" if hasattr(sys, "gettotalrefcount") else "lib"))
 if "dwex" not in sys.modules:
     # As cases.py: the build DWEX_LIB names, or the one the test suite uses.
-    sys.path.insert(0, os.environ.get("DWEX_LIB") or str(
-        ROOT / "build" / ("lib-debug" if hasattr(sys, "gettotalrefcount") else "lib")))
+    sys.path.insert(0, os.environ.get("DWEX_LIB") or LIB)
+if LIB not in sys.path:
+    # dwexio's native helpers, for a build (DWEX_LIB) that has none of its own.
+    sys.path.append(LIB)
 if str(ROOT) not in sys.path:
     sys.path.append(str(ROOT))
 sys.path.insert(0, str(HERE))

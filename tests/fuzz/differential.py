@@ -200,10 +200,13 @@ def run_workers(seconds, jobs, seed, directory, *, count=None, with_known=False,
                     mismatches += 1
                     data = state.read_bytes()
                     ran, size = struct.unpack("<QQ", data[:16])
-                    total += ran + 1
-                    c = ast.literal_eval(data[16:16 + size].decode())
                     why = f"worker (seed {worker_seed}) ended with status {proc.returncode}"
-                    saved.append(save(c, [why], directory, prefix="crash-"))
+                    if size == 0:
+                        why += " before its first case"
+                    else:
+                        total += ran + 1
+                        c = ast.literal_eval(data[16:16 + size].decode())
+                        saved.append(save(c, [why], directory, prefix="crash-"))
                     if verbose:
                         print(f"fuzz: {why}", file=sys.stderr)
                     if count is None and time.monotonic() < deadline - 1:
