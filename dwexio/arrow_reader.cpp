@@ -340,7 +340,10 @@ std::int64_t TableReader::read(std::int64_t ask) {
         return -1;
     }
     const auto got = static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()));
-    if (got != 0 && !buffer_.reserve(len_ + got + arrow::copy_step)) {
+    if (got == 0) {
+        return 0; // the buffer of an empty file may still be unallocated
+    }
+    if (!buffer_.reserve(len_ + got + arrow::copy_step)) {
         PyErr_NoMemory();
         fail(Ref::steal(PyErr_GetRaisedException()));
         return -1;
