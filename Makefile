@@ -146,7 +146,8 @@ shell: $(SANDBOX)
 # ---------------------------------------------------------------------------
 # Hardening. Each check builds into a directory of its own, so build/cmake,
 # build/lib and build/lib-debug stay as `make build` left them.
-#   make fuzz SECONDS=N          differential fuzzing against the reference model
+#   make fuzz SECONDS=N          differential fuzzing against the reference model and of
+#                                read_arrow's threads against one thread
 #   make fuzz-native SECONDS=N   libFuzzer on the reader's loops (clang)
 #   make check-asan              the test suite on an ASan+UBSan module
 #   make check-valgrind          a representative part of it under memcheck
@@ -175,8 +176,10 @@ DEEP_SECONDS = $(if $(filter command line,$(origin SECONDS)),$(SECONDS),600)
 
 .PHONY: fuzz fuzz-native check-asan check-valgrind check-deep
 
+# Half the seconds each: parse and stringify against the model, and read_arrow
+# on threads against read_arrow on one (with pyarrow, hence the venv's python).
 fuzz: build
-	$(RUN) $(PY) tests/fuzz/differential.py --seconds $(SECONDS) --jobs $(FUZZ_JOBS) --stats
+	$(RUN) $(TEST_PY) tests/fuzz/differential.py --target all --seconds $(SECONDS) --jobs $(FUZZ_JOBS) --stats
 
 # New inputs go to build/cmake-fuzz/corpus; a crashing input lands in
 # tests/fuzz/corpus, which the replay under ctest then runs on every `make test`.

@@ -406,8 +406,8 @@ def read_arrow(source: File | bytes, *, header: Header = False, columns: Sequenc
     of column name to Arrow type) casts those columns from their text.
     Every row must have as many leaves as there are columns. Reading is
     streamed, `batch_rows` rows a batch (fewer where a column would pass
-    2 GiB, or where a window read on threads ends). A zero-byte file is the
-    empty table.
+    2 GiB, or where a thread's share of a window ends). A zero-byte file is
+    the empty table.
 
     `threads` native threads read the file (None: as many as the process may
     run on; 1: one), the interpreter's lock released: the file is read a

@@ -146,17 +146,19 @@ bool TableReader::window_within_limit() const noexcept {
     return last_row_ - row_ >= window() / std::max<std::int64_t>(bytes_ / row_, 1);
 }
 
-bool TableReader::read_window() {
+void TableReader::read_window() {
     const std::int64_t wanted = window();
     while (!eof_ && static_cast<std::int64_t>(len_ - pos_) < wanted) {
         if (!fill(wanted, 1)) {
-            return false;
+            stalled_ = true;
+            failed_ = false;
+            return;
         }
     }
     const auto begin = static_cast<std::int64_t>(pos_);
     const auto length = static_cast<std::int64_t>(len_);
     if (length - begin < least_split()) {
-        return true;
+        return;
     }
     const std::uint8_t* const data = buffer_.data();
     const bool at_eof = eof_;
@@ -179,7 +181,7 @@ bool TableReader::read_window() {
         if (starts.size() < 2) {
             // Rows too long for a guess within the window: one thread reads it.
             alone_ = wanted;
-            return true;
+            return;
         }
         const auto count = static_cast<std::int64_t>(starts.size());
         const auto until = [&](std::int64_t k) {
@@ -237,7 +239,6 @@ bool TableReader::read_window() {
     } catch (const std::bad_alloc&) {
         // The reader's loop reads on, or finds the memory missing itself.
     }
-    return true;
 }
 
 } // namespace dwexio

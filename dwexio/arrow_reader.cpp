@@ -306,16 +306,22 @@ std::int64_t TableReader::chunk() const noexcept {
 }
 
 bool TableReader::fill(std::int64_t want, std::int64_t least) {
+    if (stalled_) {
+        failed_ = true;
+        return false;
+    }
     // The unfinished row moves to the front; the read is at least as large
-    // as what is kept, and reaches what the row is known to need.
+    // as what is kept, and reaches what the row is known to need, up to a
+    // window or what is kept again: a damaged length may claim more bytes
+    // than any file holds, and a file's read() allocates what it is asked for.
     const std::size_t kept = len_ - pos_;
     if (pos_ != 0 && kept != 0) {
         std::memmove(buffer_.data(), buffer_.data() + pos_, kept);
     }
     len_ = kept;
     pos_ = 0;
-    const std::int64_t ask = std::max({least, static_cast<std::int64_t>(kept),
-                                       want - static_cast<std::int64_t>(kept)});
+    const auto held = static_cast<std::int64_t>(kept);
+    const std::int64_t ask = std::max({least, held, std::min(want - held, std::max(held, window_))});
     Gil gil;
     const std::int64_t got = window_ > 0 ? read_into(ask) : read(ask);
     if (got < 0) {
@@ -344,7 +350,10 @@ std::int64_t TableReader::read(std::int64_t ask) {
         return -1;
     }
     const auto got = static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()));
-    if (got != 0 && !buffer_.reserve(len_ + got + arrow::copy_slack)) {
+    if (got == 0) {
+        return 0; // the buffer of an empty file may still be unallocated
+    }
+    if (!buffer_.reserve(len_ + got + arrow::copy_slack)) {
         PyErr_NoMemory();
         fail(Ref::steal(PyErr_GetRaisedException()));
         return -1;
@@ -514,8 +523,10 @@ bool TableReader::next(ArrowArray* out) noexcept {
         ready_.pop(out);
         return true;
     }
-    if (threads_ > 1 && alone_ == 0 && !failed_ && !done_ && !builder_->open() && window_within_limit()) {
-        if (read_window() && !ready_.empty()) {
+    if (threads_ > 1 && alone_ == 0 && !failed_ && !stalled_ && !done_ && !builder_->open() &&
+        window_within_limit()) {
+        read_window();
+        if (!ready_.empty()) {
             ready_.pop(out);
             return true;
         }

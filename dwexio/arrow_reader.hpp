@@ -74,8 +74,9 @@ class TableReader {
     enum class Got { row, end, fault };
     Got fetch();
     /// With threads: reads the next window of the file and as many of its
-    /// rows as a parallel read counts, into ready_; false on a fault.
-    bool read_window();
+    /// rows as a parallel read counts, into ready_. A failing read stalls
+    /// the reader: the rows read before it come first.
+    void read_window();
     /// The bytes of the next window: growing with the bytes read, up to `window`.
     std::int64_t window() const noexcept;
     /// Whether a row limit leaves enough rows to read a window for.
@@ -113,6 +114,10 @@ class TableReader {
     bool astral_ = false;
     bool done_ = false;
     bool failed_ = false;
+    // The file failed while a window was read: the rows before the failure
+    // are delivered first, as on one thread, and the failure (error_) is
+    // raised once the reader needs more bytes.
+    bool stalled_ = false;
     arrow::Buffer buffer_;
     std::size_t pos_ = 0;
     std::size_t len_ = 0;

@@ -1,14 +1,16 @@
-"""Differential fuzzing of parse and stringify against the reference model.
+"""Differential fuzzing of parse and stringify against the reference model,
+and of read_arrow on threads against read_arrow on one (arrow_threads.py).
 
-    python differential.py --seconds N [--jobs J] [--seed S] [--save DIR]
+    python differential.py --seconds N [--jobs J] [--seed S] [--save DIR] [--target T]
     python differential.py --cases N --seed S     (a fixed set of cases)
 
 Runs J worker interpreters for N seconds, each on its own seed, and prints
 "fuzz: N cases, M mismatches". A worker writes every case to a shared page
 before running it, so a case that crashes the interpreter is still known;
 every mismatch is shrunk first. Each failing case is saved in DIR (by default
-tests/fuzz/regressions) under a name made from its content; the replay test
-in tests/python runs every saved case. Cases that may run into a fault that is
+tests/fuzz/regressions, or regressions-arrow for read_arrow) under a name
+made from its content; the replay tests in tests/python run every saved case.
+`--target all` gives each target half the seconds. Cases that may run into a fault that is
 known and not fixed yet (cases.KNOWN_FAULTS) are left out unless --with-known.
 """
 
@@ -61,12 +63,28 @@ def category(c):
     return f"{label}: {what}"
 
 
-def fuzz(seed, *, seconds=None, count=None, on_case=None, shrink_seconds=10.0, with_known=False):
-    """Runs generated cases in this interpreter until `seconds` pass or `count`
-    cases ran. Returns (cases run, [(shrunk case, problems)], statistics)."""
-    from cases import known_fault, run_case
-    from generate import case as new_case
+def fuzz(seed, *, target="model", seconds=None, count=None, on_case=None, shrink_seconds=10.0,
+         with_known=False):
+    """Runs generated cases of `target` in this interpreter until `seconds`
+    pass or `count` cases ran. Returns (cases run, [(shrunk case, problems)],
+    statistics)."""
     from generate import shrink
+
+    if target == "arrow":
+        import arrow_threads
+
+        def new_case(rng, corpus):
+            return arrow_threads.new_case(rng)
+
+        def known_fault(c):
+            return None
+
+        run_case, label, variants = arrow_threads.run_case, arrow_threads.category, arrow_threads.variants
+    else:
+        from cases import known_fault, run_case
+        from generate import case as new_case
+
+        label, variants = category, None
 
     rng = random.Random(seed)
     corpus, failures, stats = [], [], Counter()
@@ -81,14 +99,14 @@ def fuzz(seed, *, seconds=None, count=None, on_case=None, shrink_seconds=10.0, w
         problems = run_case(c)
         n += 1
         if n % 16 == 0:
-            stats[category(c)] += 1
+            stats[label(c)] += 1
         if c[0] == "parse" and len(c[1]) < 400 and (len(corpus) < 2000 or rng.random() < 0.05):
             if len(corpus) >= 2000:
                 corpus[rng.randrange(len(corpus))] = c[1]
             else:
                 corpus.append(c[1])
         if problems:
-            small = shrink(c, lambda v: bool(run_case(v)), shrink_seconds)
+            small = shrink(c, lambda v: bool(run_case(v)), shrink_seconds, variants)
             failures.append((small, run_case(small) or problems))
     return n, failures, stats
 
@@ -108,7 +126,7 @@ def save(c, problems, directory, prefix=""):
 # ---------------------------------------------------------------- worker
 
 
-def worker(seed, seconds, count, with_known, state_path):
+def worker(seed, seconds, count, with_known, state_path, target):
     with open(state_path, "r+b") as f:
         page = mmap.mmap(f.fileno(), STATE_SIZE)
 
@@ -122,7 +140,7 @@ def worker(seed, seconds, count, with_known, state_path):
         page[0:16] = struct.pack("<QQ", ran, len(data))
         ran += 1
 
-    n, failures, stats = fuzz(seed, seconds=seconds, count=count, on_case=remember,
+    n, failures, stats = fuzz(seed, target=target, seconds=seconds, count=count, on_case=remember,
                               with_known=with_known)
     for c, problems in failures:
         print(json.dumps({"case": ascii(c), "problems": problems}), flush=True)
@@ -132,7 +150,8 @@ def worker(seed, seconds, count, with_known, state_path):
 # ---------------------------------------------------------------- parent
 
 
-def run_workers(seconds, jobs, seed, directory, *, count=None, with_known=False, verbose=True):
+def run_workers(seconds, jobs, seed, directory, *, count=None, with_known=False, verbose=True,
+                target="model"):
     """Runs the workers; returns (cases, mismatches, saved paths, statistics)."""
     deadline = time.monotonic() + seconds
     total, mismatches, saved, stats = 0, 0, [], Counter()
@@ -146,7 +165,7 @@ def run_workers(seconds, jobs, seed, directory, *, count=None, with_known=False,
             state.write_bytes(b"\0" * STATE_SIZE)
             left = max(1.0, deadline - time.monotonic())
             command = [sys.executable, "-X", "faulthandler", __file__, "--worker", str(next_seed),
-                       "--seconds", str(left), "--state", str(state)]
+                       "--seconds", str(left), "--state", str(state), "--target", target]
             if count is not None:
                 command += ["--cases", str(count)]
             if with_known:
@@ -181,10 +200,13 @@ def run_workers(seconds, jobs, seed, directory, *, count=None, with_known=False,
                     mismatches += 1
                     data = state.read_bytes()
                     ran, size = struct.unpack("<QQ", data[:16])
-                    total += ran + 1
-                    c = ast.literal_eval(data[16:16 + size].decode())
                     why = f"worker (seed {worker_seed}) ended with status {proc.returncode}"
-                    saved.append(save(c, [why], directory, prefix="crash-"))
+                    if size == 0:
+                        why += " before its first case"
+                    else:
+                        total += ran + 1
+                        c = ast.literal_eval(data[16:16 + size].decode())
+                        saved.append(save(c, [why], directory, prefix="crash-"))
                     if verbose:
                         print(f"fuzz: {why}", file=sys.stderr)
                     if count is None and time.monotonic() < deadline - 1:
@@ -199,7 +221,9 @@ def main():
     parser.add_argument("--with-known", action="store_true", help="also cases of known faults")
     parser.add_argument("--jobs", type=int, default=1)
     parser.add_argument("--seed", type=int, default=None)
-    parser.add_argument("--save", type=Path, default=REGRESSIONS)
+    parser.add_argument("--save", type=Path, default=None,
+                        help="where failing cases go (by default the target's regressions directory)")
+    parser.add_argument("--target", choices=["model", "arrow", "all"], default="model")
     parser.add_argument("--stats", action="store_true", help="print the cases run by category")
     parser.add_argument("--worker", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--state", help=argparse.SUPPRESS)
@@ -207,19 +231,25 @@ def main():
     if args.cases is not None and args.worker is None:
         args.seconds = 24 * 3600.0
     if args.worker is not None:
-        worker(args.worker, args.seconds, args.cases, args.with_known, args.state)
+        worker(args.worker, args.seconds, args.cases, args.with_known, args.state, args.target)
         return 0
     seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 30)
-    total, mismatches, saved, stats = run_workers(args.seconds, args.jobs, seed, args.save,
-                                                  count=args.cases, with_known=args.with_known)
-    if args.stats:
-        for name, n in sorted(stats.items()):
-            print(f"  {name}: ~{n * 16}")
-    for path in dict.fromkeys(saved):
-        print(f"saved {path.relative_to(Path.cwd()) if path.is_relative_to(Path.cwd()) else path}")
-    print(f"seed {seed}, {args.jobs} workers")
-    print(f"fuzz: {total} cases, {mismatches} mismatches")
-    return 1 if mismatches else 0
+    targets = ["model", "arrow"] if args.target == "all" else [args.target]
+    failed = False
+    for target in targets:
+        directory = args.save or (HERE / "regressions-arrow" if target == "arrow" else REGRESSIONS)
+        total, mismatches, saved, stats = run_workers(args.seconds / len(targets), args.jobs, seed, directory,
+                                                      count=args.cases, with_known=args.with_known,
+                                                      target=target)
+        if args.stats:
+            for name, n in sorted(stats.items()):
+                print(f"  {name}: ~{n * 16}")
+        for path in dict.fromkeys(saved):
+            print(f"saved {path.relative_to(Path.cwd()) if path.is_relative_to(Path.cwd()) else path}")
+        print(f"seed {seed}, {args.jobs} workers" + (f", {target}" if len(targets) > 1 else ""))
+        print(f"fuzz: {total} cases, {mismatches} mismatches")
+        failed = failed or mismatches > 0
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

@@ -268,13 +268,15 @@ def _case_variants(c):
             yield ("stringify", v, c[2])
 
 
-def shrink(c, fails, seconds=10.0):
-    """A smaller case for which `fails(case)` still holds, within `seconds`."""
+def shrink(c, fails, seconds=10.0, variants=None):
+    """A smaller case for which `fails(case)` still holds, within `seconds`;
+    `variants(case)` yields the smaller cases to try (by default a model
+    case's)."""
     deadline = time.monotonic() + seconds
     progress = True
     while progress and time.monotonic() < deadline:
         progress = False
-        for v in _case_variants(c):
+        for v in (variants or _case_variants)(c):
             if time.monotonic() > deadline:
                 break
             if fails(v):

@@ -5,6 +5,10 @@ holding DWEX text, a row longer than a stretch, a fault past the first
 stretch) across the cuts."""
 
 import io
+import os
+import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -24,7 +28,7 @@ def outcome(source, **options):
     try:
         for batch in dwexio.read_arrow(source, **options):
             batches.append(batch)
-    except (SyntaxError, ValueError) as e:
+    except (SyntaxError, ValueError, OSError) as e:
         error = (type(e), str(e), getattr(e, "start", None))
     table = pa.Table.from_batches(batches) if batches else None
     return (table.to_pydict() if table is not None else {}), error
@@ -41,6 +45,7 @@ DOCS = {
     "leaf holding a document": text(ROWS[:10] + [["a", NESTED, "b"]] + ROWS[10:60] + [[NESTED, "c", NESTED]]),
     "row longer than a stretch": text(ROWS[:30] + [["a", "w" * 5000, "b"]] + ROWS[30:]),
     "bad token in the second stretch": text(ROWS)[:2000] + b"0x" + text(ROWS)[2000:],
+    "bad token in the third of three stretches": text(ROWS)[:-600] + b"0x" + text(ROWS)[-600:],
     "not UTF-8 in the second stretch": text(ROWS[:80]) + b"01\xff" + text(ROWS[80:]),
     "wrong cell count in the second stretch": text(ROWS[:80] + [["a", "b"]] + ROWS[80:]),
     "cut short": text(ROWS)[:-3],
@@ -49,7 +54,7 @@ DOCS = {
 
 
 @pytest.mark.parametrize("doc", DOCS)
-@pytest.mark.parametrize("window", [64, 300, 1000])
+@pytest.mark.parametrize("window", [64, 300, 1000, 10**6])
 def test_threads_read_what_one_thread_reads(monkeypatch, doc, window):
     data = DOCS[doc]
     alone = outcome(io.BytesIO(data), threads=1)
@@ -97,11 +102,65 @@ def test_no_leaks_on_threads(monkeypatch):
     monkeypatch.setattr(_arrowread, "WINDOW_BYTES", 300)
 
     def calls():
-        for data in DOCS.values():
+        for file in [io.BytesIO(data) for data in DOCS.values()] + [FailingFile(DOCS["plain"], 1500)]:
             try:
-                for batch in dwexio.read_arrow(io.BytesIO(data), threads=3, batch_rows=16, columns=[1])._stream:
+                for batch in dwexio.read_arrow(file, threads=3, batch_rows=16, columns=[1])._stream:
                     batch.__arrow_c_array__()
-            except (SyntaxError, ValueError):
+            except (SyntaxError, ValueError, OSError):
                 pass
 
     assert_no_leak(calls)
+
+
+class FailingFile(io.BytesIO):
+    """A seekable file whose reads fail once `after` bytes are given."""
+
+    def __init__(self, data, after):
+        super().__init__(data)
+        self._after = after
+
+    def readinto(self, buffer):
+        if self.tell() >= self._after:
+            raise OSError(5, "the disk failed")
+        with memoryview(buffer) as view:
+            return super().readinto(view[:self._after - self.tell()])
+
+    def read(self, n=-1):
+        if self.tell() >= self._after:
+            raise OSError(5, "the disk failed")
+        return super().read(min(n, self._after - self.tell()))
+
+
+@pytest.mark.parametrize("after", [0, 40, 1500])
+def test_rows_before_a_failing_read_come_first(monkeypatch, after):
+    # One thread delivers every row that the bytes read before the failure
+    # hold; a window read on threads must too, not drop the window with them.
+    data = DOCS["plain"]
+    alone = outcome(FailingFile(data, after), threads=1, batch_rows=16)
+    monkeypatch.setattr(_arrowread, "WINDOW_BYTES", 1000)
+    assert outcome(FailingFile(data, after), threads=3, batch_rows=16) == alone
+
+
+FUZZ = pathlib.Path(__file__).resolve().parents[1] / "fuzz"
+sys.path.insert(0, str(FUZZ))
+
+
+@pytest.mark.parametrize("path", sorted((FUZZ / "regressions-arrow").glob("*.case")), ids=lambda p: p.stem)
+def test_saved_fuzz_case(path):
+    import arrow_threads
+    import cases
+
+    assert arrow_threads.run_case(cases.load(path)) == []
+
+
+def test_short_fuzz_run(tmp_path):
+    # Fixed seeds: the same cases on every run; `make fuzz` explores.
+    proc = subprocess.run(
+        [sys.executable, str(FUZZ / "differential.py"), "--target", "arrow", "--cases", "300", "--jobs", "2",
+         "--seed", "20261209", "--save", str(tmp_path)],
+        capture_output=True, text=True, timeout=600,
+        env=dict(os.environ, DWEX_LIB=str(pathlib.Path(dwex.__file__).resolve().parent)))
+    saved = "".join(f"\n--- {p.name}\n{p.read_text()[:2000]}" for p in sorted(tmp_path.iterdir()))
+    assert proc.returncode == 0 and "fuzz: 600 cases, 0 mismatches" in proc.stdout, (
+        f"{proc.stdout[-2000:]}{proc.stderr[-2000:]}{saved}\n"
+        "(copy the cases into tests/fuzz/regressions-arrow to keep them)")
