@@ -4,7 +4,8 @@ dwexio.load, on one thread and on all; two threads against one on a file of
 64 MB and on an adversarial one (leaves holding whole documents); write_arrow
 against the CSV writers, to a file and to an io.BytesIO, on the bench's tables
 and on the sweep's rectangular shapes; the peak memory of reading a 1 GB
-document; and the cost of each Arrow string type to the consumers.
+document; dwexio.polars.read_dwex against pl.read_csv in time and memory; and the
+cost of each Arrow string type to the consumers.
 Prints the figures with the goals and writes build/bench/arrow.json.
 
     tools/run /opt/dwex-venv/bin/python bench/arrow.py [--quick]
@@ -20,6 +21,7 @@ import json
 import os
 import pathlib
 import platform
+import statistics
 import subprocess
 import sys
 
@@ -59,6 +61,11 @@ WRITE_GOALS = [("pyarrow.csv.write_csv", 2.0), ("polars write_csv", 2.0)]
 SINKS = ("file", "BytesIO")
 STREAM_PEAK_MB = 64
 READ_ALL_OVER_BUFFERS = 1.2
+# dwexio.polars.read_dwex against pl.read_csv of the same rows: at least this
+# ratio of its time, and a peak memory above the interpreter's with polars at
+# most this much of the frame's estimated_size().
+POLARS_OVER_CSV = 1.5
+POLARS_OVER_FRAME = 1.2
 
 
 def rectangular(rows: list[list[str]]) -> list[list[str]]:
@@ -177,6 +184,8 @@ sys.path.insert(0, {lib!r}); sys.path.append({root!r})
 if {mode!r} in ("stream", "bare"):
     sys.modules["pyarrow"] = None
 import dwexio
+if {mode!r}.startswith("polars"):
+    import polars, dwexio.polars
 start = time.perf_counter()
 rows = buffers = 0
 if {mode!r} == "stream":
@@ -188,6 +197,10 @@ elif {mode!r} == "read_all":
     rows, buffers = table.num_rows, table.get_total_buffer_size()
 if {mode!r} == "none":
     import pyarrow
+elif {mode!r} in ("polars read_dwex", "polars read_csv"):
+    frame = (dwexio.polars.read_dwex({path!r}) if {mode!r} == "polars read_dwex"
+             else polars.read_csv({path!r}, has_header=False, infer_schema=False))
+    rows, buffers = frame.height, int(frame.estimated_size())
 seconds = time.perf_counter() - start
 with open("/proc/self/status") as status:
     peak = next(line.split()[1] for line in status if line.startswith("VmHWM:"))
@@ -219,6 +232,30 @@ def bench_memory(size: int) -> dict:
     return {"bytes": total, "rows": rows, "seconds": seconds, "peak_rss": peak, "bare_rss": bare,
             "baseline_rss": baseline,
             "read_all_rows": all_rows, "read_all_peak_rss": all_peak, "read_all_buffers": buffers}
+
+
+def bench_polars(size: int, rounds: int) -> dict:
+    """dwexio.polars.read_dwex and pl.read_csv of the same rows, each in a
+    process of its own (alternating, `rounds` times): median seconds, and
+    the lowest peak RSS above a process that has imported both."""
+    dwex_path, csv_path = WORK / "polars.dwex", WORK / "polars.csv"
+    try:
+        make_large(dwex_path, size)
+        pl.DataFrame(dwexio.read_arrow(dwex_path)).write_csv(csv_path, include_header=False)
+        baseline = child(dwex_path, "polars")[2]
+        runs: dict[str, list] = {"polars read_dwex": [], "polars read_csv": []}
+        for _ in range(rounds):
+            for mode, path in (("polars read_dwex", dwex_path), ("polars read_csv", csv_path)):
+                runs[mode].append(child(path, mode))
+        assert len({r[0] for rs in runs.values() for r in rs}) == 1, "the readers disagree on the rows"
+        out = {"bytes": dwex_path.stat().st_size, "rows": runs["polars read_dwex"][0][0],
+               "frame_bytes": runs["polars read_dwex"][0][3], "baseline_rss": baseline}
+        for mode, rs in runs.items():
+            out[mode] = {"seconds": statistics.median(r[1] for r in rs), "peak_rss": min(r[2] for r in rs)}
+    finally:
+        dwex_path.unlink(missing_ok=True)
+        csv_path.unlink(missing_ok=True)
+    return out
 
 
 def adversarial(path: pathlib.Path, size: int) -> None:
@@ -299,6 +336,15 @@ def main() -> None:
     print(f"read_all() of {memory['read_all_rows']:,} rows: peak RSS above the interpreter's with pyarrow "
           f"{over:.2f}x the table's own buffers ({memory['read_all_buffers'] / 2**20:.1f} MiB)")
 
+    frames = bench_polars((16 << 20) if args.quick else (256 << 20), 3)
+    ours, theirs = frames["polars read_dwex"], frames["polars read_csv"]
+    polars_over = (ours["peak_rss"] - frames["baseline_rss"]) / frames["frame_bytes"]
+    print(f"\ndwexio.polars.read_dwex of {frames['bytes'] / 1e6:.0f} MB ({frames['rows']:,} rows) against "
+          f"pl.read_csv of the same rows: {ours['seconds'] * 1e3:.0f} ms and {theirs['seconds'] * 1e3:.0f} ms; "
+          f"peak RSS above the interpreter's with polars {polars_over:.2f}x and "
+          f"{(theirs['peak_rss'] - frames['baseline_rss']) / frames['frame_bytes']:.2f}x the frame's "
+          f"estimated_size() ({frames['frame_bytes'] / 2**20:.1f} MiB)")
+
     threads = bench_threads(THREADS_BYTES, rounds)
     print("\nread_arrow batch by batch on 1 and 2 threads (ms)")
     for kind, t in threads.items():
@@ -327,6 +373,10 @@ def main() -> None:
                 1.0, "max", memory["peak_rss"] / (STREAM_PEAK_MB << 20), None)
     goals._goal(found, f"read_all() at most {READ_ALL_OVER_BUFFERS}x the table's buffers", "large",
                 READ_ALL_OVER_BUFFERS, "max", over, None)
+    goals._goal(found, f"dwexio.polars.read_dwex {goals._times(POLARS_OVER_CSV)} pl.read_csv", "polars",
+                POLARS_OVER_CSV, "min", theirs["seconds"] / ours["seconds"], None)
+    goals._goal(found, f"dwexio.polars.read_dwex at most {POLARS_OVER_FRAME}x the frame's estimated_size()",
+                "polars", POLARS_OVER_FRAME, "max", polars_over, None)
     print("\n== goals (GC on)")
     for g in found:
         print("   " + goals.format_goal(g))
@@ -338,7 +388,8 @@ def main() -> None:
     report = {"commit": os.environ.get("DWEX_COMMIT", ""), "python": platform.python_version(),
               "pyarrow": pa.__version__, "polars": pl.__version__, "duckdb": duckdb.__version__,
               "rounds": rounds, "quick": args.quick, "tables": results, "memory": memory,
-              "string_types": types, "shapes_writing": swept, "threads": threads, "goals": found}
+              "string_types": types, "shapes_writing": swept, "threads": threads, "polars": frames,
+              "goals": found}
     (OUT / "arrow.json").write_text(json.dumps(report, indent=2) + "\n")
     print(f"\nwrote {(OUT / 'arrow.json').relative_to(ROOT)}")
 
