@@ -279,9 +279,15 @@ inline constexpr auto first_bytes = [] {
 [[gnu::always_inline]] inline std::int64_t units_of(simd::Vec low, simd::Vec high, std::size_t n) noexcept {
     using namespace simd;
     const std::uint8_t* keep = detail::first_bytes.data() + 2 * vector_bytes - n;
-    // At most two units a byte, four a lane after the add.
-    return sum8(add8(bit_and(unit_weights(low), load(keep)),
-                     bit_and(unit_weights(high), load(keep + vector_bytes))));
+    low = bit_and(low, load(keep));
+    high = bit_and(high, load(keep + vector_bytes));
+    if (!any_top_bit8(bit_or(low, high))) {
+        return static_cast<std::int64_t>(n);
+    }
+    // At most two units a byte, four a lane after the add; each of the
+    // 2 * vector_bytes - n bytes masked to zero weighs one.
+    return static_cast<std::int64_t>(sum8(add8(unit_weights(low), unit_weights(high)))) -
+           static_cast<std::int64_t>(2 * vector_bytes - n);
 }
 #endif
 
