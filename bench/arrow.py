@@ -337,12 +337,12 @@ def main() -> None:
           f"{over:.2f}x the table's own buffers ({memory['read_all_buffers'] / 2**20:.1f} MiB)")
 
     frames = bench_polars((16 << 20) if args.quick else (256 << 20), 3)
-    ours, theirs = frames["polars read_dwex"], frames["polars read_csv"]
-    polars_over = (ours["peak_rss"] - frames["baseline_rss"]) / frames["frame_bytes"]
+    by_dwex, by_csv = frames["polars read_dwex"], frames["polars read_csv"]
+    polars_over = (by_dwex["peak_rss"] - frames["baseline_rss"]) / frames["frame_bytes"]
     print(f"\ndwexio.polars.read_dwex of {frames['bytes'] / 1e6:.0f} MB ({frames['rows']:,} rows) against "
-          f"pl.read_csv of the same rows: {ours['seconds'] * 1e3:.0f} ms and {theirs['seconds'] * 1e3:.0f} ms; "
+          f"pl.read_csv of the same rows: {by_dwex['seconds'] * 1e3:.0f} ms and {by_csv['seconds'] * 1e3:.0f} ms; "
           f"peak RSS above the interpreter's with polars {polars_over:.2f}x and "
-          f"{(theirs['peak_rss'] - frames['baseline_rss']) / frames['frame_bytes']:.2f}x the frame's "
+          f"{(by_csv['peak_rss'] - frames['baseline_rss']) / frames['frame_bytes']:.2f}x the frame's "
           f"estimated_size() ({frames['frame_bytes'] / 2**20:.1f} MiB)")
 
     threads = bench_threads(THREADS_BYTES, rounds)
@@ -374,7 +374,7 @@ def main() -> None:
     goals._goal(found, f"read_all() at most {READ_ALL_OVER_BUFFERS}x the table's buffers", "large",
                 READ_ALL_OVER_BUFFERS, "max", over, None)
     goals._goal(found, f"dwexio.polars.read_dwex {goals._times(POLARS_OVER_CSV)} pl.read_csv", "polars",
-                POLARS_OVER_CSV, "min", theirs["seconds"] / ours["seconds"], None)
+                POLARS_OVER_CSV, "min", by_csv["seconds"] / by_dwex["seconds"], None)
     goals._goal(found, f"dwexio.polars.read_dwex at most {POLARS_OVER_FRAME}x the frame's estimated_size()",
                 "polars", POLARS_OVER_FRAME, "max", polars_over, None)
     print("\n== goals (GC on)")
