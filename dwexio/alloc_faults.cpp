@@ -3,7 +3,8 @@
 // as the byte buffers' malloc does through alloc_faults.hpp. The build keeps
 // them out of the module's exports: exported, they would serve every library
 // loaded with the module (the C++ runtime's own calls included), and other
-// modules' allocations would fail too.
+// modules' allocations would fail too. The module makes no arrays with new,
+// so the array forms stay the runtime's, which pair with each other.
 #include "alloc_faults.hpp"
 
 #include <atomic>
@@ -49,17 +50,10 @@ void* operator new(std::size_t n) {
     return p;
 }
 
-void* operator new[](std::size_t n) { return ::operator new(n); }
-
 void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
     return dwex::faults::next_fails() ? nullptr : std::malloc(n ? n : 1);
 }
 
-void* operator new[](std::size_t n, const std::nothrow_t& tag) noexcept { return ::operator new(n, tag); }
-
 void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
