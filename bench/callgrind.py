@@ -103,9 +103,8 @@ def driver(op: str, source: str, calls: int, gc_on: bool) -> None:
 
 def _shape_rows(name: str) -> list[list[str]]:
     import shapes
-    import sweep
 
-    return sweep.laid_out(next(shapes.build([name])))
+    return shapes.laid_out(next(shapes.build([name])))
 
 
 @functools.cache

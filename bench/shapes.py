@@ -14,7 +14,7 @@ import dataclasses
 import functools
 from collections.abc import Callable, Iterator
 
-from tables import UNICODE
+from tables import UNICODE, FreshCopies
 
 # The one wide character that the mostly-ASCII shapes carry: an em dash, the
 # stray non-ASCII character of many English texts. A grinning face is the
@@ -393,3 +393,13 @@ def length_of(rows: list[list[str]], size: Size = Size()) -> str:
         if lengths and low <= min(lengths) and max(lengths) <= high:
             return name
     return "mixed"
+
+
+def laid_out(shape: Shape) -> list[list[str]]:
+    """The rows to time: the strings of a shape picked out of a large file
+    lie scattered over the heap that reading it made, which slows every
+    contender several times over (the join floor too) and would measure the
+    allocator's history, not the shape. New copies lie one after another, as
+    the fresh strings do. A shape that repeats a few leaves keeps its shared
+    objects."""
+    return shape.rows if shape.repeated else FreshCopies(shape.rows).rows()

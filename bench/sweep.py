@@ -104,18 +104,6 @@ def work_the_process() -> list:
     return [{"row": [i]} for i in range(LIVE_CONTAINERS // 2)]
 
 
-def laid_out(shape: shapes.Shape) -> list[list[str]]:
-    """The rows to time: the strings of a shape picked out of a large file
-    lie scattered over the heap that reading it made, which slows every
-    contender several times over (the join floor too) and would measure the
-    allocator's history, not the shape. New copies lie one after another, as
-    the fresh strings do. A shape that repeats a few leaves keeps its shared
-    objects."""
-    import tables
-
-    return shape.rows if shape.repeated else tables.FreshCopies(shape.rows).rows()
-
-
 def child_sweep(state: str, size: shapes.Size, repeat: int, names) -> dict:
     import bench
     import contenders
@@ -131,7 +119,7 @@ def child_sweep(state: str, size: shapes.Size, repeat: int, names) -> dict:
     for name, make in _selected(names, size):
         began = time.perf_counter()
         shape = make()
-        rows = laid_out(shape)
+        rows = shapes.laid_out(shape)
         table = tables.Table(name, shape.description, rows)
         notes: list[str] = []
         entries = contenders.entries(rows, tables.FreshCopies(rows), log=notes.append)
@@ -182,7 +170,7 @@ def child_huge(names, sizes: tuple[int, ...], repeat: int) -> dict:
             continue
         shape = next(shapes.build([name], shapes.Size()))
         print(f"   {name}: {', '.join(f'{n:.0e}' for n in sizes)} items", flush=True)
-        out[name] = bench.linearity(laid_out(shape), list(sizes), repeat, peer_names=(), faults=False, table=name)
+        out[name] = bench.linearity(shapes.laid_out(shape), list(sizes), repeat, peer_names=(), faults=False, table=name)
         del shape
         gc.collect()
     return out
