@@ -32,7 +32,7 @@ endif
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O3 -DNDEBUG -g" \
 	-DDWEX_WERROR=ON -DDWEX_PYTHON=$(PY) -DDWEX_PYTHON_DEBUG=$(PYD)
 
-.PHONY: all sandbox build test bench format shell
+.PHONY: all sandbox build test bench format format-check shell
 
 all: build
 
@@ -43,7 +43,7 @@ build: $(SANDBOX)
 	$(RUN) cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
 	$(RUN) cmake --build $(BUILD)
 
-test: build
+test: build format-check
 	$(RUN) ctest --test-dir $(BUILD) --output-on-failure
 	$(RUN) $(TEST_PY) -m pytest tests/python
 	$(RUN) tools/pytest-lib build/lib-ft-paths $(TEST_PY)
@@ -73,9 +73,9 @@ ARM64_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O
 # The quick run builds only the module, its leaf-counting twin
 # (test_routes.py) and the C++ tests.
 ARM64_QUICK_TARGETS := dwex dwex_counting dwex_codec_tests dwex_fuzz_replay dwex_fuzz_split_replay
-ARM64_TARGETS := $(ARM64_QUICK_TARGETS) dwexio_readers dwexio_arrow dwex_kernel_steps
-ARM64_QUICK := tests/python/test_parse.py tests/python/test_serialize.py \
-	tests/python/test_routes.py tests/python/test_format_guide.py
+ARM64_TARGETS := $(ARM64_QUICK_TARGETS) dwexio_native dwex_kernel_steps
+ARM64_QUICK := tests/python/core/test_parse.py tests/python/core/test_serialize.py \
+	tests/python/core/test_routes.py tests/python/core/test_format_guide.py
 
 .PHONY: sandbox-arm64 build-aarch64 test-aarch64 test-aarch64-quick bench-aarch64
 
@@ -137,8 +137,15 @@ ifneq ($(SANDBOX),)
 endif
 	$(RUN) tools/dist check
 
+# Every native file of the project, as .clang-format lays it out; make test
+# fails on a file that is not.
+NATIVE_FILES = $(shell find src tests/cpp tests/fuzz bench -name '*.cpp' -o -name '*.hpp' | sort)
+
 format: $(SANDBOX)
-	$(RUN) clang-format -i py/*.cpp py/*.hpp py/codec/*.cpp py/codec/*.hpp tests/cpp/*.cpp
+	$(RUN) clang-format -i $(NATIVE_FILES)
+
+format-check: $(SANDBOX)
+	$(RUN) clang-format --dry-run --Werror $(NATIVE_FILES)
 
 shell: $(SANDBOX)
 	$(RUN) bash
@@ -159,9 +166,9 @@ ASAN_BUILD := build/cmake-asan
 # Everything that calls the module in-process, less the timings (memcheck
 # slows everything ~40 times) and three of the four round-trip properties:
 # about eight minutes.
-VALGRIND_TESTS := tests/python/test_parse.py tests/python/test_serialize.py \
-	tests/python/test_binding.py tests/python/test_function.py \
-	tests/python/test_fuzz_regressions.py tests/python/test_threads.py tests/python/test_limits.py \
+VALGRIND_TESTS := tests/python/core/test_parse.py tests/python/core/test_serialize.py \
+	tests/python/core/test_binding.py tests/python/core/test_function.py \
+	tests/python/core/test_fuzz_regressions.py tests/python/core/test_threads.py tests/python/core/test_limits.py \
 	-k "not time_is_linear and not (test_round_trip and not astral)"
 # The fuzzer is built with clang and without the unit tests; the sanitizer
 # build without them too. Both leave their modules in their own directory.
@@ -202,4 +209,4 @@ check-deep: build
 	$(MAKE) fuzz-native SECONDS=$(DEEP_SECONDS)
 	$(MAKE) check-asan
 	$(MAKE) check-valgrind
-	$(RUN) env DWEX_DEEP=1 $(PY) -m pytest -q tests/python/test_limits.py tests/python/test_threads.py
+	$(RUN) env DWEX_DEEP=1 $(PY) -m pytest -q tests/python/core/test_limits.py tests/python/core/test_threads.py

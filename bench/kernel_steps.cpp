@@ -5,12 +5,12 @@
 //
 //   kernel_steps NAME vector|plain REPETITIONS
 //   kernel_steps --list
-#include "codec/narrowing.hpp"
-#include "codec/units.hpp"
-#include "codec/utf16_count.hpp"
-#include "codec/utf8.hpp"
-#include "codec/widen.hpp"
-#include "codec/widest.hpp"
+#include "core/narrowing.hpp"
+#include "core/units.hpp"
+#include "core/utf16_count.hpp"
+#include "core/utf8.hpp"
+#include "core/widen.hpp"
+#include "core/widest.hpp"
 
 #include <cstdint>
 #include <cstdio>

@@ -9,7 +9,7 @@ batch_rows); `source` is how the bytes are offered: "bytes" (io.BytesIO),
 "path", ("trickle", n) (a file that gives at most n bytes a call) or
 ("failing", n) (one whose reads fail once n bytes are given); `consumer` is
 "iter" (the reader's batches) or "stream" (pyarrow's reader of its C
-stream). Each (threads, window) reading, with dwexio._arrowread.WINDOW_BYTES
+stream). Each (threads, window) reading, with dwexio._tables.read.WINDOW_BYTES
 set to `window`, must deliver the rows that one thread delivers, in order,
 in batches of 1 to batch_rows rows (a share of a window may end one early),
 then the same exception: type, message, arguments, notes and byte offset.
@@ -47,7 +47,7 @@ import dwex  # noqa: E402
 import pyarrow as pa  # noqa: E402
 
 import dwexio  # noqa: E402
-from dwexio import _arrowread  # noqa: E402
+from dwexio._tables import read as _arrowread  # noqa: E402
 
 # ---------------------------------------------------------------- documents
 

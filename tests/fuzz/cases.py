@@ -25,7 +25,7 @@ import traceback
 from pathlib import Path
 
 _ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(_ROOT / "tests" / "python"))
+sys.path.insert(0, str(_ROOT / "tests" / "python" / "support"))
 if "dwex" not in sys.modules:
     # The module under test: DWEX_LIB names a build of its own (a sanitizer
     # build, say); otherwise the build that the test suite uses.

@@ -6,11 +6,11 @@
 // other where the format says they agree, every
 // sink failure against the run without one, and tables derived from the input
 // are written into the growing output buffer and read back.
-#include "codec/decimal.hpp"
-#include "codec/format.hpp"
-#include "codec/output.hpp"
-#include "codec/parse.hpp"
-#include "codec/parse_utf8.hpp"
+#include "core/decimal.hpp"
+#include "core/format.hpp"
+#include "core/output.hpp"
+#include "core/parse.hpp"
+#include "core/parse_utf8.hpp"
 #include "inputs.hpp"
 
 #include <algorithm>

@@ -5,8 +5,8 @@
 // split read must equal one reader going through the document, from guessed
 // stretch starts and from starts taken from the input, which need not be row
 // starts; and one reader must equal the str reader on the decoded text.
-#include "../cpp/split_check.hpp"
-#include "codec/parse.hpp"
+#include "../cpp/core/split_check.hpp"
+#include "core/parse.hpp"
 #include "inputs.hpp"
 
 #include <algorithm>

@@ -1,7 +1,8 @@
 """Puts the freshly built module first on the path: build/lib for the release
 interpreter, build/lib-debug for the debug one (whose module counts references
-into sys.gettotalrefcount). The dwexio package is read from the source tree;
-its native helper, built beside the module, is found there too."""
+into sys.gettotalrefcount). The same directory holds the dwexio package, its
+Python sources linked in beside its native module. The tests' shared helpers
+(support/) are importable by name."""
 
 import pathlib
 import sys
@@ -13,4 +14,4 @@ LIB = ROOT / "build" / ("lib-debug" if IS_DEBUG else "lib")
 if not any(LIB.glob("dwex*.so")):
     raise RuntimeError(f"the dwex module is not built in {LIB}; run `make build`")
 sys.path.insert(0, str(LIB))
-sys.path.append(str(ROOT))
+sys.path.append(str(ROOT / "tests" / "python" / "support"))

@@ -1,0 +1,1 @@
+"""The `dwex` command's formats, conversions, messages and signal handling."""
