@@ -21,6 +21,7 @@ import sys
 
 import pytest
 
+import dwex
 from command import environment
 from doc_examples import ROOT, blocks, run_pycon
 
@@ -33,6 +34,7 @@ NEEDED_BY = {"dwexio.polars": {"polars", "pyarrow"}, "dwexio.pandas": {"pandas",
 # The command reads and writes these formats through pyarrow.
 ARROW_FILE = re.compile(r"\.(?:parquet|arrow|feather)\b")
 COMMAND = re.compile(r"^\$ (.*)$", re.MULTILINE)
+MODULE_NAMES = ("HEX", "ErrUnexpectedEndOfInput", "UTF16_CODEC")
 
 
 def _needs(block):
@@ -88,6 +90,10 @@ def run_console(block, name, cwd, env):
 def test_examples(path, tmp_path, monkeypatch):
     name = str(path.relative_to(ROOT))
     monkeypatch.chdir(tmp_path)
+    # An example may rebind the module's names; they are restored afterwards
+    # even where it fails half-way.
+    for attr in MODULE_NAMES:
+        monkeypatch.setattr(dwex, attr, getattr(dwex, attr))
     env = _shell(tmp_path)
     globs = {"__name__": "__main__"}
     for block in blocks(path, KINDS):
