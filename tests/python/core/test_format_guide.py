@@ -2,31 +2,27 @@
 and the code cannot drift apart: each line of an `examples` block, and each
 `pycon` block as a doctest."""
 
-import doctest
-import pathlib
 import re
 
 import pytest
 
 import dwex
+from doc_examples import ROOT, Block, blocks, run_pycon
 
-GUIDE = pathlib.Path(__file__).resolve().parents[3] / "docs" / "FORMAT.md"
-FENCE = re.compile(r"^```(\w+)\n(.*?)^```$", re.MULTILINE | re.DOTALL)
+GUIDE = ROOT / "docs" / "FORMAT.md"
 # `left <-> right` (both directions) or `left -> right` (one direction).
 EXAMPLE = re.compile(r"(?P<left>.+?)\s+(?P<arrow><->|->)\s+(?P<right>.+)")
 REJECTED = re.compile(r"SyntaxError\((?P<message>.+)\)")
 
 
 def _examples():
-    text = GUIDE.read_text(encoding="utf-8")
-    for block in FENCE.finditer(text):
-        first_line = text.count("\n", 0, block.start(2)) + 1
-        if block[1] == "examples":
-            for offset, line in enumerate(block[2].splitlines()):
+    for block in blocks(GUIDE, ("examples", "pycon")):
+        if block.kind == "examples":
+            for offset, line in enumerate(block.source.splitlines()):
                 if line.strip():
-                    yield pytest.param(line, first_line + offset, id=f"FORMAT.md:{first_line + offset}")
-        elif block[1] == "pycon":
-            yield pytest.param(block[2], first_line, id=f"FORMAT.md:{first_line}")
+                    yield pytest.param(line, block.line + offset, id=f"FORMAT.md:{block.line + offset}")
+        else:
+            yield pytest.param(block.source, block.line, id=f"FORMAT.md:{block.line}")
 
 
 EXAMPLES = list(_examples())
@@ -38,18 +34,11 @@ def _value(source):
     return eval(source, {"__builtins__": {}})
 
 
-def _run_session(source, line):
-    test = doctest.DocTestParser().get_doctest(source, {"dwex": dwex}, "FORMAT.md", str(GUIDE), line)
-    report = []
-    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
-    runner.run(test, out=report.append)
-    assert runner.failures == 0, "".join(report)
-
-
 @pytest.mark.parametrize("example, line", EXAMPLES)
 def test_example(example, line):
     if example.startswith(">>>"):
-        _run_session(example, line - 1)
+        # The guide's sessions take the module as given, each on its own.
+        run_pycon(Block("pycon", example, line), GUIDE, {"dwex": dwex})
         return
     parts = EXAMPLE.fullmatch(example)
     assert parts, f"not an example: {example!r}"
