@@ -1,5 +1,5 @@
 """Instruction counts per item under callgrind: dwex.parse and dwex.stringify,
-and with --peers the same contenders as the timed runs.
+and the other contenders of the timed runs.
 
 For each table and operation a driver runs twice under valgrind: once with the
 setup alone (read the document, parse it into rows, make the operation's
@@ -8,18 +8,14 @@ divided by K times the number of items, is the instruction count per item of
 one call, including the loop around it and the freeing of the previous
 result, as in the timed runs. The same difference taken function by function
 shows where the instructions go. Counts do not depend on the load of the
-machine, unlike the timings.
-
-Run standalone with `tools/run python3.15 bench/callgrind.py [--peers]`, or
-through `bench/bench.py --callgrind`."""
+machine, unlike the timings. callgrind.py runs it alone; bench.py with
+--callgrind or --deep."""
 
 from __future__ import annotations
 
-import argparse
 import collections
 import functools
 import gc
-import json
 import os
 import re
 import statistics
@@ -30,8 +26,8 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-REPO = HERE.parent
+import places
+
 DWEX_OPS = ("dwex.parse", "dwex.stringify")
 
 
@@ -65,8 +61,6 @@ def driver(op: str, source: str, calls: int, gc_on: bool) -> None:
     it, make the operation's input), then `calls` calls. A source
     `distinct:PATH` gives every leaf a str of its own first (see _distinct);
     a source `shape:NAME` is a shape of the sweep."""
-    sys.path.insert(0, str(REPO / "build" / "lib"))
-    sys.path.insert(0, str(HERE))
     import contenders
     import dwex
 
@@ -99,6 +93,12 @@ def driver(op: str, source: str, calls: int, gc_on: bool) -> None:
     # Leave without finalisation, which would add work that differs between runs.
     sys.stdout.flush()
     os._exit(0)
+
+
+def drive(argv: list[str]) -> None:
+    """driver() from its command line: OP SOURCE CALLS on|off."""
+    op, source, calls, gc_flag = argv
+    driver(op, source, int(calls), gc_flag == "on")
 
 
 def _shape_rows(name: str) -> list[list[str]]:
@@ -137,8 +137,7 @@ def _callgrind(out: Path, op: str, source, calls: int, gc_on: bool, cache_sim: b
     cmd = [
         "valgrind", "--tool=callgrind", "--quiet", *_cache_options(cache_sim),
         f"--callgrind-out-file={out}",
-        sys.executable, str(Path(__file__).resolve()), "--driver", op, str(source),
-        str(calls), "on" if gc_on else "off",
+        *places.command("instructions", "drive", op, source, calls, "on" if gc_on else "off"),
     ]
     env = dict(os.environ, PYTHONHASHSEED="0")
     # valgrind notes on stderr which cache it simulates, even when quiet:
@@ -390,7 +389,6 @@ def report(results: dict, breakdown: int = 8) -> str:
 
 
 def write_documents(tables_list, directory: Path) -> dict[str, tuple[Path, int]]:
-    sys.path.insert(0, str(REPO / "build" / "lib"))
     import dwex
 
     directory.mkdir(parents=True, exist_ok=True)
@@ -410,49 +408,3 @@ def shape_sources(names: list[str]) -> dict[str, tuple[str, int]]:
     if unknown := [n for n in names if n not in known]:
         raise SystemExit(f"unknown shape(s) {', '.join(unknown)}")
     return {name: (f"{SHAPE}{name}", sum(map(len, known[name]().rows))) for name in names}
-
-
-def main() -> None:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--driver", nargs=4, metavar=("OP", "DOCUMENT", "CALLS", "GC"), help=argparse.SUPPRESS)
-    ap.add_argument("--peers", action="store_true", help="also count the other contenders")
-    ap.add_argument("--calls", type=int, default=5)
-    ap.add_argument("--gc", choices=("on", "off"), default="on")
-    ap.add_argument("--tables", default="ascii,bmp,astral,wide")
-    ap.add_argument("--shapes", help="instead of the tables: these shapes of the sweep, comma-separated")
-    ap.add_argument("--out", type=Path, default=REPO / "build" / "bench" / "callgrind")
-    ap.add_argument("--sizes", help="instead: count per item on the ascii table at these sizes, e.g. 1e3,1e4")
-    ap.add_argument("--ops", help="the operations, comma-separated (dwex.parse,dwex.stringify by default)")
-    ap.add_argument("--no-cache-sim", action="store_true", help="with --sizes: instructions only")
-    args = ap.parse_args()
-    if args.driver:
-        op, source, calls, gc_flag = args.driver
-        driver(op, source, int(calls), gc_flag == "on")
-        return
-    sys.path.insert(0, str(HERE))
-    sys.path.insert(0, str(REPO / "build" / "lib"))
-    import tables
-
-    if args.sizes:
-        sizes = [int(float(n)) for n in args.sizes.split(",")]
-        ops = tuple(args.ops.split(",")) if args.ops else SIZE_OPS
-        known = DWEX_OPS + peer_ops()
-        if unknown := [op for op in ops if op not in known]:
-            ap.error(f"unknown operation {unknown[0]!r}; known: {', '.join(known)}")
-        results = measure_sizes(tables.ascii_table().rows, sizes, ops, not args.no_cache_sim, args.out)
-        print(report_sizes(results))
-        (args.out / "callgrind-sizes.json").write_text(json.dumps(results, indent=1))
-        return
-    if args.shapes:
-        documents = shape_sources(args.shapes.split(","))
-    else:
-        chosen = [getattr(tables, f"{name}_table")() for name in args.tables.split(",")]
-        documents = write_documents(chosen, args.out)
-    ops = (tuple(args.ops.split(",")) if args.ops else DWEX_OPS) + (peer_ops() if args.peers else ())
-    results = measure(documents, ops, args.calls, args.gc == "on", args.out)
-    print(report(results))
-    (args.out / "callgrind.json").write_text(json.dumps(results, indent=1))
-
-
-if __name__ == "__main__":
-    main()

@@ -9,12 +9,7 @@ keeps about 2 M live containers. Three shapes also run at 10^5 and 10^7
 items beside the floors, and a build that counts the leaves stringify
 writes (build/lib-counting, where present) counts them on every shape.
 
-`make bench` runs it as part of bench/bench.py; alone:
-
-    tools/run python3.15 bench/sweep.py [--quick] [--shapes a,b] [--states fresh]
-
-which prints the sweep's report and goals and writes build/bench/sweep.json.
---quick makes every shape about ten times smaller, for a check that it runs."""
+bench.py runs it, and sweep.py alone."""
 
 from __future__ import annotations
 
@@ -30,15 +25,11 @@ import tempfile
 import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-REPO = HERE.parent
-OUT = REPO / "build" / "bench"
-COUNTING = REPO / "build" / "lib-counting"
-sys.path.insert(0, str(HERE))
+import places
+import shapes
+from contenders import JOIN_FLOOR, SPLIT_FLOOR
 
-import shapes  # noqa: E402
-import timing  # noqa: E402
-from contenders import JOIN_FLOOR, SPLIT_FLOOR  # noqa: E402
+COUNTING = places.REPO / "build" / "lib-counting"
 
 STATES = ("fresh", "worked")
 # Live containers the worked process keeps: half dicts, half the lists in them.
@@ -105,8 +96,8 @@ def work_the_process() -> list:
 
 
 def child_sweep(state: str, size: shapes.Size, repeat: int, names) -> dict:
-    import bench
     import contenders
+    import measure
     import tables
 
     started = time.perf_counter()
@@ -123,7 +114,7 @@ def child_sweep(state: str, size: shapes.Size, repeat: int, names) -> dict:
         table = tables.Table(name, shape.description, rows)
         notes: list[str] = []
         entries = contenders.entries(rows, tables.FreshCopies(rows), log=notes.append)
-        r = bench.bench_table(table, entries, repeat, TARGET_SECONDS, screen)
+        r = measure.bench_table(table, entries, repeat, TARGET_SECONDS, screen)
         r["claims"] = {"mix": shape.mix, "length": shape.length, "width": shape.width, "repeated": shape.repeated}
         r["notes"] = [n.strip() for n in notes]
         r["seconds"] = time.perf_counter() - began
@@ -162,7 +153,7 @@ def _shape_line(name: str, r: dict) -> str:
 
 def child_huge(names, sizes: tuple[int, ...], repeat: int) -> dict:
     """dwex and the floors at each size, on tables cut from three shapes."""
-    import bench
+    import measure
 
     out: dict = {}
     for name in HUGE_SHAPES:
@@ -170,7 +161,7 @@ def child_huge(names, sizes: tuple[int, ...], repeat: int) -> dict:
             continue
         shape = next(shapes.build([name], shapes.Size()))
         print(f"   {name}: {', '.join(f'{n:.0e}' for n in sizes)} items", flush=True)
-        out[name] = bench.linearity(shapes.laid_out(shape), list(sizes), repeat, peer_names=(), faults=False, table=name)
+        out[name] = measure.linearity(shapes.laid_out(shape), list(sizes), repeat, peer_names=(), faults=False, table=name)
         del shape
         gc.collect()
     return out
@@ -198,12 +189,23 @@ def child_leaf_writes(size: shapes.Size, names) -> dict:
     return out
 
 
-def _child_main(args) -> None:
+def child(argv: list[str]) -> None:
+    """A child's part of the work, its result written as JSON to --json."""
+    ap = argparse.ArgumentParser()
+    ap.add_argument("part", choices=("sweep", "huge", "leaf-writes"))
+    ap.add_argument("--state", choices=STATES)
+    ap.add_argument("--items", type=int)
+    ap.add_argument("--chars", type=int)
+    ap.add_argument("--repeat", type=int)
+    ap.add_argument("--shapes")
+    ap.add_argument("--huge-sizes")
+    ap.add_argument("--json", required=True)
+    args = ap.parse_args(argv)
     size = shapes.Size(args.items, args.chars)
     names = tuple(args.shapes.split(",")) if args.shapes else None
-    if args.child == "sweep":
+    if args.part == "sweep":
         result = child_sweep(args.state, size, args.repeat, names)
-    elif args.child == "huge":
+    elif args.part == "huge":
         result = child_huge(names, tuple(int(n) for n in args.huge_sizes.split(",")), args.repeat)
     else:
         result = child_leaf_writes(size, names)
@@ -214,12 +216,12 @@ def _child_main(args) -> None:
 
 
 def _run_child(args: list[str]) -> dict:
-    """Runs this file as a child with `args`; its progress goes to our
-    stdout, its result comes back through a JSON file."""
+    """Runs child() in a process of its own with `args`; its progress goes
+    to our stdout, its result comes back through a JSON file."""
     with tempfile.TemporaryDirectory() as tmp:
         path = Path(tmp) / "result.json"
         sys.stdout.flush()
-        proc = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--child", *args, "--json", str(path)])
+        proc = subprocess.run(places.command("sweeps", "child", *args, "--json", path))
         if proc.returncode != 0 or not path.exists():
             raise RuntimeError(f"sweep child {' '.join(args)} ended with status {proc.returncode}")
         return json.loads(path.read_text())
@@ -338,53 +340,3 @@ def huge_figures(lin: dict) -> dict:
         out[mode] = {"stringify_per_char": per_char, "stringify_extra_ratio": extra_ratio,
                      "parse_growth": growth, "parse_growth_ratio": growth["parse"] / growth[SPLIT_FLOOR]}
     return out
-
-
-def main() -> None:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--quick", action="store_true", help="shapes about ten times smaller, 10^3 to 10^5 items")
-    ap.add_argument("--deep", action="store_true", help="shapes ten times larger, 10^5 to 10^7 items")
-    ap.add_argument("--repeat", type=int, default=3, help="interleaved rounds; the median is reported")
-    ap.add_argument("--shapes", help="comma-separated names of the shapes to run (default: all)")
-    ap.add_argument("--states", default=",".join(STATES), help="process states to run in: fresh, worked")
-    ap.add_argument("--no-huge", action="store_true", help="leave out the run at 10^7 items")
-    # A child's part of the work.
-    ap.add_argument("--child", choices=("sweep", "huge", "leaf-writes"), help=argparse.SUPPRESS)
-    ap.add_argument("--state", choices=STATES, help=argparse.SUPPRESS)
-    ap.add_argument("--items", type=int, help=argparse.SUPPRESS)
-    ap.add_argument("--chars", type=int, help=argparse.SUPPRESS)
-    ap.add_argument("--huge-sizes", help=argparse.SUPPRESS)
-    ap.add_argument("--json", help=argparse.SUPPRESS)
-    args = ap.parse_args()
-    if args.child:
-        _child_main(args)
-        return
-
-    import goals
-    import report
-
-    names = args.shapes.split(",") if args.shapes else None
-    known = [name for name, _ in shapes.builders()]
-    unknown = [n for n in names or () if n not in known]
-    if unknown:
-        raise SystemExit(f"unknown shape(s) {', '.join(unknown)}; the shapes are: {', '.join(known)}")
-    states = args.states.split(",")
-    if any(s not in STATES for s in states):
-        raise SystemExit(f"--states takes {', '.join(STATES)}")
-    timing.pin_to_one_core()
-    plan = plan_for(args.quick, args.deep, args.repeat, states, names, not args.no_huge)
-    print(f"dwex shape sweep  commit {report.commit()}; load average {os.getloadavg()[0]:.2f} at start")
-    sweep = run(plan)
-    report.print_sweep(sweep)
-    verdicts = goals.evaluate_sweep(sweep)
-    report.print_goals(verdicts)
-    print(f"\n{goals.summary(verdicts)}; load average {sweep['load_average_end'][0]:.2f} at the end; "
-          f"{sweep['seconds']:.0f} s")
-    OUT.mkdir(parents=True, exist_ok=True)
-    path = OUT / "sweep.json"
-    path.write_text(json.dumps({"sweep": sweep, "goals": verdicts}, indent=1, default=str))
-    print(f"results: {path.relative_to(REPO)}")
-
-
-if __name__ == "__main__":
-    main()
