@@ -9,6 +9,8 @@ entry points would shadow the packages they are named after."""
 import pathlib
 import sys
 
+import pytest
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 IS_DEBUG = hasattr(sys, "gettotalrefcount")
 LIB = ROOT / "build" / ("lib-debug" if IS_DEBUG else "lib")
@@ -18,3 +20,12 @@ if not any(LIB.glob("dwex*.so")):
 sys.path.insert(0, str(LIB))
 sys.path.append(str(ROOT / "tests" / "python" / "support"))
 sys.path.append(str(ROOT / "bench" / "lib"))
+
+
+@pytest.fixture
+def set_thresholds(monkeypatch):
+    """Sets dwexio's private cut sizes for one test, by the names of
+    support/thresholds.py: set_thresholds(read_window=300)."""
+    import thresholds
+
+    return lambda **values: thresholds.apply(monkeypatch.setattr, **values)
