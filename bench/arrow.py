@@ -25,17 +25,17 @@ import statistics
 import subprocess
 import sys
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-LIB = ROOT / "build" / "lib"
-sys.path.insert(0, str(LIB))
-sys.path.append(str(ROOT))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "lib"))
+import places  # noqa: E402
+
+places.use_build()
 
 import dwex  # noqa: E402
 import dwexio  # noqa: E402
 import goals  # noqa: E402
 import shapes  # noqa: E402
-from streaming import interleaved, make_large  # noqa: E402
-from tables import all_tables  # noqa: E402
+from tables import all_tables, make_large  # noqa: E402
+from timing import interleaved  # noqa: E402
 
 try:
     import duckdb
@@ -45,7 +45,7 @@ try:
 except ImportError as missing:
     sys.exit(f"bench/arrow.py needs pyarrow, polars and duckdb ({missing}); tools/sandbox installs them")
 
-OUT = ROOT / "build" / "bench"
+ROOT, LIB, OUT = places.REPO, places.BUILD, places.OUT
 WORK = OUT / "arrow"
 
 # (contender, at least this ratio of its time to read_arrow's)
@@ -180,7 +180,7 @@ def writing_goals(found: list, results: list[dict]) -> None:
 # goal: the batches are the reader's own, each released before the next.
 _CHILD = """
 import sys, time
-sys.path.insert(0, {lib!r}); sys.path.append({root!r})
+sys.path.insert(0, {lib!r})
 if {mode!r} in ("stream", "bare"):
     sys.modules["pyarrow"] = None
 import dwexio
@@ -209,7 +209,7 @@ print(rows, seconds, int(peak) * 1024, buffers)
 
 
 def child(path: pathlib.Path, mode: str) -> tuple[int, float, int, int]:
-    code = _CHILD.format(lib=str(LIB), root=str(ROOT), path=str(path), mode=mode)
+    code = _CHILD.format(lib=str(LIB), path=str(path), mode=mode)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     rows, seconds, peak, buffers = out.stdout.split()
     return int(rows), float(seconds), int(peak), int(buffers)

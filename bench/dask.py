@@ -22,10 +22,10 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 # This file's name is the library's: its directory must not shadow it.
 sys.path[:] = [p for p in sys.path if pathlib.Path(p or ".").resolve() != HERE]
-ROOT = HERE.parent
-sys.path.insert(0, str(ROOT / "build" / "lib"))
-sys.path.append(str(ROOT))
-sys.path.append(str(HERE))
+sys.path.insert(0, str(HERE / "lib"))
+import places  # noqa: E402
+
+places.use_build()
 
 BLOCKSIZE = 64 * 2**20
 FILES = 200
@@ -132,7 +132,7 @@ def main() -> None:
     args = parser.parse_args()
     size = (64 if args.quick else 1024) * 2**20
     repeat = 2 if args.quick else 3
-    inputs = make_inputs(ROOT / "build" / "bench" / "dask", size)
+    inputs = make_inputs(places.OUT / "dask", size)
     names = inputs["names"]
     gib = os.path.getsize(inputs["large"] / "t.dwex") / 2**30
     figures: dict = {}
@@ -178,7 +178,7 @@ def main() -> None:
     for text, value, need in goals:
         met = value <= need if "at most" in text else value >= need
         print(f"  {'met    ' if met else 'NOT met'} {text}: {value:.2f} (goal {need})")
-    out = ROOT / "build" / "bench" / "dask.json"
+    out = places.OUT / "dask.json"
     out.write_text(json.dumps({"figures": figures, "one_worker": one, "goals": goals}, indent=1))
 
 

@@ -16,21 +16,21 @@ import json
 import os
 import pathlib
 import platform
-import statistics
 import subprocess
 import sys
-import time
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-LIB = ROOT / "build" / "lib"
-sys.path.insert(0, str(LIB))
-sys.path.append(str(ROOT))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "lib"))
+import places  # noqa: E402
+
+places.use_build()
 
 import dwex  # noqa: E402
 import dwexio  # noqa: E402
 from dwexio import cli  # noqa: E402
+from tables import make_large  # noqa: E402
+from timing import interleaved  # noqa: E402
 
-OUT = ROOT / "build" / "bench"
+ROOT, LIB, OUT = places.REPO, places.BUILD, places.OUT
 WORK = OUT / "streaming"
 UNICODE = pathlib.Path("/usr/share/unicode")
 
@@ -47,18 +47,6 @@ def documents() -> dict[str, list[list[str]]]:
         "leaves of 1000 ';' (1 byte)": [[";" * 1000] * 8] * 1000,
         "one 8 MB leaf of ';' (1 byte)": [[";" * (8 << 20)]],
     }
-
-
-def interleaved(contenders: dict[str, callable], rounds: int) -> dict[str, float]:
-    """The median seconds of each contender, run in turn round after round so
-    that the machine's drift reaches all of them alike."""
-    times: dict[str, list[float]] = {name: [] for name in contenders}
-    for _ in range(rounds):
-        for name, run in contenders.items():
-            start = time.perf_counter()
-            run()
-            times[name].append(time.perf_counter() - start)
-    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def read_whole(path: pathlib.Path) -> None:
@@ -87,20 +75,11 @@ def bench_reading(rounds: int) -> list[dict]:
     return results
 
 
-def make_large(path: pathlib.Path, size: int) -> None:
-    """A document of at least `size` bytes, UnicodeData's rows over and over."""
-    table = documents()["UnicodeData (1 byte)"]
-    block = dwex.stringify(table).encode("ascii")
-    with open(path, "wb") as f:
-        for _ in range(-(-size // len(block))):
-            f.write(block)
-
-
 # The peak resident size of the child's own image: VmHWM starts afresh at
 # exec, where getrusage's maximum would carry over the parent's.
 _CHILD = """
 import sys, time
-sys.path.insert(0, {lib!r}); sys.path.append({root!r})
+sys.path.insert(0, {lib!r})
 import dwexio
 rows = 0
 start = time.perf_counter()
@@ -115,7 +94,7 @@ print(rows, seconds, peak)
 
 
 def child(path: pathlib.Path, read: bool) -> tuple[int, float, int]:
-    code = _CHILD.format(lib=str(LIB), root=str(ROOT), path=str(path), read=read)
+    code = _CHILD.format(lib=str(LIB), path=str(path), read=read)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     rows, seconds, kib = out.stdout.split()
     return int(rows), float(seconds), int(kib) * 1024

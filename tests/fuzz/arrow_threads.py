@@ -9,8 +9,8 @@ batch_rows); `source` is how the bytes are offered: "bytes" (io.BytesIO),
 "path", ("trickle", n) (a file that gives at most n bytes a call) or
 ("failing", n) (one whose reads fail once n bytes are given); `consumer` is
 "iter" (the reader's batches) or "stream" (pyarrow's reader of its C
-stream). Each (threads, window) reading, with dwexio._tables.read.WINDOW_BYTES
-set to `window`, must deliver the rows that one thread delivers, in order,
+stream). Each (threads, window) reading, with the reader's window set to
+`window` bytes, must deliver the rows that one thread delivers, in order,
 in batches of 1 to batch_rows rows (a share of a window may end one early),
 then the same exception: type, message, arguments, notes and byte offset.
 
@@ -22,6 +22,7 @@ wrong length, and damage: bytes inserted, dropped or replaced, bytes that are
 not UTF-8, the end cut off.
 """
 
+import inspect
 import io
 import os
 import sys
@@ -39,15 +40,16 @@ if "dwex" not in sys.modules:
 if LIB not in sys.path:
     # dwexio's native helpers, for a build (DWEX_LIB) that has none of its own.
     sys.path.append(LIB)
-if str(ROOT) not in sys.path:
-    sys.path.append(str(ROOT))
+sys.path.append(str(ROOT / "tests" / "python" / "support"))
 sys.path.insert(0, str(HERE))
 
 import dwex  # noqa: E402
 import pyarrow as pa  # noqa: E402
 
 import dwexio  # noqa: E402
-from dwexio._tables import read as _arrowread  # noqa: E402
+import thresholds  # noqa: E402
+
+BATCH_ROWS = inspect.signature(dwexio.read_arrow).parameters["batch_rows"].default
 
 # ---------------------------------------------------------------- documents
 
@@ -194,11 +196,17 @@ def error_of(e):
     return (type(e).__name__, str(e), e.args, notes)
 
 
-def outcome(case, directory, threads, window):
-    """What one reading delivers: {"names", "types", "batches", "rows", "error"}."""
+def outcome(case, directory, threads, window=None):
+    """What one reading delivers, with windows of `window` bytes (None: the
+    reader's own): {"names", "types", "batches", "rows", "error"}."""
+    if window is None:
+        return _reading(case, directory, threads)
+    with thresholds.held(read_window=window):
+        return _reading(case, directory, threads)
+
+
+def _reading(case, directory, threads):
     _, data, options, source, consumer, _ = case
-    saved = _arrowread.WINDOW_BYTES
-    _arrowread.WINDOW_BYTES = window
     out = {"batches": [], "rows": [], "error": None}
     try:
         reader = dwexio.read_arrow(opened(data, source, directory), threads=threads, **options)
@@ -213,8 +221,6 @@ def outcome(case, directory, threads, window):
                                else [()] * batch.num_rows)
     except (SyntaxError, ValueError, TypeError, OSError, MemoryError, pa.ArrowException) as e:
         out["error"] = error_of(e)
-    finally:
-        _arrowread.WINDOW_BYTES = saved
     return out
 
 
@@ -225,10 +231,10 @@ def run_case(case):
 
 
 def _differences(case, directory):
-    alone = outcome(case, directory, 1, _arrowread.WINDOW_BYTES)
+    alone = outcome(case, directory, 1)
     # The documents are small: running out of memory is a fault of its own.
     problems = [f"one thread: {alone['error']}"] if alone["error"] and alone["error"][0] == "MemoryError" else []
-    most = case[2].get("batch_rows", _arrowread.DEFAULT_BATCH_ROWS)
+    most = case[2].get("batch_rows", BATCH_ROWS)
     for threads, window in case[5]:
         got = outcome(case, directory, threads, window)
         where = f"threads={threads}, window={window}"
@@ -242,7 +248,7 @@ def _differences(case, directory):
 
 def category(case):
     with tempfile.TemporaryDirectory() as directory:
-        error = outcome(case, directory, 1, _arrowread.WINDOW_BYTES)["error"]
+        error = outcome(case, directory, 1)["error"]
     source = case[3] if isinstance(case[3], str) else case[3][0]
     return f"{source} {case[4]}: {error[0] if error else 'read'}"
 

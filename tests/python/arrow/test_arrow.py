@@ -3,7 +3,6 @@ their own (the Arrow C interface without any consumer) and through pyarrow,
 polars and DuckDB, which are skipped where they are not installed."""
 
 import io
-import pathlib
 import sys
 
 import pytest
@@ -14,8 +13,6 @@ import dwexio
 
 from leakcheck import assert_no_leak
 from consumers import duckdb, needs_pyarrow, pa, pl
-
-BENCH = pathlib.Path(__file__).resolve().parents[3] / "bench"
 
 
 class Trickle(io.RawIOBase):
@@ -295,11 +292,8 @@ def rectangular(rows):
 
 @pytest.fixture(scope="module")
 def real_tables():
-    sys.path.insert(0, str(BENCH))
-    try:
-        import tables
-    finally:
-        sys.path.remove(str(BENCH))
+    import tables  # the benchmark's
+
     return {t.name: rectangular(t.rows) for t in tables.all_tables()}
 
 

@@ -16,6 +16,7 @@ import pytest
 import dwex
 
 from leakcheck import native_faults_dir, nomemory_sweep
+from thresholds import child_setup
 
 pytest.importorskip("_testcapi")
 pytest.importorskip("pyarrow")
@@ -37,7 +38,7 @@ import io
 {_PATHS}
 import pyarrow as pa
 import dwexio
-dwexio._tables.read.WINDOW_BYTES = 300
+{child_setup(read_window=300)}
 DATA = {dwex.stringify(ROWS).encode()!r}
 ROWS = {ROWS!r}
 

@@ -17,6 +17,7 @@ import dwex
 import dwexio
 
 from leakcheck import assert_no_leak, nomemory_sweep
+from thresholds import child_setup
 
 from consumers import duckdb, needs_pyarrow, pa, pl
 
@@ -360,7 +361,7 @@ def test_memory_running_out_anywhere_in_a_read_is_a_memory_error(only_one, threa
 import io
 sys.path[1:1] = {[p for p in sys.path if p]!r}  # after the module's: dwexio and its natives
 import dwexio
-dwexio._tables.read.WINDOW_BYTES = 300
+{child_setup(read_window=300)}
 data = {dwex.stringify([["a", "é" * 9, "\U0001F600" * 5]] * 40).encode()!r}
 
 def prepare():

@@ -14,7 +14,6 @@ import pytest
 
 import dwex
 import dwexio
-from dwexio._tables import read as _arrowread
 
 from consumers import needs_pyarrow, pa
 from leakcheck import assert_no_leak
@@ -55,10 +54,10 @@ DOCS = {
 
 @pytest.mark.parametrize("doc", DOCS)
 @pytest.mark.parametrize("window", [64, 300, 1000, 10**6])
-def test_threads_read_what_one_thread_reads(monkeypatch, doc, window):
+def test_threads_read_what_one_thread_reads(set_thresholds, doc, window):
     data = DOCS[doc]
     alone = outcome(io.BytesIO(data), threads=1)
-    monkeypatch.setattr(_arrowread, "WINDOW_BYTES", window)
+    set_thresholds(read_window=window)
     for threads in range(2, 9):
         assert outcome(io.BytesIO(data), threads=threads, batch_rows=16) == alone, threads
 
@@ -80,14 +79,14 @@ def test_threads_as_windows_grow():
     dict(string_type="string_view"),
     dict(header=True, columns=["f"]),
 ])
-def test_threads_with_options(monkeypatch, tmp_path, options):
+def test_threads_with_options(set_thresholds, tmp_path, options):
     rows = [["a", "f", "ab"]] + ROWS[:80] + [["a", "b"]] + ROWS[80:]
     path = tmp_path / "t.dwex"
     path.write_bytes(text(rows))
     if options.get("columns") == ["f"]:
         path.write_bytes(text([["x", "f", "z"]] + ROWS))
     alone = outcome(path, threads=1, **options)
-    monkeypatch.setattr(_arrowread, "WINDOW_BYTES", 256)
+    set_thresholds(read_window=256)
     assert outcome(path, threads=2, **options) == alone
 
 
@@ -98,8 +97,8 @@ def test_threads_must_be_a_positive_int():
         dwexio.read_arrow(io.BytesIO(b"01a;"), threads=2.0)
 
 
-def test_no_leaks_on_threads(monkeypatch):
-    monkeypatch.setattr(_arrowread, "WINDOW_BYTES", 300)
+def test_no_leaks_on_threads(set_thresholds):
+    set_thresholds(read_window=300)
 
     def calls():
         for file in [io.BytesIO(data) for data in DOCS.values()] + [FailingFile(DOCS["plain"], 1500)]:
@@ -132,12 +131,12 @@ class FailingFile(io.BytesIO):
 
 
 @pytest.mark.parametrize("after", [0, 40, 1500])
-def test_rows_before_a_failing_read_come_first(monkeypatch, after):
+def test_rows_before_a_failing_read_come_first(set_thresholds, after):
     # One thread delivers every row that the bytes read before the failure
     # hold; a window read on threads must too, not drop the window with them.
     data = DOCS["plain"]
     alone = outcome(FailingFile(data, after), threads=1, batch_rows=16)
-    monkeypatch.setattr(_arrowread, "WINDOW_BYTES", 1000)
+    set_thresholds(read_window=1000)
     assert outcome(FailingFile(data, after), threads=3, batch_rows=16) == alone
 
 

@@ -2,15 +2,12 @@
 and the goals' verdicts."""
 
 import ctypes
-import pathlib
 import sys
 
 import pytest
 
-sys.path.append(str(pathlib.Path(__file__).resolve().parents[3] / "bench"))
-
-import goals  # noqa: E402
-import tables  # noqa: E402
+import goals
+import tables
 
 ROWS = [["héllo wörld", "x", "", "日本語の文", "😀 face", "é"], [], ["plain ascii", "\udc80 lone"]]
 

@@ -2,16 +2,11 @@
 what they claim to be, and the sweep's summary and goals read its figures
 the right way round."""
 
-import pathlib
-import sys
-
 import pytest
 
-sys.path.append(str(pathlib.Path(__file__).resolve().parents[3] / "bench"))
-
-import goals  # noqa: E402
-import shapes  # noqa: E402
-import sweep  # noqa: E402
+import goals
+import shapes
+import sweeps
 
 SIZE = shapes.QUICK
 
@@ -113,7 +108,7 @@ def test_sweep_summary_and_goals():
         "fresh": {"shapes": {"a": shape(1, 1.5, 2.0, 0.9), "b": shape(2, 1.2, 1.4, 0.5), "c": shape(1, 2.0, 1.1, 1.2)}},
         "worked": {"shapes": {"a": shape(1, 0.8, 2.0, 1.1), "b": shape(2, 1.4, 1.6, 0.5), "c": shape(1, 1.9, 1.2, 1.3)}},
     }, "leaf_writes": {"measured": False, "why": "build/lib-counting is absent"}}
-    result["summary"] = sweep.summarize(result)
+    result["summary"] = sweeps.summarize(result)
     s = result["summary"]
     parse = s["states"]["worked"]["parse"]["marshal.loads"]
     assert (parse["worst"], parse["worst_shape"], parse["median"]) == (0.8, "a", 1.4)
@@ -143,7 +138,7 @@ def test_huge_figures():
            "''.join floor": {"100000": {"gc_on": 1.0, "gc_off": 1.0}, "10000000": {"gc_on": 1.5, "gc_off": 1.0}},
            "parse": {"100000": {"gc_on": 10.0, "gc_off": 10.0}, "10000000": {"gc_on": 15.0, "gc_off": 10.0}},
            "str.split floor": {"100000": {"gc_on": 5.0, "gc_off": 5.0}, "10000000": {"gc_on": 6.0, "gc_off": 5.0}}}
-    fig = sweep.huge_figures(lin)
+    fig = sweeps.huge_figures(lin)
     # dwex: 1.0 -> 1.5 ns a document character; the floor: 1.0 -> 1.5 ns a leaf character.
     assert fig["gc_on"]["stringify_extra_ratio"] == pytest.approx(1.0)
     assert fig["gc_on"]["parse_growth_ratio"] == pytest.approx(1.5 / 1.2)

@@ -132,9 +132,9 @@ def test_a_closed_output_pipe_ends_the_command_quietly(tmp_path, to):
     child.stderr.close()
 
 
-def test_the_progress_line_is_forced_or_left_out(tmp_path, monkeypatch, capsysbinary):
+def test_the_progress_line_is_forced_or_left_out(tmp_path, monkeypatch, capsysbinary, set_thresholds):
     dwexio.dump([["a", "b"]] * 10, tmp_path / "t.dwex")
-    monkeypatch.setattr(cli.Progress, "DELAY", 0.0)
+    set_thresholds(progress_delay=0.0)
     status, out, err = command(tmp_path, monkeypatch, capsysbinary, "convert", "t.dwex", "o.csv", "--progress")
     assert status == 0
     assert err.startswith("\rdwex: 10 rows, 0.0 MB of 0.0 MB (100%), ") and err.endswith(" MB/s\x1b[K\r\x1b[K")

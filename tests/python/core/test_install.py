@@ -2,9 +2,9 @@
 built from that sdist, the wheel installed into a fresh virtual environment.
 The installed module round-trips real tables, mypy finds the type stub in
 that environment, the wheel needs no newer system than manylinux_2_28, and
-both files carry the licence; the companion package and its `dwex` command
-come with the wheel. Everything is built offline from the tools
-already installed."""
+both files carry the licence; the companion package (its Python sources and
+one native module) and its `dwex` command come with the wheel. Everything is
+built offline from the tools already installed."""
 
 import importlib.util
 import os
@@ -21,7 +21,7 @@ import zipfile
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[3]
-BENCH = ROOT / "bench"
+BENCH_LIB = ROOT / "bench" / "lib"
 UNICODE = pathlib.Path("/usr/share/unicode")
 NEWEST_GLIBC = (2, 28)
 
@@ -43,7 +43,7 @@ pytestmark = [
 # files, through the installed module and back.
 ROUND_TRIP = textwrap.dedent(f"""
     import sys
-    sys.path.insert(0, {str(BENCH)!r})
+    sys.path.insert(0, {str(BENCH_LIB)!r})
     import dwex, tables
     for table in (tables.ascii_table(), tables.astral_table()):
         document = dwex.stringify(table.rows)
@@ -109,6 +109,14 @@ def test_wheel_from_the_sdist_installs_round_trips_and_types(tmp_path):
     version = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
     assert _run([venv / "bin" / "dwex", "--version"]) == f"dwex {version}\n"
     assert (platlib / "dwexio" / "py.typed").is_file()
+    # The package as python/dwexio holds it, beside one native module.
+    package = ROOT / "python" / "dwexio"
+    sources = {p.relative_to(package.parent).as_posix() for p in package.rglob("*")
+               if p.is_file() and "__pycache__" not in p.parts}
+    with zipfile.ZipFile(wheel) as archive:
+        shipped = {name for name in archive.namelist() if name.startswith("dwexio/")}
+    (native,) = shipped - sources
+    assert sources <= shipped and re.fullmatch(r"dwexio/_native\.cpython-[\w-]+\.so", native), shipped
     # So does the Arrow reader, which needs no dataframe library to stream.
     rows = _run([python, "-I", "-c", "import dwexio; print([b.num_rows for b in dwexio.read_arrow('t.dwex')])"],
                 cwd=tmp_path)

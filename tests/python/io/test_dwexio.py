@@ -19,6 +19,7 @@ import dwexio
 from dwexio import _native
 from dwexio._cli import delimited as _csv, formats as _formats
 
+import thresholds
 from command import run
 from leakcheck import assert_no_leak
 
@@ -175,13 +176,12 @@ def test_csv_reads_as_csv_reader_reads(text, delimiter, chunk, limit, to_dwex):
         batches = _csv.read_csv(io.StringIO(text, newline=""), delimiter, to_dwex)
         return "".join(b if isinstance(b, str) else dwex.stringify(b) for b in batches)
 
-    saved = _csv._CHUNK, csv.field_size_limit(limit)
-    _csv._CHUNK = chunk
+    saved = csv.field_size_limit(limit)
     try:
-        assert outcome_csv(ours) == outcome_csv(expected)
+        with thresholds.held(csv_chunk=chunk):
+            assert outcome_csv(ours) == outcome_csv(expected)
     finally:
-        _csv._CHUNK = saved[0]
-        csv.field_size_limit(saved[1])
+        csv.field_size_limit(saved)
 
 
 def outcome_csv(call):
@@ -385,12 +385,8 @@ format_leaves = st.text(st.sampled_from('a,;\t" \r\n\ufeff\u00e9\ud800\U0001F600
        st.sampled_from(["csv", "tsv", "tsv --quote", "json", "jsonl"]),
        st.sampled_from(["\r\n", "\n"]), st.integers(1, 9))
 def test_every_format_gives_the_table_back(table, fmt, line_ending, chunk):
-    saved = _csv._CHUNK, _formats._Chunks._CHUNK
-    _csv._CHUNK = _formats._Chunks._CHUNK = chunk  # rows cut anywhere
-    try:
+    with thresholds.held(csv_chunk=chunk, text_chunk=chunk):  # rows cut anywhere
         check_format(table, fmt, line_ending)
-    finally:
-        _csv._CHUNK, _formats._Chunks._CHUNK = saved
 
 
 def check_format(table, fmt, line_ending):

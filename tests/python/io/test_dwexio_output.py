@@ -1,4 +1,4 @@
-"""dwexio's all-or-nothing output (_output.Output, under dump, Writer and `dwex
+"""dwexio's all-or-nothing output (output.Output, under dump, Writer and `dwex
 convert`): whatever way writing ends, the path holds either its old bytes (or
 nothing) or all of the new ones, and no temporary file stays behind."""
 

@@ -208,3 +208,15 @@ def page_fault_seconds(pages: int = 4096, repeat: int = 5) -> float:
             again = time.perf_counter() - t0
         samples.append(max(0.0, first - again) / pages)
     return statistics.median(samples)
+
+
+def interleaved(contenders: dict[str, Callable[[], Any]], rounds: int) -> dict[str, float]:
+    """The median seconds of each contender, run in turn round after round so
+    that the machine's drift reaches all of them alike."""
+    times: dict[str, list[float]] = {name: [] for name in contenders}
+    for _ in range(rounds):
+        for name, run in contenders.items():
+            start = time.perf_counter()
+            run()
+            times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(t) for name, t in times.items()}

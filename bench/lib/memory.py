@@ -2,8 +2,7 @@
 size of what it returns, and the resident set's high-water growth of dwex's
 calls measured in a fresh interpreter (all heap, C++ containers included).
 
-The RSS figures come from running this file as a child process:
-    python3.15 bench/memory.py --rss-child {stringify,join,parse} SOURCE"""
+The RSS figures come from rss_child() in a process of its own."""
 
 from __future__ import annotations
 
@@ -15,8 +14,8 @@ import sys
 import tracemalloc
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-REPO = HERE.parent
+import places
+
 POINTER = 8
 MB = 1e6
 
@@ -99,12 +98,11 @@ def _rss_peak(fn, arg):
     return result, _vm()["VmHWM"] - before
 
 
-def rss_child(what: str, source: str) -> None:
+def rss_child(argv: list[str]) -> None:
     """Runs in a fresh interpreter, so that the call cannot reuse memory that
     earlier work freed: the RSS peak of one call of `what` (dwex.stringify or
     the join floor on a table, dwex.parse on a document file), as JSON."""
-    sys.path.insert(0, str(REPO / "build" / "lib"))
-    sys.path.insert(0, str(HERE))
+    what, source = argv
     import dwex
     import tables
 
@@ -129,15 +127,9 @@ def rss_peaks(name: str, doc_path: Path, log=print) -> dict:
     out: dict = {}
     for key, source in (("stringify", name), ("join", name), ("parse", str(doc_path))):
         try:
-            proc = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--rss-child", key, source],
+            proc = subprocess.run(places.command("memory", "rss_child", key, source),
                                   capture_output=True, text=True, check=True)
             out[key] = json.loads(proc.stdout)
         except (subprocess.CalledProcessError, ValueError) as e:
             log(f"  note: RSS measurement of {key} failed for {name}: {getattr(e, 'stderr', e)}")
     return out
-
-
-if __name__ == "__main__":
-    if len(sys.argv) != 4 or sys.argv[1] != "--rss-child":
-        raise SystemExit(__doc__)
-    rss_child(sys.argv[2], sys.argv[3])

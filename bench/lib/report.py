@@ -14,9 +14,10 @@ import sysconfig
 from pathlib import Path
 
 import goals as goals_mod
+import places
 from contenders import JOIN_FLOOR, OPS, SPLIT_FLOOR
 
-REPO = Path(__file__).resolve().parent.parent
+REPO = places.REPO
 MB = 1e6
 
 

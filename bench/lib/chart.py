@@ -2,14 +2,12 @@
 stringify, each contender's time over dwex's time on every table (collector
 on; stringify on fresh strings, with the warm figure as a small tick), with a
 dashed line at 1x. Bars above the line are contenders that dwex beats; black
-marks are the goals. Runs under an interpreter that has matplotlib:
-
-    python3 bench/chart.py [results.json] [ratios.png]"""
+marks are the goals. bench.py runs main() under an interpreter that has
+matplotlib (the root's python3)."""
 
 from __future__ import annotations
 
 import json
-import sys
 from pathlib import Path
 
 import matplotlib
@@ -18,7 +16,6 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import matplotlib.ticker  # noqa: E402
 
-REPO = Path(__file__).resolve().parent.parent
 OPS = ("parse", "stringify")
 # The figure each panel shows: stringify is judged on fresh strings.
 SHOWN = {"parse": "gc_on_ratio", "stringify": "fresh_gc_on_ratio"}
@@ -78,11 +75,7 @@ def draw(results: dict, png: Path) -> None:
     fig.savefig(png, dpi=110)
 
 
-def main() -> None:
-    src = Path(sys.argv[1]) if len(sys.argv) > 1 else REPO / "build" / "bench" / "results.json"
-    png = Path(sys.argv[2]) if len(sys.argv) > 2 else src.with_name("ratios.png")
+def main(argv: list[str]) -> None:
+    """Draws the figure of results.json (argv[0]) into a PNG file (argv[1])."""
+    src, png = map(Path, argv)
     draw(json.loads(src.read_text()), png)
-
-
-if __name__ == "__main__":
-    main()

@@ -162,3 +162,13 @@ def scaled(rows: list[list[str]], items: int) -> list[list[str]]:
             left -= len(row)
         copy = True
     return out
+
+
+def make_large(path: Path, size: int) -> None:
+    """A document of at least `size` bytes, the ascii table's rows over and over."""
+    import dwex
+
+    block = dwex.stringify(ascii_table().rows).encode("ascii")
+    with open(path, "wb") as f:
+        for _ in range(-(-size // len(block))):
+            f.write(block)
