@@ -54,8 +54,8 @@ class CellWriter {
             // Without a branch on the count of digits, which short cells of
             // mixed lengths would mispredict.
             const int count = 1 + static_cast<int>(units >= 10);
-            return dwex::format::write_length_prefix(digit_[static_cast<std::size_t>(count)],
-                                                     units, count, p);
+            return dwex::format::write_length_prefix(digit_[static_cast<std::size_t>(count)], units,
+                                                     count, p);
         }
         const int count = dwex::format::decimal_digit_count(units);
         *p++ = digit_[static_cast<std::size_t>(count)];

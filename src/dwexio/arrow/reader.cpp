@@ -471,9 +471,9 @@ TableReader::Got TableReader::fetch() {
             if (reason && label_) {
                 reason = Ref::steal(PyUnicode_FromFormat("%U of %U", reason.get(), label_.get()));
             }
-            Ref exception =
-                reason ? not_utf8(not_utf8_type_.get(), buffer_.data() + at, end - at, bytes_ + last_.next, reason.get())
-                       : Ref();
+            Ref exception = reason ? not_utf8(not_utf8_type_.get(), buffer_.data() + at, end - at,
+                                              bytes_ + last_.next, reason.get())
+                                   : Ref();
             fail(exception ? std::move(exception) : Ref::steal(PyErr_GetRaisedException()));
             return Got::fault;
         }

@@ -120,8 +120,7 @@ PyObject* export_reader(StreamState& s) noexcept {
         return consumed();
     }
     std::unique_ptr<ArrowArrayStream> stream{new (std::nothrow) ArrowArrayStream{
-        stream_get_schema, stream_get_next, stream_get_last_error, stream_release,
-        s.reader.get()}};
+        stream_get_schema, stream_get_next, stream_get_last_error, stream_release, s.reader.get()}};
     if (!stream) {
         return PyErr_NoMemory();
     }
@@ -328,10 +327,9 @@ PyType_Slot stream_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec stream_spec = {"dwexio._native.Stream", sizeof(StreamObject), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                               Py_TPFLAGS_HAVE_GC,
-                           stream_slots};
+PyType_Spec stream_spec = {
+    "dwexio._native.Stream", sizeof(StreamObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC, stream_slots};
 
 int batch_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
@@ -422,10 +420,9 @@ PyType_Slot batch_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec batch_spec = {"dwexio._native.Batch", sizeof(BatchObject), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                              Py_TPFLAGS_HAVE_GC,
-                          batch_slots};
+PyType_Spec batch_spec = {
+    "dwexio._native.Batch", sizeof(BatchObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC, batch_slots};
 
 } // namespace
 

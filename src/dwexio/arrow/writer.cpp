@@ -16,11 +16,11 @@
 namespace dwexio {
 namespace {
 
-using dwex::Ref;
 using arrow::field_bytes;
 using arrow::field_room;
 using arrow::PlainColumn;
 using arrow::short_cell_bytes;
+using dwex::Ref;
 
 /// Output bytes gathered before one write to the file: small enough to stay
 /// in the core's cache until the file takes them.

@@ -107,7 +107,7 @@ class TableWriter {
     // HEX fails for some count: the document goes to the file only once
     // whole, so that a failing cell leaves the file untouched.
     bool hold_ = false;
-    dwex::Ref other_digit_; // the first width digit that is not a str
+    dwex::Ref other_digit_;        // the first width digit that is not a str
     std::int64_t other_piece_ = 0; // and its piece of stringify's join
 };
 

@@ -58,9 +58,9 @@ bool adopt_pair(TableWriter* w, PyObject* source) noexcept {
     PyObject* array_owner = PyTuple_GET_ITEM(source, 1);
     auto* schema =
         static_cast<ArrowSchema*>(PyCapsule_GetPointer(schema_owner, schema_capsule_name));
-    auto* array = schema ? static_cast<ArrowArray*>(
-                               PyCapsule_GetPointer(array_owner, array_capsule_name))
-                         : nullptr;
+    auto* array =
+        schema ? static_cast<ArrowArray*>(PyCapsule_GetPointer(array_owner, array_capsule_name))
+               : nullptr;
     if (array == nullptr) {
         return false;
     }

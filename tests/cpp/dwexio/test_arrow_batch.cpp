@@ -151,7 +151,8 @@ TEST_P(Export, TheSchemaNamesEachColumnInTheLayoutsFormat) {
     const Layout layout = GetParam();
     const long long before = heap_in_use();
     ArrowSchema schema{};
-    ASSERT_TRUE(dwexio::arrow::export_schema({"a", "b"}, dwexio::arrow::format_of(layout), &schema));
+    ASSERT_TRUE(
+        dwexio::arrow::export_schema({"a", "b"}, dwexio::arrow::format_of(layout), &schema));
     EXPECT_STREQ(schema.format, "+s");
     ASSERT_EQ(schema.n_children, 2);
     EXPECT_STREQ(schema.children[1]->name, "b");
