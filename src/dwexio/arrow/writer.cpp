@@ -185,7 +185,8 @@ bool TableWriter::make_room(std::size_t size) noexcept {
     return true;
 }
 
-inline bool TableWriter::room_for(std::uint8_t*& p, std::size_t size) noexcept {
+[[gnu::always_inline]] inline bool TableWriter::room_for(std::uint8_t*& p,
+                                                         std::size_t size) noexcept {
     if (static_cast<std::size_t>(p - out_.data()) + size <= out_.capacity()) {
         return true;
     }
@@ -258,29 +259,40 @@ bool TableWriter::put_block(const std::vector<PlainColumn>& plain, std::int64_t 
     if (!*done) {
         return true;
     }
-    if (!room_for(p, bound)) {
+    std::uint8_t* q = p;
+    if (!room_for(q, bound)) {
         return false;
     }
-    p = readable ? arrow::put_plain_rows<true>(*cells_, plain, first, end, p)
-                 : arrow::put_plain_rows<false>(*cells_, plain, first, end, p);
+    p = readable ? arrow::put_plain_rows<true>(*cells_, plain, first, end, q)
+                 : arrow::put_plain_rows<false>(*cells_, plain, first, end, q);
     row_ += end - first;
     return true;
 }
 
-bool TableWriter::put_row(const ArrowArray& batch, const std::vector<PlainColumn>& plain,
-                          std::int64_t r, std::uint8_t*& p) noexcept {
-    for (std::size_t k = 0; k < plain.size(); ++k) {
+// Inlined into write_batch's loop, whose write position then stays in a
+// register from row to row.
+[[gnu::always_inline]] inline bool TableWriter::put_row(const ArrowArray& batch,
+                                                        const std::vector<PlainColumn>& plain,
+                                                        std::int64_t r,
+                                                        std::uint8_t*& at) noexcept {
+    // A local write position: one that is a reference could be aliased by
+    // every byte stored, and would be read back from memory after each.
+    std::uint8_t* p = at;
+    const arrow::CellWriter& cells = *cells_;
+    const PlainColumn* const columns = plain.data();
+    const std::size_t n = plain.size();
+    for (std::size_t k = 0; k < n; ++k) {
         const std::uint8_t* data = nullptr;
         std::size_t size = 0;
-        const PlainColumn& c = plain[k];
+        const PlainColumn& c = columns[k];
         if (c.data != nullptr) {
             data = c.data + c.offsets[r];
             size = static_cast<std::size_t>(c.offsets[r + 1] - c.offsets[r]);
             if (!room_for(p, size + field_room)) {
                 return false;
             }
-            p = c.ascii ? cells_->put_ascii_cell(data, size, c.end, p)
-                        : cells_->put_cell(data, size, c.end, p);
+            p = c.ascii ? cells.put_ascii_cell(data, size, c.end, p)
+                        : cells.put_cell(data, size, c.end, p);
             continue;
         }
         if (!leaf_at(batch, k, r, &data, &size)) {
@@ -290,13 +302,14 @@ bool TableWriter::put_row(const ArrowArray& batch, const std::vector<PlainColumn
         if (!room_for(p, size + field_room)) {
             return false;
         }
-        p = cells_->put_cell(data, size, data, p);
+        p = cells.put_cell(data, size, data, p);
     }
     if (!room_for(p, 1)) {
         return false;
     }
     *p++ = static_cast<std::uint8_t>(dwex::format::row_terminator);
     ++row_;
+    at = p;
     return true;
 }
 
