@@ -35,7 +35,8 @@ def writer(source: object, /) -> object:
     once every column is known to hold strings."""
 
 def write(writer: object, file: Any, text_file: bool, header: bool, null: str | None, /) -> None:
-    """Writes the writer's rows to `file` as a DWEX document."""
+    """Writes the writer's rows to `file` as a DWEX document, with the width
+    digits that dwex.HEX gives when the call starts; a writer writes once."""
 
 def guess_start(data: Any, from_: int, at_eof: bool, columns: int, /) -> tuple[int, bool]:
     """The first plausible row start past `from` in a window of a document, and
@@ -54,6 +55,11 @@ def read_rows(text: str, wide: bool, /) -> tuple[list[list[str]], int, int, int,
     to go on."""
 
 def read_delimited(text: str, delimiter: str, limit: int, alphabet: str, /) -> str | None:
-    """The DWEX document of plain delimited lines (no quote character, no
-    carriage return but before a line feed), or None for a field longer
-    than `limit`."""
+    """The DWEX document of the records that the csv module reads from `text`
+    by its common rules: fields quoted or not, a doubled quote inside a
+    quoted one standing for one, no escape character, no spaces skipped,
+    lines ended by a line feed or a carriage return and line feed; with the
+    width digits of `alphabet`. None where the csv module would apply rules
+    of its own (a quote inside an unquoted field, text after a closing quote,
+    a carriage return alone, a quoted field still open at the end) or for a
+    field longer than `limit`."""

@@ -5,8 +5,6 @@
 #ifndef DWEX_CODEC_BYTE_BUFFER_HPP
 #define DWEX_CODEC_BYTE_BUFFER_HPP
 
-#include "testing/alloc_faults.hpp"
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -15,14 +13,10 @@
 
 namespace dwex::codec {
 
-/// The C library's allocator (which a test build can make fail).
+/// The C library's allocator.
 struct Malloc {
-    static void* allocate(std::size_t n) noexcept {
-        return faults::next_fails() ? nullptr : std::malloc(n);
-    }
-    static void* reallocate(void* p, std::size_t n) noexcept {
-        return faults::next_fails() ? nullptr : std::realloc(p, n);
-    }
+    static void* allocate(std::size_t n) noexcept { return std::malloc(n); }
+    static void* reallocate(void* p, std::size_t n) noexcept { return std::realloc(p, n); }
     static void release(void* p) noexcept { std::free(p); }
 };
 

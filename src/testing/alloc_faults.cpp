@@ -1,6 +1,6 @@
-// alloc_faults.cpp: compiled only into the test build of the Arrow module.
+// alloc_faults.cpp: compiled only into the test builds of dwexio._native.
 // The module's own operator new and delete count with the allocation counter,
-// as the byte buffers' malloc does through alloc_faults.hpp. The build keeps
+// as the byte buffers' allocator does (alloc_faults.hpp). The build keeps
 // them out of the module's exports: exported, they would serve every library
 // loaded with the module (the C++ runtime's own calls included), and other
 // modules' allocations would fail too. The module makes no arrays with new,

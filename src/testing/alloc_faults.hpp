@@ -1,9 +1,15 @@
 // alloc_faults.hpp: the allocation counter of a module built with
 // DWEX_ALLOC_FAULTS, a test build in which the k-th allocation of the
-// module's own (operator new and the byte buffers' malloc) can be made to
-// fail; in every other build it is nothing and costs nothing.
+// module's own (operator new and its byte buffers' malloc) can be made to
+// fail; in every other build it is nothing and costs nothing. The byte
+// buffers take it as their allocator.
 #ifndef DWEX_ALLOC_FAULTS_HPP
 #define DWEX_ALLOC_FAULTS_HPP
+
+#include "core/byte_buffer.hpp"
+
+#include <cstddef>
+#include <cstdlib>
 
 namespace dwex::faults {
 
@@ -15,8 +21,19 @@ bool next_fails() noexcept;
 void arm(long long start, long long stop) noexcept;
 /// The allocations counted since the last arm().
 long long counted() noexcept;
+
+/// The C library's allocator, each allocation counted and failing on request.
+struct Malloc {
+    static void* allocate(std::size_t n) noexcept {
+        return next_fails() ? nullptr : std::malloc(n);
+    }
+    static void* reallocate(void* p, std::size_t n) noexcept {
+        return next_fails() ? nullptr : std::realloc(p, n);
+    }
+    static void release(void* p) noexcept { std::free(p); }
+};
 #else
-constexpr bool next_fails() noexcept { return false; }
+using Malloc = codec::Malloc;
 #endif
 
 } // namespace dwex::faults

@@ -1,6 +1,6 @@
 """DWEX documents to and from Apache Arrow tables of strings.
 
-The native helper (dwexio._arrow) does the work on both paths, from the
+The native module (dwexio._native) does the work on both paths, from the
 file's UTF-8 bytes straight into Arrow string buffers and back, without a
 Python str per leaf. pyarrow, polars and DuckDB stay optional: the reader
 speaks the Arrow PyCapsule interface, which each of them consumes."""
@@ -30,7 +30,10 @@ def write_arrow(data: Any, file: File, *, header: bool = False, null: str | None
     leaf raises ValueError unless `null` gives the text to write for it;
     an open file gets no part of a batch that holds one. A path ending .gz,
     .bz2, .xz or .zst is compressed, all or nothing. For string columns the
-    text is exactly what dwexio.dump writes for the same rows."""
+    text is exactly what dwexio.dump writes for the same rows, with the width
+    digits of dwex.HEX as the call finds it; a HEX that dwex.stringify would
+    fail on for some cell raises what stringify raises, and the file gets
+    nothing (with such a HEX the document is held in memory until whole)."""
     if not isinstance(header, bool):
         raise TypeError(f"header must be True or False, not {type(header).__name__}")
     if null is not None and not isinstance(null, str):

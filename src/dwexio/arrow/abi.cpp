@@ -1,4 +1,4 @@
-// arrow_abi.cpp: exporting schemas and batches through the Arrow C data
+// abi.cpp: exporting schemas and batches through the Arrow C data
 // interface. Every child owns its own memory and has its own release, so a
 // consumer may move children out of their parent and release them in any
 // order; a parent releases only the children still in place.
@@ -82,7 +82,7 @@ bool export_schema(const std::vector<std::string>& names, const char* column_for
     } catch (const std::bad_alloc&) {
         return false; // the children made so far go with the parent
     }
-    *out = ArrowSchema{"+s",
+    *out = ArrowSchema{struct_format.data(),
                        "",
                        nullptr,
                        0,
@@ -93,18 +93,6 @@ bool export_schema(const std::vector<std::string>& names, const char* column_for
                        parent.get()};
     parent.release(); // the schema's now
     return true;
-}
-
-const char* format_of(Layout layout) noexcept {
-    switch (layout) {
-    case Layout::large_string:
-        return "U";
-    case Layout::string_view:
-        return "vu";
-    case Layout::string:
-        break;
-    }
-    return "u";
 }
 
 bool export_batch(std::vector<ColumnBuffers>& columns, std::int64_t rows, Layout layout,

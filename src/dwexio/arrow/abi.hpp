@@ -1,4 +1,4 @@
-// arrow_abi.hpp: the Arrow C data and C stream interface structures, as that
+// abi.hpp: the Arrow C data and C stream interface structures, as that
 // interface fixes them (the guards let another copy of them coexist), and
 // the pieces dwexio builds with them: owned buffers, the schema of a table of
 // string columns, and the release callbacks. No Arrow library is linked: the
@@ -7,7 +7,10 @@
 #ifndef DWEXIO_ARROW_ABI_HPP
 #define DWEXIO_ARROW_ABI_HPP
 
+#include "dwexio/arrow/formats.hpp"
+
 #include "core/byte_buffer.hpp"
+#include "testing/alloc_faults.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -63,27 +66,14 @@ struct ArrowArrayStream {
 namespace dwexio::arrow {
 
 /// Buffers handed out through the C interface: malloc's, which the
-/// release callbacks free without a copy.
-using Buffer = dwex::codec::ByteBuffer<>;
+/// release callbacks free without a copy (counted in a test build).
+using Buffer = dwex::codec::ByteBuffer<dwex::faults::Malloc>;
 
 /// Exports the schema of a struct of string columns with these names (each
 /// nullable, as any Arrow string column may be, though these hold no nulls).
 /// Returns false when memory runs out, with `out` untouched.
 bool export_schema(const std::vector<std::string>& names, const char* column_format,
                    ArrowSchema* out) noexcept;
-
-/// How a column of strings is laid out: its offsets are 32-bit (string) or
-/// 64-bit (large_string), or each row is a 16-byte view (string_view): the
-/// length, then up to 12 bytes inline, or else a 4-byte prefix and the
-/// index and offset of the bytes in a data buffer.
-enum class Layout : std::uint8_t { string, large_string, string_view };
-
-/// The C data interface's format string of a column of `layout`.
-const char* format_of(Layout layout) noexcept;
-
-/// A string_view's bytes inline in its view, at most.
-constexpr std::size_t view_inline_bytes = 12;
-constexpr std::size_t view_bytes = 16;
 
 /// One exported string column: the struct's child owns its buffers. A
 /// string_view column keeps its views in `offsets` and its one data

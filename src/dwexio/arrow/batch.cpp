@@ -1,4 +1,4 @@
-// arrow_batch.cpp: a row's cells are copied into the columns in whole
+// batch.cpp: a row's cells are copied into the columns in whole
 // 16-byte steps where short, and unwound if a later column has no room, so a
 // batch always holds whole rows.
 #include "dwexio/arrow/batch.hpp"
@@ -49,7 +49,7 @@ inline void copy_cell(std::uint8_t* to, const std::uint8_t* from, std::size_t si
 
 /// The width of one row's entry in a column's first buffer: an offset or a view.
 constexpr std::size_t entry_bytes(Layout layout) noexcept {
-    return layout == Layout::string_view    ? view_bytes
+    return layout == Layout::string_view    ? view::bytes
            : layout == Layout::large_string ? sizeof(std::int64_t)
                                             : sizeof(std::int32_t);
 }
@@ -63,7 +63,7 @@ constexpr std::size_t first_entry_bytes(Layout layout) noexcept {
 /// Whether a cell's bytes go to the column's data buffer: all of them but
 /// the views' inline ones.
 constexpr bool stored(Layout layout, std::size_t size) noexcept {
-    return layout != Layout::string_view || size > view_inline_bytes;
+    return layout != Layout::string_view || size > view::inline_bytes;
 }
 
 /// A column's bytes in one batch at most: offsets, and a view's offset into
@@ -79,17 +79,16 @@ template <Layout L>
 void put_entry(std::uint8_t* at, const std::uint8_t* cell, std::size_t size,
                std::size_t used) noexcept {
     if constexpr (L == Layout::string_view) {
-        constexpr std::size_t prefix_bytes = 4;
-        std::memset(at, 0, view_bytes);
+        std::memset(at, 0, view::bytes);
         const auto length = static_cast<std::int32_t>(size);
-        std::memcpy(at, &length, sizeof(length));
-        if (size <= view_inline_bytes) {
-            std::memcpy(at + sizeof(length), cell, size);
+        std::memcpy(at + view::length_at, &length, sizeof(length));
+        if (size <= view::inline_bytes) {
+            std::memcpy(at + view::inline_at, cell, size);
         } else {
+            // Buffer 0, the only one: the memset wrote its index.
             const auto offset = static_cast<std::int32_t>(used);
-            std::memcpy(at + sizeof(length), cell, prefix_bytes);
-            std::memcpy(at + sizeof(length) + prefix_bytes + sizeof(std::int32_t), &offset,
-                        sizeof(offset));
+            std::memcpy(at + view::inline_at, cell, view::prefix_bytes);
+            std::memcpy(at + view::offset_at, &offset, sizeof(offset));
         }
     } else {
         using Offset = std::conditional_t<L == Layout::string, std::int32_t, std::int64_t>;

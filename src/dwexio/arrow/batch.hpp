@@ -1,4 +1,4 @@
-// arrow_batch.hpp: the string columns of one record batch being built from
+// batch.hpp: the string columns of one record batch being built from
 // rows of a document's bytes, and the batches built ahead of their turn.
 // Both the reader's own loop and each stretch of a parallel read own one.
 #ifndef DWEXIO_ARROW_BATCH_HPP

@@ -4,6 +4,7 @@
 // that the buffer holds only part of is read again once more bytes are in,
 // in ever larger reads, so a long row costs time linear in its length.
 #include "dwexio/arrow/reader.hpp"
+#include "dwexio/state.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -37,8 +38,6 @@ class Gil {
 /// UnicodeDecodeError for a byte anywhere in a document: its `start` is the
 /// byte's offset in the document, while `object` holds only the bytes from
 /// there (the document itself is long gone), so the message is told here.
-PyObject* not_utf8_type = nullptr;
-
 PyObject* not_utf8_str(PyObject* self) noexcept {
     Ref start = Ref::steal(PyObject_GetAttrString(self, "start"));
     Ref object = start ? Ref::steal(PyObject_GetAttrString(self, "object")) : Ref();
@@ -62,13 +61,14 @@ PyType_Slot not_utf8_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec not_utf8_spec = {"dwexio._arrow.NotUTF8Error", 0, 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec not_utf8_spec = {"dwexio._native.NotUTF8Error", 0, 0, Py_TPFLAGS_DEFAULT,
                              not_utf8_slots};
 
 /// The error for the bytes at `at` (up to 4 of them), `offset` bytes into the document.
-Ref not_utf8(const std::uint8_t* at, std::size_t size, std::int64_t offset, PyObject* reason) {
+Ref not_utf8(PyObject* type, const std::uint8_t* at, std::size_t size, std::int64_t offset,
+             PyObject* reason) {
     Ref exception = Ref::steal(
-        PyObject_CallFunction(not_utf8_type, "sy#nnO", "utf-8", reinterpret_cast<const char*>(at),
+        PyObject_CallFunction(type, "sy#nnO", "utf-8", reinterpret_cast<const char*>(at),
                               static_cast<Py_ssize_t>(size), Py_ssize_t{0}, Py_ssize_t{1}, reason));
     Ref start = exception ? Ref::steal(PyLong_FromLongLong(offset)) : Ref();
     Ref end = start ? Ref::steal(PyLong_FromLongLong(offset + 1)) : Ref();
@@ -86,9 +86,16 @@ bool holds_astral(const std::uint8_t* p, std::size_t n) noexcept {
 } // namespace
 
 bool add_reader_types(PyObject* module) noexcept {
-    not_utf8_type = PyType_FromModuleAndSpec(module, &not_utf8_spec, PyExc_UnicodeDecodeError);
-    return not_utf8_type != nullptr &&
-           PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(not_utf8_type)) == 0;
+    Ref& type = state_of(module).not_utf8_type;
+    type = Ref::steal(PyType_FromModuleAndSpec(module, &not_utf8_spec, PyExc_UnicodeDecodeError));
+    return type && PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get())) == 0;
+}
+
+int TableReader::traverse(visitproc visit, void* arg) const noexcept {
+    for (const Ref* held : {&file_, &parse_, &label_, &error_, &not_utf8_type_}) {
+        Py_VISIT(held->get());
+    }
+    return 0;
 }
 
 std::unique_ptr<TableReader> TableReader::open(PyObject* file, bool owned, const Options& options) {
@@ -100,6 +107,7 @@ std::unique_ptr<TableReader> TableReader::open(PyObject* file, bool owned, const
         return nullptr;
     }
     reader->file_ = Ref::borrow(file);
+    reader->not_utf8_type_ = Ref::borrow(options.not_utf8);
     reader->owned_ = owned;
     reader->batch_rows_ = options.batch_rows;
     reader->layout_ = options.layout;
@@ -463,9 +471,9 @@ TableReader::Got TableReader::fetch() {
             if (reason && label_) {
                 reason = Ref::steal(PyUnicode_FromFormat("%U of %U", reason.get(), label_.get()));
             }
-            Ref exception =
-                reason ? not_utf8(buffer_.data() + at, end - at, bytes_ + last_.next, reason.get())
-                       : Ref();
+            Ref exception = reason ? not_utf8(not_utf8_type_.get(), buffer_.data() + at, end - at,
+                                              bytes_ + last_.next, reason.get())
+                                   : Ref();
             fail(exception ? std::move(exception) : Ref::steal(PyErr_GetRaisedException()));
             return Got::fault;
         }

@@ -38,6 +38,7 @@ class TableReader {
         /// Bytes of the file read at a time with threads, at most; 0 where
         /// the file is read by read() alone (it has no readinto() to trust).
         std::int64_t window = 0;
+        PyObject* not_utf8 = nullptr; ///< the module's type of error for bytes that are not UTF-8
     };
 
     /// Reads as far as the schema: the header row with `header`, else the
@@ -68,6 +69,8 @@ class TableReader {
     /// Raises the fault's exception (once; afterwards the same message as
     /// RuntimeError). Needs the GIL.
     void raise();
+    /// Visits the Python objects the reader holds, for the collector.
+    int traverse(visitproc visit, void* arg) const noexcept;
 
   private:
     TableReader() = default;
@@ -107,6 +110,7 @@ class TableReader {
     dwex::Ref column(std::size_t k) const noexcept;
 
     dwex::Ref file_;
+    dwex::Ref not_utf8_type_;
     dwex::Ref parse_; // dwex.parse, for its end-of-input error
     bool owned_ = false;
     bool eof_ = false;

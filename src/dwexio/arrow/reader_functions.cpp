@@ -4,6 +4,7 @@
 #include "dwexio/arrow/functions.hpp"
 #include "dwexio/arrow/reader.hpp"
 #include "dwexio/arrow/stream.hpp"
+#include "dwexio/state.hpp"
 
 #include <memory>
 #include <new>
@@ -15,7 +16,7 @@ namespace {
 
 /// read(file, owned, names, header, batch_rows, n_rows, layout, label, threads, window, /) ->
 /// Stream
-PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 10 || (args[2] != Py_None && !PyList_Check(args[2])) ||
         (args[7] != Py_None && !PyUnicode_Check(args[7]))) {
         PyErr_SetString(
@@ -49,11 +50,12 @@ PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     options.header = header != 0;
     options.layout = static_cast<arrow::Layout>(layout);
     options.label = args[7] == Py_None ? nullptr : args[7];
+    options.not_utf8 = state_of(module).not_utf8_type.get();
     std::unique_ptr<TableReader> reader{TableReader::open(args[0], owned, options)};
     if (!reader) {
         return nullptr;
     }
-    return new_stream(std::move(reader), options.layout);
+    return new_stream(module, std::move(reader), options.layout);
 }
 
 /// schema(names, layout, /) -> the capsule of a schema of string columns.

@@ -3,6 +3,7 @@
 #include "dwexio/arrow/stream.hpp"
 
 #include "dwexio/arrow/capsules.hpp"
+#include "dwexio/state.hpp"
 
 #include "dwex/ref.hpp"
 
@@ -14,8 +15,6 @@ namespace dwexio {
 namespace {
 
 using dwex::Ref;
-
-PyTypeObject* stream_type = nullptr;
 
 // --- the C stream over a reader ------------------------------------------------
 
@@ -59,14 +58,14 @@ struct StreamState {
     std::vector<std::string> names;
     arrow::Layout layout;
     bool started = false;
-    bool busy = false; // a thread is in next() with the GIL released
+    bool busy = false; // a thread is in next() without the interpreter
 };
 
 struct StreamObject {
     PyObject_HEAD StreamState state;
 };
 
-StreamState& state_of(PyObject* self) noexcept {
+StreamState& stream_of(PyObject* self) noexcept {
     return reinterpret_cast<StreamObject*>(self)->state;
 }
 
@@ -75,10 +74,36 @@ struct BatchObject {
     ArrowArray array;
 };
 
-PyTypeObject* batch_type = nullptr;
+/// Whether the Stream's reader is in use by a thread that let the
+/// interpreter go, with RuntimeError set if so. Its caller holds the
+/// Stream's critical section.
+bool is_busy(const StreamState& s) noexcept {
+    if (s.busy) {
+        PyErr_SetString(PyExc_RuntimeError, "this Arrow stream is being read by another thread");
+    }
+    return s.busy;
+}
+
+// The reader holds the file (and the exception of a fault), which may refer
+// back to the Stream.
+int stream_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    const StreamState& s = stream_of(self);
+    return s.reader != nullptr && !s.busy ? s.reader->traverse(visit, arg) : 0;
+}
+
+int stream_clear(PyObject* self) noexcept {
+    StreamState& s = stream_of(self);
+    if (!s.busy) {
+        s.started = true;
+        s.reader.reset();
+    }
+    return 0;
+}
 
 void stream_dealloc(PyObject* self) noexcept {
-    std::destroy_at(&state_of(self));
+    PyObject_GC_UnTrack(self);
+    std::destroy_at(&stream_of(self));
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -89,20 +114,13 @@ PyObject* consumed() noexcept {
     return nullptr;
 }
 
-PyObject* stream_export(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-    // requested_schema may be given and is ignored: the columns are strings.
-    if (nargs > 1 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) + nargs > 1)) {
-        PyErr_SetString(PyExc_TypeError, "__arrow_c_stream__() takes at most one argument");
-        return nullptr;
-    }
-    StreamState* s = &state_of(self);
-    if (s->reader == nullptr || s->started) {
+/// The Stream's reader handed over in a C stream capsule.
+PyObject* export_reader(StreamState& s) noexcept {
+    if (s.reader == nullptr || s.started) {
         return consumed();
     }
     std::unique_ptr<ArrowArrayStream> stream{new (std::nothrow) ArrowArrayStream{
-        stream_get_schema, stream_get_next, stream_get_last_error, stream_release,
-        s->reader.get()}};
+        stream_get_schema, stream_get_next, stream_get_last_error, stream_release, s.reader.get()}};
     if (!stream) {
         return PyErr_NoMemory();
     }
@@ -111,66 +129,93 @@ PyObject* stream_export(PyObject* self, PyObject* const*, Py_ssize_t nargs,
         return nullptr;
     }
     stream.release(); // the capsule's now, and the reader with it
-    s->reader.release();
+    (void)s.reader.release();
+    return capsule;
+}
+
+PyObject* stream_export(PyObject* self, PyObject* const*, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    // requested_schema may be given and is ignored: the columns are strings.
+    if (nargs > 1 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) + nargs > 1)) {
+        PyErr_SetString(PyExc_TypeError, "__arrow_c_stream__() takes at most one argument");
+        return nullptr;
+    }
+    PyObject* capsule = nullptr;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    capsule = export_reader(stream_of(self));
+    Py_END_CRITICAL_SECTION();
     return capsule;
 }
 
 PyObject* stream_schema(PyObject* self, PyObject*) noexcept {
-    StreamState* s = &state_of(self);
-    return schema_capsule(s->names, s->layout);
+    PyObject* capsule = nullptr;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    const StreamState& s = stream_of(self);
+    capsule = schema_capsule(s.names, s.layout);
+    Py_END_CRITICAL_SECTION();
+    return capsule;
 }
 
-/// select(columns, /): builds only these columns (a list of 0-based indices), before any batch.
-PyObject* stream_select(PyObject* self, PyObject* columns) noexcept {
-    StreamState* s = &state_of(self);
-    if (!PyList_Check(columns)) {
-        PyErr_SetString(PyExc_TypeError, "select() takes a list of column indices");
-        return nullptr;
-    }
-    if (s->reader == nullptr || s->started) {
-        return consumed();
+/// Selects `columns`, before any batch; false with an exception set.
+bool select_columns(StreamState& s, PyObject* columns) noexcept {
+    if (s.reader == nullptr || s.started) {
+        consumed();
+        return false;
     }
     std::vector<std::size_t> chosen;
     try {
         chosen.resize(static_cast<std::size_t>(PyList_GET_SIZE(columns)));
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        PyErr_NoMemory();
+        return false;
     }
     for (std::size_t k = 0; k < chosen.size(); ++k) {
         chosen[k] = PyLong_AsSize_t(PyList_GET_ITEM(columns, static_cast<Py_ssize_t>(k)));
         if (chosen[k] == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
-            return nullptr;
+            return false;
         }
     }
-    if (!s->reader->select(chosen)) {
-        return nullptr;
+    if (!s.reader->select(chosen)) {
+        return false;
     }
     try {
-        s->names = s->reader->names();
+        s.names = s.reader->names();
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        PyErr_NoMemory();
+        return false;
     }
-    Py_RETURN_NONE;
+    return true;
+}
+
+/// select(columns, /): builds only these columns (a list of 0-based indices), before any batch.
+PyObject* stream_select(PyObject* self, PyObject* columns) noexcept {
+    if (!PyList_Check(columns)) {
+        PyErr_SetString(PyExc_TypeError, "select() takes a list of column indices");
+        return nullptr;
+    }
+    bool ok = false;
+    Py_BEGIN_CRITICAL_SECTION2(self, columns);
+    ok = select_columns(stream_of(self), columns);
+    Py_END_CRITICAL_SECTION2();
+    return ok ? Py_NewRef(Py_None) : nullptr;
 }
 
 /// close(): lets the file go (closing it where the stream opened it); a
 /// stream already handed to a consumer is the consumer's to finish.
 PyObject* stream_close(PyObject* self, PyObject*) noexcept {
-    StreamState* s = &state_of(self);
-    if (s->busy) {
-        PyErr_SetString(PyExc_RuntimeError, "this Arrow stream is being read by another thread");
-        return nullptr;
+    bool ok = false;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    StreamState& s = stream_of(self);
+    if (!is_busy(s)) {
+        s.started = true;
+        s.reader.reset();
+        ok = !PyErr_Occurred();
     }
-    s->started = true;
-    s->reader.reset();
-    if (PyErr_Occurred()) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    Py_END_CRITICAL_SECTION();
+    return ok ? Py_NewRef(Py_None) : nullptr;
 }
 
-PyObject* stream_names(PyObject* self, void*) noexcept {
-    const auto& names = state_of(self).names;
+PyObject* names_list(const std::vector<std::string>& names) noexcept {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
     for (std::size_t k = 0; list && k < names.size(); ++k) {
         PyObject* name =
@@ -183,39 +228,72 @@ PyObject* stream_names(PyObject* self, void*) noexcept {
     return list.release();
 }
 
+PyObject* stream_names(PyObject* self, void*) noexcept {
+    PyObject* list = nullptr;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    list = names_list(stream_of(self).names);
+    Py_END_CRITICAL_SECTION();
+    return list;
+}
+
+/// The reader, claimed for one batch (`busy`); null, with no exception set
+/// at the end of the rows.
+TableReader* claim_reader(StreamState& s) noexcept {
+    if (is_busy(s)) {
+        return nullptr;
+    }
+    if (s.reader == nullptr) {
+        if (!s.started) {
+            consumed();
+        }
+        return nullptr;
+    }
+    s.started = true;
+    s.busy = true;
+    return s.reader.get();
+}
+
+/// Gives the reader back after a batch; at the end of the rows or on a
+/// fault (`ok` false, whose exception is raised) the reader ends.
+void return_reader(StreamState& s, bool ok, bool end) noexcept {
+    s.busy = false;
+    if (!ok) {
+        s.reader->raise();
+    }
+    if (!ok || end) {
+        s.reader.reset();
+    }
+}
+
 PyObject* stream_next(PyObject* self) noexcept {
-    StreamState* s = &state_of(self);
-    if (s->busy) {
-        PyErr_SetString(PyExc_RuntimeError, "this Arrow stream is being read by another thread");
-        return nullptr;
+    StreamState& s = stream_of(self);
+    TableReader* reader = nullptr;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    reader = claim_reader(s);
+    Py_END_CRITICAL_SECTION();
+    if (reader == nullptr) {
+        return nullptr; // with no exception set: StopIteration
     }
-    if (s->reader == nullptr) {
-        if (!s->started) {
-            return consumed();
-        }
-        return nullptr; // finished: StopIteration
+    auto* type = reinterpret_cast<PyTypeObject*>(state_of(Py_TYPE(self)).batch_type.get());
+    Ref batch = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(BatchObject, type)));
+    bool ok = false;
+    if (batch) {
+        auto* b = reinterpret_cast<BatchObject*>(batch.get());
+        b->array.release = nullptr;
+        b->stream = Py_NewRef(self);
+        PyObject_GC_Track(b);
+        Py_BEGIN_ALLOW_THREADS ok = reader->next(&b->array);
+        Py_END_ALLOW_THREADS
     }
-    s->started = true;
-    auto* batch = PyObject_New(BatchObject, batch_type);
-    if (batch == nullptr) {
-        return nullptr;
+    const bool end = ok && reinterpret_cast<BatchObject*>(batch.get())->array.release == nullptr;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    if (batch) {
+        return_reader(s, ok, end);
+    } else {
+        s.busy = false;
     }
-    batch->array.release = nullptr;
-    batch->stream = Py_NewRef(self);
-    bool ok;
-    TableReader* reader = s->reader.get();
-    s->busy = true;
-    Py_BEGIN_ALLOW_THREADS ok = reader->next(&batch->array);
-    Py_END_ALLOW_THREADS s->busy = false;
-    if (!ok || batch->array.release == nullptr) {
-        Py_DECREF(batch);
-        if (!ok) {
-            reader->raise();
-        }
-        s->reader.reset();
-        return nullptr;
-    }
-    return reinterpret_cast<PyObject*>(batch);
+    Py_END_CRITICAL_SECTION();
+    return ok && !end ? batch.release() : nullptr;
 }
 
 PyMethodDef stream_methods[] = {
@@ -239,6 +317,8 @@ PyGetSetDef stream_getset[] = {
 
 PyType_Slot stream_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(stream_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(stream_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(stream_next)},
     {Py_tp_methods, stream_methods},
@@ -247,32 +327,40 @@ PyType_Slot stream_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec stream_spec = {"dwexio._native.Stream", sizeof(StreamObject), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, stream_slots};
+PyType_Spec stream_spec = {
+    "dwexio._native.Stream", sizeof(StreamObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC, stream_slots};
+
+int batch_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<BatchObject*>(self)->stream);
+    return 0;
+}
+
+int batch_clear(PyObject* self) noexcept {
+    Py_CLEAR(reinterpret_cast<BatchObject*>(self)->stream);
+    return 0;
+}
 
 void batch_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
     auto* b = reinterpret_cast<BatchObject*>(self);
     if (b->array.release != nullptr) {
         b->array.release(&b->array);
     }
     Py_XDECREF(b->stream);
     PyTypeObject* type = Py_TYPE(self);
-    PyObject_Free(self);
+    type->tp_free(self);
     Py_DECREF(type);
 }
 
-PyObject* batch_export(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
-    if (nargs > 1 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) + nargs > 1)) {
-        PyErr_SetString(PyExc_TypeError, "__arrow_c_array__() takes at most one argument");
-        return nullptr;
-    }
-    auto* b = reinterpret_cast<BatchObject*>(self);
-    if (b->array.release == nullptr) {
+/// The batch and its schema in capsules, taken from `b`.
+PyObject* export_array(BatchObject* b) noexcept {
+    if (b->array.release == nullptr || b->stream == nullptr) {
         PyErr_SetString(PyExc_ValueError, "this Arrow batch has already been consumed");
         return nullptr;
     }
-    const StreamState& owner = state_of(b->stream);
+    const StreamState& owner = stream_of(b->stream);
     Ref schema = Ref::steal(schema_capsule(owner.names, owner.layout));
     if (!schema) {
         return nullptr;
@@ -288,6 +376,21 @@ PyObject* batch_export(PyObject* self, PyObject* const*, Py_ssize_t nargs,
     array.release();            // the capsule's now
     b->array.release = nullptr; // the capsule owns it now
     return PyTuple_Pack(2, schema.get(), capsule.get());
+}
+
+PyObject* batch_export(PyObject* self, PyObject* const*, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+    if (nargs > 1 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) + nargs > 1)) {
+        PyErr_SetString(PyExc_TypeError, "__arrow_c_array__() takes at most one argument");
+        return nullptr;
+    }
+    auto* b = reinterpret_cast<BatchObject*>(self);
+    PyObject* result = nullptr;
+    // The Stream's names may change under select() in another thread.
+    Py_BEGIN_CRITICAL_SECTION2(self, b->stream);
+    result = export_array(b);
+    Py_END_CRITICAL_SECTION2();
+    return result;
 }
 
 PyObject* batch_rows(PyObject* self, void*) noexcept {
@@ -309,40 +412,45 @@ PyGetSetDef batch_getset[] = {
 
 PyType_Slot batch_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(batch_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(batch_clear)},
     {Py_tp_methods, batch_methods},
     {Py_tp_getset, batch_getset},
     {Py_tp_doc, const_cast<char*>("One record batch of a Stream.")},
     {0, nullptr},
 };
 
-PyType_Spec batch_spec = {"dwexio._native.Batch", sizeof(BatchObject), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, batch_slots};
+PyType_Spec batch_spec = {
+    "dwexio._native.Batch", sizeof(BatchObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC, batch_slots};
 
 } // namespace
 
 bool add_stream_types(PyObject* module) noexcept {
-    stream_type =
-        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &stream_spec, nullptr));
-    if (stream_type == nullptr || PyModule_AddType(module, stream_type) < 0) {
-        return false;
-    }
-    batch_type =
-        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &batch_spec, nullptr));
-    return batch_type != nullptr && PyModule_AddType(module, batch_type) == 0;
+    State& state = state_of(module);
+    state.stream_type = Ref::steal(PyType_FromModuleAndSpec(module, &stream_spec, nullptr));
+    state.batch_type = Ref::steal(PyType_FromModuleAndSpec(module, &batch_spec, nullptr));
+    return state.stream_type && state.batch_type &&
+           PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(state.stream_type.get())) ==
+               0 &&
+           PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(state.batch_type.get())) == 0;
 }
 
-PyObject* new_stream(std::unique_ptr<TableReader> reader, arrow::Layout layout) noexcept {
+PyObject* new_stream(PyObject* module, std::unique_ptr<TableReader> reader,
+                     arrow::Layout layout) noexcept {
     std::vector<std::string> names;
     try {
         names = reader->names();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    auto* s = PyObject_New(StreamObject, stream_type);
+    auto* type = reinterpret_cast<PyTypeObject*>(state_of(module).stream_type.get());
+    auto* s = PyObject_GC_New(StreamObject, type);
     if (s == nullptr) {
         return nullptr;
     }
     new (&s->state) StreamState{std::move(reader), std::move(names), layout};
+    PyObject_GC_Track(s);
     return reinterpret_cast<PyObject*>(s);
 }
 

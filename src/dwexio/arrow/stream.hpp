@@ -14,8 +14,10 @@ namespace dwexio {
 /// Adds the Stream and Batch types to the module; false with an exception set.
 bool add_stream_types(PyObject* module) noexcept;
 
-/// A new Stream over `reader`, which it owns from now on whatever happens.
-PyObject* new_stream(std::unique_ptr<TableReader> reader, arrow::Layout layout) noexcept;
+/// A new Stream of `module` over `reader`, which it owns from now on
+/// whatever happens.
+PyObject* new_stream(PyObject* module, std::unique_ptr<TableReader> reader,
+                     arrow::Layout layout) noexcept;
 
 } // namespace dwexio
 

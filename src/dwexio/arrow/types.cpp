@@ -1,39 +1,28 @@
-// arrow_types.cpp: Arrow C format strings read back into the names pyarrow
-// gives their types. The table follows the C data interface's list of
+// types.cpp: Arrow C format strings read back into the names pyarrow
+// gives their types. The tables follow the C data interface's list of
 // formats; a format it does not know is named by its kind of layout.
 #include "dwexio/arrow/types.hpp"
 
 #include <cstring>
+#include <span>
 #include <string_view>
 
 namespace dwexio::arrow {
 namespace {
 
-struct Named {
-    std::string_view format;
-    std::string_view name;
-};
+using Named = NamedFormat;
 
+/// The types without parameters besides the strings and the integers
+/// (formats.hpp).
 constexpr Named plain_types[] = {
     {"n", "null"},
     {"b", "bool"},
-    {"c", "int8"},
-    {"C", "uint8"},
-    {"s", "int16"},
-    {"S", "uint16"},
-    {"i", "int32"},
-    {"I", "uint32"},
-    {"l", "int64"},
-    {"L", "uint64"},
     {"e", "halffloat"},
     {"f", "float"},
     {"g", "double"},
     {"z", "binary"},
     {"Z", "large_binary"},
     {"vz", "binary_view"},
-    {"u", "string"},
-    {"U", "large_string"},
-    {"vu", "string_view"},
     {"tdD", "date32[day]"},
     {"tdm", "date64[ms]"},
     {"tts", "time32[s]"},
@@ -77,7 +66,7 @@ std::string children_of(const ArrowSchema& schema) {
 }
 
 std::string nested_name(std::string_view format, const ArrowSchema& schema) {
-    if (format == "+s") {
+    if (format == struct_format) {
         return "struct" + children_of(schema);
     }
     if (format == "+m" && schema.n_children == 1 && schema.children[0]->n_children == 2) {
@@ -109,9 +98,12 @@ std::string nested_name(std::string_view format, const ArrowSchema& schema) {
 
 std::string value_type_name(const ArrowSchema& schema) {
     const std::string_view format = schema.format;
-    for (const auto& named : plain_types) {
-        if (format == named.format) {
-            return std::string(named.name);
+    using Table = std::span<const Named>;
+    for (const Table table : {Table(plain_types), Table(string_formats), Table(index_formats)}) {
+        for (const auto& named : table) {
+            if (format == named.format) {
+                return std::string(named.name);
+            }
         }
     }
     if (format.starts_with("ts") && format.size() >= 4 && format[3] == ':') {
@@ -148,7 +140,8 @@ std::string value_type_name(const ArrowSchema& schema) {
 bool value_has_text_form(const ArrowSchema& schema) noexcept {
     const std::string_view format = schema.format;
     if (format.size() == 1) {
-        return std::string_view("nbcCsSiIlLefg").find(format[0]) != std::string_view::npos;
+        return std::string_view("nbefg").find(format[0]) != std::string_view::npos ||
+               index_type_of(format).has_value();
     }
     return format.starts_with("d:") || format.starts_with("td") || format.starts_with("tt") ||
            format.starts_with("ts") || format.starts_with("tD");

@@ -1,4 +1,4 @@
-// arrow_types.hpp: what a column's Arrow C format string means to a user:
+// types.hpp: what a column's Arrow C format string means to a user:
 // its type as pyarrow prints it, and whether pyarrow can give it a text form.
 // Messages never show a raw format string ('tsu:', 'd:3,2'), which no user
 // has ever typed.

@@ -1,17 +1,14 @@
-// arrow_writer.cpp: each cell's UTF-8 bytes are copied after their width
-// digit and UTF-16 length into one output buffer, which goes to the file
-// whenever it fills, always between cells (so a text file's share decodes).
+// writer.cpp: each cell's UTF-8 bytes are copied after their width digit
+// and UTF-16 length into one output buffer, which goes to the file whenever
+// it fills, always between cells (so a text file's share decodes).
 #include "dwexio/arrow/writer.hpp"
 #include "dwexio/arrow/types.hpp"
 
 #include "core/decimal.hpp"
 #include "core/format.hpp"
-#include "core/simd.hpp"
 #include "core/utf8.hpp"
-#include "core/widest.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -19,139 +16,15 @@
 namespace dwexio {
 namespace {
 
+using arrow::field_bytes;
+using arrow::field_room;
+using arrow::PlainColumn;
+using arrow::short_cell_bytes;
 using dwex::Ref;
 
 /// Output bytes gathered before one write to the file: small enough to stay
 /// in the core's cache until the file takes them.
 constexpr std::size_t flush_bytes = 1 << 18;
-
-constexpr char hex_digits[] = "0123456789abcdef";
-
-/// A cell of at most this many bytes, with as many readable from its start,
-/// is checked for ASCII and copied by two vector loads and stores.
-constexpr std::size_t short_cell_bytes = 2 * dwex::simd::vector_bytes;
-/// The most a cell's item takes besides its bytes: a width digit and the
-/// longest length field.
-constexpr std::size_t field_bytes = 1 + dwex::format::max_length_digits;
-/// Room made for a cell besides its bytes: its field, and the stores of a
-/// short copy past its end.
-constexpr std::size_t field_room = field_bytes + short_cell_bytes;
-
-bool string_kind(const char* format, ColumnLayout::Kind* kind) noexcept {
-    if (std::strcmp(format, "u") == 0) {
-        *kind = ColumnLayout::Kind::string;
-    } else if (std::strcmp(format, "U") == 0) {
-        *kind = ColumnLayout::Kind::large_string;
-    } else if (std::strcmp(format, "vu") == 0) {
-        *kind = ColumnLayout::Kind::string_view;
-    } else {
-        return false;
-    }
-    return true;
-}
-
-bool index_layout(const char* format, ColumnLayout* layout) noexcept {
-    static constexpr char formats[] = "cCsSiIlL";
-    if (format[0] == '\0' || format[1] != '\0') {
-        return false;
-    }
-    const char* found = std::strchr(formats, format[0]);
-    if (found == nullptr) {
-        return false;
-    }
-    const auto k = found - formats;
-    layout->index_bytes = 1 << (k / 2);
-    layout->index_signed = k % 2 == 0;
-    return true;
-}
-
-bool is_valid(const ArrowArray& array, std::int64_t index) noexcept {
-    if (array.null_count == 0 || array.buffers[0] == nullptr) {
-        return true;
-    }
-    const auto* bits = static_cast<const std::uint8_t*>(array.buffers[0]);
-    return (bits[index >> 3] >> (index & 7)) & 1;
-}
-
-/// The string at `index` (the array's own offset applied by the caller).
-void string_at(const ArrowArray& array, ColumnLayout::Kind kind, std::int64_t index,
-               const std::uint8_t** data, std::size_t* size) noexcept {
-    switch (kind) {
-    case ColumnLayout::Kind::string: {
-        const auto* offsets = static_cast<const std::int32_t*>(array.buffers[1]);
-        *data = static_cast<const std::uint8_t*>(array.buffers[2]) + offsets[index];
-        *size = static_cast<std::size_t>(offsets[index + 1] - offsets[index]);
-        return;
-    }
-    case ColumnLayout::Kind::large_string: {
-        const auto* offsets = static_cast<const std::int64_t*>(array.buffers[1]);
-        *data = static_cast<const std::uint8_t*>(array.buffers[2]) + offsets[index];
-        *size = static_cast<std::size_t>(offsets[index + 1] - offsets[index]);
-        return;
-    }
-    case ColumnLayout::Kind::string_view: {
-        // 16 bytes a view: the length, then either the string itself (up to
-        // 12 bytes) or its prefix, data buffer and offset there.
-        const auto* view = static_cast<const std::uint8_t*>(array.buffers[1]) + 16 * index;
-        std::int32_t length;
-        std::memcpy(&length, view, 4);
-        *size = static_cast<std::size_t>(length);
-        if (length <= 12) {
-            *data = view + 4;
-            return;
-        }
-        std::int32_t buffer, offset;
-        std::memcpy(&buffer, view + 8, 4);
-        std::memcpy(&offset, view + 12, 4);
-        *data = static_cast<const std::uint8_t*>(array.buffers[2 + buffer]) + offset;
-        return;
-    }
-    }
-}
-
-std::int64_t index_at(const ArrowArray& indices, const ColumnLayout& layout,
-                      std::int64_t k) noexcept {
-    const auto* p = static_cast<const std::uint8_t*>(indices.buffers[1]);
-    switch (layout.index_bytes) {
-    case 1:
-        return layout.index_signed ? static_cast<std::int8_t>(p[k]) : p[k];
-    case 2: {
-        std::uint16_t v;
-        std::memcpy(&v, p + 2 * k, 2);
-        return layout.index_signed ? static_cast<std::int16_t>(v) : v;
-    }
-    case 4: {
-        std::uint32_t v;
-        std::memcpy(&v, p + 4 * k, 4);
-        return layout.index_signed ? static_cast<std::int32_t>(v) : v;
-    }
-    default: {
-        std::int64_t v;
-        std::memcpy(&v, p + 8 * k, 8);
-        return v;
-    }
-    }
-}
-
-/// The first row before `limit` where `column` of `batch` is null, or
-/// `limit`: a dictionary's row is null where its index or its value is.
-std::int64_t first_null(const ArrowArray& batch, const ArrowArray& column,
-                        const ColumnLayout& layout, std::int64_t limit) noexcept {
-    const ArrowArray* values = layout.index_bytes != 0 ? column.dictionary : nullptr;
-    const bool values_null =
-        values != nullptr && values->null_count != 0 && values->buffers[0] != nullptr;
-    if ((column.null_count == 0 || column.buffers[0] == nullptr) && !values_null) {
-        return limit;
-    }
-    for (std::int64_t r = 0; r < limit; ++r) {
-        const std::int64_t index = batch.offset + column.offset + r;
-        if (!is_valid(column, index) ||
-            (values_null && !is_valid(*values, values->offset + index_at(column, layout, index)))) {
-            return r;
-        }
-    }
-    return limit;
-}
 
 } // namespace
 
@@ -206,7 +79,7 @@ void TableWriter::give_back(ArrowArrayStream* stream, ArrowSchema* schema,
 
 bool TableWriter::check_schema() noexcept {
     try {
-        if (std::strcmp(schema_.format, "+s") != 0) {
+        if (schema_.format != arrow::struct_format) {
             PyErr_Format(PyExc_TypeError, "write_arrow needs a table (a struct of columns), not %s",
                          arrow::type_name(schema_).c_str());
             return false;
@@ -214,13 +87,9 @@ bool TableWriter::check_schema() noexcept {
         for (std::int64_t k = 0; k < schema_.n_children; ++k) {
             const ArrowSchema& child = *schema_.children[k];
             names_.emplace_back(child.name ? child.name : "");
-            ColumnLayout layout{};
-            const bool ok = child.dictionary == nullptr
-                                ? string_kind(child.format, &layout.kind)
-                                : index_layout(child.format, &layout) &&
-                                      string_kind(child.dictionary->format, &layout.kind);
-            if (!ok) {
-                // The parts of the message, which dwexio/_typed.py words
+            arrow::ColumnLayout layout;
+            if (!arrow::column_layout(child, &layout)) {
+                // The parts of the message, which dwexio/_tables/typed.py words
                 // alike for pyarrow's columns.
                 Ref parts =
                     Ref::steal(Py_BuildValue("(LssO)", static_cast<long long>(k + 1),
@@ -276,92 +145,6 @@ bool TableWriter::flush() noexcept {
     return true;
 }
 
-/// The width digit and length field of `units`, at `p`; returns their end.
-inline std::uint8_t* length_field(std::uint8_t* p, std::uint64_t units) noexcept {
-    if (units < 100) {
-        // Without a branch on the count of digits, which short cells of
-        // mixed lengths would mispredict.
-        const int count = 1 + static_cast<int>(units >= 10);
-        return dwex::format::write_length_prefix(static_cast<std::uint8_t>(hex_digits[count - 1]),
-                                                 units, count, p);
-    }
-    const int count = dwex::format::decimal_digit_count(units);
-    *p++ = static_cast<std::uint8_t>(hex_digits[count - 1]);
-    return dwex::format::write_digits(units, count, p);
-}
-
-/// Writes one cell's item at `p` and returns its end. Room has been made for
-/// the cell and field_room; `readable` is how far the source may be read. The write position
-/// travels as an argument and a return value, never through the buffer's size, so that it stays in
-/// a register: every byte store could otherwise alias that size.
-[[gnu::always_inline]] inline std::uint8_t* put_cell(const std::uint8_t* data, std::size_t size,
-                                                     const std::uint8_t* readable,
-                                                     std::uint8_t* p) noexcept {
-#if DWEX_SIMD
-    // A short cell, the common case: two loads count it and copy it.
-    if (size <= short_cell_bytes && static_cast<std::size_t>(readable - data) >= short_cell_bytes) {
-        const dwex::simd::Vec low = dwex::simd::load(data);
-        const dwex::simd::Vec high = dwex::simd::load(data + dwex::simd::vector_bytes);
-        p = length_field(p, static_cast<std::uint64_t>(dwex::utf8::units_of(low, high, size)));
-        dwex::simd::store(p, low);
-        dwex::simd::store(p + dwex::simd::vector_bytes, high);
-        return p + size;
-    }
-#endif
-    p = length_field(p, static_cast<std::uint64_t>(dwex::utf8::units(data, size)));
-    std::memcpy(p, data, size);
-    return p + size;
-}
-
-/// A width digit for each count of length digits, as ShortPrefixes takes them.
-struct HexWidthDigits {
-    int counts = dwex::format::max_length_digits;
-    std::array<char, dwex::format::max_length_digits + 1> of_count = [] {
-        std::array<char, dwex::format::max_length_digits + 1> t{};
-        for (std::size_t c = 1; c < t.size(); ++c) {
-            t[c] = hex_digits[c - 1];
-        }
-        return t;
-    }();
-};
-
-/// The width digit and length field of the lengths below 100, most cells'.
-const dwex::format::ShortPrefixes<std::uint8_t> short_prefixes{HexWidthDigits{}};
-static_assert(dwex::format::ShortPrefixes<std::uint8_t>::slot_units <= field_room);
-
-/// put_cell for a cell known to be ASCII, whose units are its bytes. With
-/// `Readable`, the caller has made sure that a short cell may be read as a
-/// whole short copy.
-template <bool Readable = false>
-inline std::uint8_t* put_ascii_cell(const std::uint8_t* data, std::size_t size,
-                                    const std::uint8_t* readable, std::uint8_t* p) noexcept {
-    if (size < short_prefixes.lengths) {
-        std::memcpy(p, short_prefixes.units[size].data(), short_prefixes.slot_units);
-        p += short_prefixes.size[size];
-    } else {
-        p = length_field(p, size);
-    }
-#if DWEX_SIMD
-    if (size <= short_cell_bytes &&
-        (Readable || static_cast<std::size_t>(readable - data) >= short_cell_bytes)) {
-        dwex::simd::store(p, dwex::simd::load(data));
-        dwex::simd::store(p + dwex::simd::vector_bytes,
-                          dwex::simd::load(data + dwex::simd::vector_bytes));
-        return p + size;
-    }
-#else
-    (void)readable;
-#endif
-    std::memcpy(p, data, size);
-    return p + size;
-}
-
-void TableWriter::cell(const std::uint8_t* data, std::size_t size,
-                       const std::uint8_t* readable) noexcept {
-    std::uint8_t* const end = put_cell(data, size, readable, out_.data() + out_.size());
-    out_.resize(static_cast<std::size_t>(end - out_.data()));
-}
-
 int TableWriter::lends_view(PyObject* file) noexcept {
     static constexpr struct {
         const char* module;
@@ -369,7 +152,7 @@ int TableWriter::lends_view(PyObject* file) noexcept {
     } keep_nothing[] = {{"io", "BytesIO"},
                         {"io", "FileIO"},
                         {"io", "BufferedWriter"},
-                        {"dwexio._output", "Output"}};
+                        {"dwexio._io.output", "Output"}};
     for (const auto& known : keep_nothing) {
         // A module that is not loaded has made no file.
         Ref name = Ref::steal(PyUnicode_FromString(known.module));
@@ -392,90 +175,30 @@ int TableWriter::lends_view(PyObject* file) noexcept {
 }
 
 bool TableWriter::make_room(std::size_t size) noexcept {
-    if (!flush()) {
+    if (!hold_ && !flush()) {
         return false;
     }
-    if (!out_.reserve(size + flush_bytes)) {
+    if (!out_.reserve(out_.size() + size + flush_bytes)) {
         PyErr_NoMemory();
         return false;
     }
     return true;
 }
 
-namespace {
-
-/// What a plain string column without nulls, the common case, needs at hand:
-/// its offsets and data, and the data's end. A column of any other kind has
-/// no data here.
-struct PlainColumn {
-    const std::int32_t* offsets = nullptr;
-    const std::uint8_t* data = nullptr;
-    const std::uint8_t* end = nullptr;
-    bool ascii = false; ///< every byte of the batch's strings is ASCII: units are bytes
-};
-
-/// Rows at once when every column is plain: room is made, and whether each
-/// short cell may be read by a whole short copy is found, once a block.
-constexpr std::int64_t block_rows = 64;
-
-/// Puts rows [first, end) of plain columns at `p`, with room made for them.
-template <bool Readable>
-std::uint8_t* put_plain_rows(const std::vector<PlainColumn>& plain, std::int64_t first,
-                             std::int64_t end, std::uint8_t* p) noexcept {
-    for (std::int64_t r = first; r < end; ++r) {
-        for (const PlainColumn& c : plain) {
-            const std::uint8_t* data = c.data + c.offsets[r];
-            const auto size = static_cast<std::size_t>(c.offsets[r + 1] - c.offsets[r]);
-            p = c.ascii ? put_ascii_cell<Readable>(data, size, c.end, p)
-                        : put_cell(data, size, c.end, p);
-        }
-        *p++ = static_cast<std::uint8_t>(dwex::format::row_terminator);
+[[gnu::always_inline]] inline bool TableWriter::room_for(std::uint8_t*& p,
+                                                         std::size_t size) noexcept {
+    if (static_cast<std::size_t>(p - out_.data()) + size <= out_.capacity()) {
+        return true;
     }
-    return p;
+    out_.resize(static_cast<std::size_t>(p - out_.data()));
+    const bool made = make_room(size);
+    p = out_.data() + out_.size();
+    return made;
 }
-
-bool plain_columns(const ArrowArray& batch, const std::vector<ColumnLayout>& layouts,
-                   std::vector<PlainColumn>& plain) noexcept {
-    try {
-        plain.assign(layouts.size(), PlainColumn{});
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
-    for (std::size_t k = 0; k < layouts.size(); ++k) {
-        const ArrowArray& child = *batch.children[k];
-        if (layouts[k].kind == ColumnLayout::Kind::string && layouts[k].index_bytes == 0 &&
-            (child.null_count == 0 || child.buffers[0] == nullptr)) {
-            const auto* offsets =
-                static_cast<const std::int32_t*>(child.buffers[1]) + batch.offset + child.offset;
-            const auto* data = static_cast<const std::uint8_t*>(child.buffers[2]);
-            const std::uint8_t* first = data + offsets[0];
-            const std::uint8_t* end = data + offsets[batch.length];
-            const bool ascii =
-                dwex::simd::widest_class(first, static_cast<std::size_t>(end - first)) ==
-                dwex::simd::ascii_max;
-            plain[k] = PlainColumn{offsets, data, end, ascii};
-        }
-    }
-    return true;
-}
-
-} // namespace
 
 bool TableWriter::leaf_at(const ArrowArray& batch, std::size_t k, std::int64_t r,
                           const std::uint8_t** data, std::size_t* size) const noexcept {
-    const ArrowArray& child = *batch.children[k];
-    const ColumnLayout& layout = layouts_[k];
-    std::int64_t index = batch.offset + child.offset + r;
-    const ArrowArray* strings = &child;
-    bool valid = is_valid(child, index);
-    if (valid && layout.index_bytes != 0) {
-        strings = child.dictionary;
-        index = strings->offset + index_at(child, layout, index);
-        valid = is_valid(*strings, index);
-    }
-    if (valid) {
-        string_at(*strings, layout.kind, index, data, size);
+    if (arrow::cell_at(batch, *batch.children[k], layouts_[k], r, data, size)) {
         return true;
     }
     if (has_null_) {
@@ -498,7 +221,7 @@ bool TableWriter::check_nulls(const ArrowArray& batch) const noexcept {
     std::int64_t first = batch.length;
     std::size_t column = 0;
     for (std::size_t k = 0; k < layouts_.size(); ++k) {
-        const std::int64_t r = first_null(batch, *batch.children[k], layouts_[k], first);
+        const std::int64_t r = arrow::first_null(batch, *batch.children[k], layouts_[k], first);
         if (r < first) {
             first = r;
             column = k;
@@ -507,7 +230,7 @@ bool TableWriter::check_nulls(const ArrowArray& batch) const noexcept {
     return first == batch.length || no_text_for_null(column, row_ + first + 1);
 }
 
-bool TableWriter::write_batch(const ArrowArray& batch) noexcept {
+bool TableWriter::check_batch(const ArrowArray& batch) const noexcept {
     const std::size_t columns = layouts_.size();
     if (batch.n_children != static_cast<std::int64_t>(columns)) {
         PyErr_Format(PyExc_ValueError, "a batch of %lld column%s in a stream of %zu",
@@ -517,11 +240,89 @@ bool TableWriter::write_batch(const ArrowArray& batch) noexcept {
     }
     // Without a text for nulls, a batch holding one is refused before any of
     // it is written, so that an open file gets whole batches or nothing.
-    if (!has_null_ && !check_nulls(batch)) {
+    return has_null_ || check_nulls(batch);
+}
+
+bool TableWriter::put_block(const std::vector<PlainColumn>& plain, std::int64_t first,
+                            std::int64_t end, std::uint8_t*& p, bool* done) noexcept {
+    // A block of rows of plain columns takes at most its strings' bytes and
+    // each cell's longest field: one check makes room for all of it.
+    std::uint64_t bound =
+        static_cast<std::uint64_t>(end - first) * (plain.size() * field_bytes + 1) +
+        short_cell_bytes;
+    bool readable = true;
+    for (const PlainColumn& c : plain) {
+        bound += static_cast<std::uint64_t>(c.offsets[end] - c.offsets[first]);
+        readable = readable && c.data + c.offsets[end] + short_cell_bytes <= c.end;
+    }
+    *done = bound <= flush_bytes;
+    if (!*done) {
+        return true;
+    }
+    std::uint8_t* q = p;
+    if (!room_for(q, bound)) {
         return false;
     }
+    p = readable ? arrow::put_plain_rows<true>(*cells_, plain, first, end, q)
+                 : arrow::put_plain_rows<false>(*cells_, plain, first, end, q);
+    row_ += end - first;
+    return true;
+}
+
+// Inlined into write_batch's loop, whose write position then stays in a
+// register from row to row.
+[[gnu::always_inline]] inline bool TableWriter::put_row(const ArrowArray& batch,
+                                                        const std::vector<PlainColumn>& plain,
+                                                        std::int64_t r,
+                                                        std::uint8_t*& at) noexcept {
+    // A local write position: one that is a reference could be aliased by
+    // every byte stored, and would be read back from memory after each.
+    std::uint8_t* p = at;
+    const arrow::CellWriter& cells = *cells_;
+    const PlainColumn* const columns = plain.data();
+    const std::size_t n = plain.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint8_t* data = nullptr;
+        std::size_t size = 0;
+        const PlainColumn& c = columns[k];
+        if (c.data != nullptr) {
+            data = c.data + c.offsets[r];
+            size = static_cast<std::size_t>(c.offsets[r + 1] - c.offsets[r]);
+            if (!room_for(p, size + field_room)) {
+                return false;
+            }
+            p = c.ascii ? cells.put_ascii_cell(data, size, c.end, p)
+                        : cells.put_cell(data, size, c.end, p);
+            continue;
+        }
+        if (!leaf_at(batch, k, r, &data, &size)) {
+            out_.resize(static_cast<std::size_t>(p - out_.data()));
+            return false;
+        }
+        if (!room_for(p, size + field_room)) {
+            return false;
+        }
+        p = cells.put_cell(data, size, data, p);
+    }
+    if (!room_for(p, 1)) {
+        return false;
+    }
+    *p++ = static_cast<std::uint8_t>(dwex::format::row_terminator);
+    ++row_;
+    at = p;
+    return true;
+}
+
+bool TableWriter::write_batch(const ArrowArray& batch) noexcept {
+    if (!check_batch(batch)) {
+        return false;
+    }
+    if (!cells_) {
+        return write_batch_any(batch);
+    }
     std::vector<PlainColumn> plain;
-    if (!plain_columns(batch, layouts_, plain)) {
+    if (!arrow::plain_columns(batch, layouts_, plain)) {
+        PyErr_NoMemory();
         return false;
     }
     const bool all_plain = std::all_of(plain.begin(), plain.end(),
@@ -529,84 +330,113 @@ bool TableWriter::write_batch(const ArrowArray& batch) noexcept {
     // The write position, kept out of the buffer until a row is done or the
     // buffer must be flushed.
     std::uint8_t* p = out_.data() + out_.size();
-    const auto room_for = [this, &p](std::size_t size) {
-        if (static_cast<std::size_t>(p - out_.data()) + size <= out_.capacity()) {
-            return true;
-        }
-        out_.resize(static_cast<std::size_t>(p - out_.data()));
-        const bool made = make_room(size);
-        p = out_.data() + out_.size();
-        return made;
-    };
-    // A block of rows of plain columns takes at most its strings' bytes and
-    // each cell's longest field: one check makes room for all of it.
-    const auto block_bound = [&](std::int64_t first, std::int64_t end, bool* readable) {
-        std::uint64_t bound =
-            static_cast<std::uint64_t>(end - first) * (columns * field_bytes + 1) +
-            short_cell_bytes;
-        *readable = true;
-        for (const PlainColumn& c : plain) {
-            bound += static_cast<std::uint64_t>(c.offsets[end] - c.offsets[first]);
-            *readable = *readable && c.data + c.offsets[end] + short_cell_bytes <= c.end;
-        }
-        return bound;
-    };
     for (std::int64_t r = 0; r < batch.length; ++r) {
-        if (all_plain && r % block_rows == 0) {
-            const std::int64_t end = std::min(batch.length, r + block_rows);
-            bool readable;
-            const std::uint64_t bound = block_bound(r, end, &readable);
-            if (bound <= flush_bytes) {
-                if (!room_for(bound)) {
-                    return false;
-                }
-                p = readable ? put_plain_rows<true>(plain, r, end, p)
-                             : put_plain_rows<false>(plain, r, end, p);
-                row_ += end - r;
+        if (all_plain && r % arrow::block_rows == 0) {
+            const std::int64_t end = std::min(batch.length, r + arrow::block_rows);
+            bool done = false;
+            if (!put_block(plain, r, end, p, &done)) {
+                return false;
+            }
+            if (done) {
                 r = end - 1;
                 continue;
             }
         }
-        for (std::size_t k = 0; k < columns; ++k) {
-            if (plain[k].data != nullptr) {
-                const PlainColumn& c = plain[k];
-                const std::uint8_t* data = c.data + c.offsets[r];
-                const auto size = static_cast<std::size_t>(c.offsets[r + 1] - c.offsets[r]);
-                if (!room_for(size + field_room)) {
-                    return false;
-                }
-                p = c.ascii ? put_ascii_cell(data, size, c.end, p) : put_cell(data, size, c.end, p);
-                continue;
-            }
-            const std::uint8_t* data = nullptr;
-            std::size_t size = 0;
-            if (!leaf_at(batch, k, r, &data, &size)) {
-                out_.resize(static_cast<std::size_t>(p - out_.data()));
-                return false;
-            }
-            if (!room_for(size + field_room)) {
-                return false;
-            }
-            p = put_cell(data, size, data, p);
-        }
-        if (!room_for(1)) {
+        if (!put_row(batch, plain, r, p)) {
             return false;
         }
-        *p++ = ';';
-        ++row_;
     }
     out_.resize(static_cast<std::size_t>(p - out_.data()));
     return true;
 }
 
-bool TableWriter::write(PyObject* file, bool text_file, bool header, PyObject* null) noexcept {
+bool TableWriter::any_cell(const std::uint8_t* data, std::size_t size, std::size_t k) noexcept {
+    const auto units = static_cast<std::uint64_t>(dwex::utf8::units(data, size));
+    const int count = dwex::format::decimal_digit_count(units);
+    const HexDigits::Digit& digit = hex_.of(count);
+    if (digit.error) {
+        PyErr_SetRaisedException(Py_NewRef(digit.error.get()));
+        return false;
+    }
+    if (digit.other && !other_digit_) {
+        // stringify joins three pieces a leaf and one a row terminator.
+        const auto columns = static_cast<std::int64_t>(layouts_.size());
+        other_digit_ = Ref::borrow(digit.other.get());
+        other_piece_ = row_ * (3 * columns + 1) + 3 * static_cast<std::int64_t>(k);
+    }
+    std::uint8_t* p = out_.data() + out_.size();
+    if (!room_for(p, digit.text.size() + field_bytes + size)) {
+        return false;
+    }
+    std::memcpy(p, digit.text.data(), digit.text.size());
+    p = dwex::format::write_digits(units, count, p + digit.text.size());
+    std::memcpy(p, data, size);
+    out_.resize(static_cast<std::size_t>(p + size - out_.data()));
+    return true;
+}
+
+bool TableWriter::end_row() noexcept {
+    std::uint8_t* p = out_.data() + out_.size();
+    if (!room_for(p, 1)) {
+        return false;
+    }
+    *p = static_cast<std::uint8_t>(dwex::format::row_terminator);
+    out_.resize(out_.size() + 1);
+    ++row_;
+    return true;
+}
+
+bool TableWriter::write_batch_any(const ArrowArray& batch) noexcept {
+    for (std::int64_t r = 0; r < batch.length; ++r) {
+        for (std::size_t k = 0; k < layouts_.size(); ++k) {
+            const std::uint8_t* data = nullptr;
+            std::size_t size = 0;
+            if (!leaf_at(batch, k, r, &data, &size) || !any_cell(data, size, k)) {
+                return false;
+            }
+        }
+        if (!end_row()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TableWriter::header_row() noexcept {
+    for (std::size_t k = 0; k < names_.size(); ++k) {
+        const auto* data = reinterpret_cast<const std::uint8_t*>(names_[k].data());
+        const std::size_t size = names_[k].size();
+        if (!cells_) {
+            if (!any_cell(data, size, k)) {
+                return false;
+            }
+            continue;
+        }
+        std::uint8_t* p = out_.data() + out_.size();
+        if (!room_for(p, size + field_room)) {
+            return false;
+        }
+        out_.resize(static_cast<std::size_t>(cells_->put_cell(data, size, data, p) - out_.data()));
+    }
+    return end_row();
+}
+
+bool TableWriter::prepare(PyObject* file, bool text_file, PyObject* null) noexcept {
+    if (used_.test_and_set()) {
+        PyErr_SetString(PyExc_ValueError, "this Arrow data has already been written");
+        return false;
+    }
     file_ = file;
     text_file_ = text_file;
     const int lends = text_file ? 0 : lends_view(file);
-    if (lends < 0) {
+    if (lends < 0 || !hex_.read()) {
         return false;
     }
     lends_view_ = lends != 0;
+    hold_ = !hex_.complete();
+    if (hex_.single_bytes()) {
+        cells_.emplace(hex_.bytes());
+    }
     if (null != nullptr) {
         Ref bytes = Ref::steal(PyUnicode_AsEncodedString(null, "utf-8", "surrogatepass"));
         if (!bytes) {
@@ -625,21 +455,12 @@ bool TableWriter::write(PyObject* file, bool text_file, bool header, PyObject* n
         PyErr_NoMemory();
         return false;
     }
-    if (header) {
-        for (const std::string& name : names_) {
-            if (out_.size() + name.size() + field_room > out_.capacity() &&
-                !make_room(name.size() + field_room)) {
-                return false;
-            }
-            const auto* data = reinterpret_cast<const std::uint8_t*>(name.data());
-            cell(data, name.size(), data);
-        }
-        if (out_.size() + 1 > out_.capacity() && !make_room(1)) {
-            return false;
-        }
-        out_.data()[out_.size()] = ';';
-        out_.resize(out_.size() + 1);
-        ++row_;
+    return true;
+}
+
+bool TableWriter::write(PyObject* file, bool text_file, bool header, PyObject* null) noexcept {
+    if (!prepare(file, text_file, null) || (header && !header_row())) {
+        return false;
     }
     for (;;) {
         ArrowArray batch;
@@ -654,6 +475,11 @@ bool TableWriter::write(PyObject* file, bool text_file, bool header, PyObject* n
         if (!ok) {
             return false;
         }
+    }
+    if (other_digit_) {
+        PyErr_Format(PyExc_TypeError, "sequence item %lld: expected str instance, %.80s found",
+                     static_cast<long long>(other_piece_), Py_TYPE(other_digit_.get())->tp_name);
+        return false;
     }
     return flush();
 }

@@ -51,6 +51,55 @@ void release_writer_capsule(PyObject* capsule) noexcept {
         static_cast<TableWriter*>(PyCapsule_GetPointer(capsule, "dwexio.TableWriter"))};
 }
 
+/// Takes a (schema, array) pair of capsules' structures into `w`, or gives
+/// them back where it refuses them; false with an exception set.
+bool adopt_pair(TableWriter* w, PyObject* source) noexcept {
+    PyObject* schema_owner = PyTuple_GET_ITEM(source, 0);
+    PyObject* array_owner = PyTuple_GET_ITEM(source, 1);
+    auto* schema =
+        static_cast<ArrowSchema*>(PyCapsule_GetPointer(schema_owner, schema_capsule_name));
+    auto* array =
+        schema ? static_cast<ArrowArray*>(PyCapsule_GetPointer(array_owner, array_capsule_name))
+               : nullptr;
+    if (array == nullptr) {
+        return false;
+    }
+    bool ok = false;
+    // Another thread may be taking the same capsules.
+    Py_BEGIN_CRITICAL_SECTION2(schema_owner, array_owner);
+    if (schema->release == nullptr || array->release == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the Arrow batch has already been consumed");
+    } else {
+        ok = w->adopt_array(schema, array);
+        if (!ok) {
+            w->give_back(nullptr, schema, array);
+        }
+    }
+    Py_END_CRITICAL_SECTION2();
+    return ok;
+}
+
+/// Takes a stream capsule's stream into `w`, as adopt_pair().
+bool adopt_stream(TableWriter* w, PyObject* source) noexcept {
+    auto* stream =
+        static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(source, stream_capsule_name));
+    if (stream == nullptr) {
+        return false;
+    }
+    bool ok = false;
+    Py_BEGIN_CRITICAL_SECTION(source);
+    if (stream->release == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the Arrow stream has already been consumed");
+    } else {
+        ok = w->adopt_stream(stream);
+        if (!ok) {
+            w->give_back(stream, nullptr, nullptr);
+        }
+    }
+    Py_END_CRITICAL_SECTION();
+    return ok;
+}
+
 /// writer(source, /) -> a capsule holding the writer of `source`: a stream
 /// capsule, or a (schema capsule, array capsule) pair. Raises TypeError for a
 /// column that is not of strings, and leaves `source` unread then, for
@@ -66,39 +115,9 @@ PyObject* writer(PyObject*, PyObject* source) noexcept {
         return nullptr;
     }
     TableWriter* w = owned.release(); // the capsule's now
-    bool ok;
-    if (PyTuple_Check(source) && PyTuple_GET_SIZE(source) == 2) {
-        auto* schema = static_cast<ArrowSchema*>(
-            PyCapsule_GetPointer(PyTuple_GET_ITEM(source, 0), schema_capsule_name));
-        auto* array = schema ? static_cast<ArrowArray*>(PyCapsule_GetPointer(
-                                   PyTuple_GET_ITEM(source, 1), array_capsule_name))
-                             : nullptr;
-        if (array == nullptr) {
-            return nullptr;
-        }
-        if (schema->release == nullptr || array->release == nullptr) {
-            PyErr_SetString(PyExc_ValueError, "the Arrow batch has already been consumed");
-            return nullptr;
-        }
-        ok = w->adopt_array(schema, array);
-        if (!ok) {
-            w->give_back(nullptr, schema, array);
-        }
-    } else {
-        auto* stream =
-            static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(source, stream_capsule_name));
-        if (stream == nullptr) {
-            return nullptr;
-        }
-        if (stream->release == nullptr) {
-            PyErr_SetString(PyExc_ValueError, "the Arrow stream has already been consumed");
-            return nullptr;
-        }
-        ok = w->adopt_stream(stream);
-        if (!ok) {
-            w->give_back(stream, nullptr, nullptr);
-        }
-    }
+    const bool ok = PyTuple_Check(source) && PyTuple_GET_SIZE(source) == 2
+                        ? adopt_pair(w, source)
+                        : adopt_stream(w, source);
     return ok ? capsule.release() : nullptr;
 }
 

@@ -2,8 +2,10 @@
 their own (the Arrow C interface without any consumer) and through pyarrow,
 polars and DuckDB, which are skipped where they are not installed."""
 
+import gc
 import io
 import sys
+import weakref
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -389,3 +391,17 @@ def test_convert_without_pyarrow_says_what_to_install(tmp_path, monkeypatch, cap
     assert cli.main(["convert", str(source), str(tmp_path / "t.parquet")]) == 2
     assert capsys.readouterr().err == "dwex: parquet and Arrow files need pyarrow: pip install 'dwex[arrow]'\n"
     assert not (tmp_path / "t.parquet").exists()
+
+
+@pytest.mark.parametrize("batch", [False, True])
+def test_a_reader_in_a_cycle_with_its_open_file_is_collected(batch):
+    # The file refers to the reader, whose native stream holds the file (and
+    # a batch holds the stream): the collector sees through both.
+    f = io.BytesIO(dwex.stringify([["a"], ["b"]]).encode())
+    f.held = dwexio.read_arrow(f, batch_rows=1)
+    if batch:
+        f.held = next(iter(f.held._pending))
+    gone = weakref.ref(f)
+    del f
+    gc.collect()
+    assert gone() is None

@@ -138,3 +138,81 @@ def test_a_file_keeping_what_it_is_given_keeps_the_right_bytes(file):
     out = file()
     dwexio.write_arrow(pa.table({"a": cells}), out)
     assert out.getvalue() == expected([cells])
+
+
+class Digits:
+    """A HEX that runs code of its own when indexed."""
+
+    def __getitem__(self, k):
+        return "<" + "xyz"[k % 3] + ">"
+
+
+_DELETED = object()
+# Bindings of dwex.HEX: other alphabets, elements of any text, and ones that
+# stringify rejects at some length, at every length, or only once it is done.
+HEXES = {
+    "upper": "0123456789ABCDEF",
+    "wide": "\u96f6\u4e00\u4e8c\u4e09\u56db\u4e94\u516d\u4e03\u516b\u4e5d" + "abcdef",
+    "astral and surrogate": "\U0001f600\ud800" + "23456789abcdef",
+    "texts": Digits(),
+    "list": ["", "two", "3"] + list("3456789abcdef"),
+    "too short": "0",
+    "empty": "",
+    "not indexable": 5,
+    "dict missing 2": {0: "a", 2: "c"},
+    "not str": [1, 2, 3],
+    "second not str": ["0", 1],
+    "deleted": _DELETED,
+}
+# Every path of the writer: a plain ASCII column, wide and long cells (three
+# length digits), a view column and a dictionary with a null.
+HEX_TABLE = {
+    "a": pa.array(["x", "yyyyyyyyyy", "é" * 120, ""], pa.string()),
+    "b": pa.array(["1", None, "\U0001f600" * 3, "q" * 13], pa.string_view()),
+    "c": pa.array(["k", "k", None, "m"], pa.dictionary(pa.int8(), pa.string())),
+}
+
+
+def _outcome(call):
+    try:
+        return call()
+    except Exception as e:
+        return type(e), str(e)
+
+
+@pytest.mark.parametrize("header", [False, True])
+@pytest.mark.parametrize("hex_name", HEXES)
+def test_write_arrow_takes_hex_as_stringify_does(monkeypatch, hex_name, header):
+    if HEXES[hex_name] is _DELETED:
+        monkeypatch.delattr(dwex, "HEX")
+    else:
+        monkeypatch.setattr(dwex, "HEX", HEXES[hex_name])
+    table = pa.table(HEX_TABLE)
+    columns = [[c if c is not None else "N" for c in col.to_pylist()] for col in table.columns]
+    want = _outcome(lambda: expected(columns, table.column_names if header else None))
+    out = io.BytesIO()
+    assert _outcome(lambda: dwexio.write_arrow(table, out, header=header, null="N")) in (None, want)
+    # A failure writes nothing.
+    assert out.getvalue() == (b"" if isinstance(want, tuple) else want)
+
+
+@pytest.mark.parametrize("target", ["bytes", "text", "path"])
+def test_a_cell_that_hex_fails_on_after_a_flush_leaves_the_target_untouched(monkeypatch, tmp_path,
+                                                                             target):
+    # Some flushes' worth of one-digit cells first, and a ten-letter cell last.
+    monkeypatch.setattr(dwex, "HEX", "0")
+    cells = ["abc"] * 100_000 + ["0123456789"]
+    table = pa.table({"a": cells})
+    with pytest.raises(IndexError, match="^string index out of range$"):
+        dwex.stringify([[c] for c in cells])
+    out = {"bytes": io.BytesIO, "text": io.StringIO}.get(target)
+    if out is None:
+        out = tmp_path / "t.dwex"
+        out.write_bytes(b"before")
+    else:
+        out = out()
+    with pytest.raises(IndexError, match="^string index out of range$"):
+        dwexio.write_arrow(pa.RecordBatchReader.from_batches(table.schema, table.to_batches(1000)), out)
+    assert out.read_bytes() == b"before" if target == "path" else out.getvalue() in (b"", "")
+    # Without the last cell, the same HEX writes the whole document.
+    assert written(table.slice(0, 100_000)) == expected([cells[:-1]])
