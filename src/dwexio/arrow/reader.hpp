@@ -139,8 +139,10 @@ class SerialReader {
     void finish();
 
     // reader_faults.cpp
+    /// Fails with `exception`; null, with the exception set now (a
+    /// MemoryError where there is none).
     void fail(dwex::Ref exception) noexcept;
-    /// Fails with the exception set now, or a MemoryError set here.
+    /// Fails with the exception set now.
     void fail_raised() noexcept;
     void fail_no_memory() noexcept;
     /// Fails with `type` of the message PyUnicode_FromFormat() makes; the

@@ -86,6 +86,13 @@ const char* SerialReader::message() const noexcept {
 }
 
 void SerialReader::fail(Ref exception) noexcept {
+    if (!exception) {
+        // What the exception was to be made of could not be made.
+        if (!PyErr_Occurred()) {
+            PyErr_NoMemory();
+        }
+        exception = Ref::steal(PyErr_GetRaisedException());
+    }
     error_ = std::move(exception);
     state_ = PyErr_GivenExceptionMatches(error_.get(), PyExc_MemoryError) != 0
                  ? State::out_of_memory
@@ -98,12 +105,7 @@ void SerialReader::fail(Ref exception) noexcept {
     }
 }
 
-void SerialReader::fail_raised() noexcept {
-    if (!PyErr_Occurred()) {
-        PyErr_NoMemory();
-    }
-    fail(Ref::steal(PyErr_GetRaisedException()));
-}
+void SerialReader::fail_raised() noexcept { fail(Ref()); }
 
 void SerialReader::fail_no_memory() noexcept {
     Gil gil;
@@ -126,11 +128,7 @@ void SerialReader::fail_with(PyObject* type, const char* format, ...) noexcept {
         text = Ref::steal(PyUnicode_FromFormat("%U: %U", label_.get(), text.get()));
     }
     Ref exception = text ? Ref::steal(PyObject_CallOneArg(type, text.get())) : Ref();
-    if (exception) {
-        fail(std::move(exception));
-    } else {
-        fail_raised();
-    }
+    fail(std::move(exception));
 }
 
 void SerialReader::fail_located(Ref exception) {
@@ -159,11 +157,7 @@ void SerialReader::fail_located(Ref exception) {
             exception.reset();
         }
     }
-    if (exception) {
-        fail(std::move(exception));
-    } else {
-        fail_raised();
-    }
+    fail(std::move(exception));
 }
 
 void SerialReader::fail_not_utf8() {
@@ -177,11 +171,7 @@ void SerialReader::fail_not_utf8() {
     Ref exception = reason ? not_utf8(not_utf8_.get(), buffer_.data() + at, end - at,
                                       at_.bytes + last_.next, reason.get())
                            : Ref();
-    if (exception) {
-        fail(std::move(exception));
-    } else {
-        fail_raised();
-    }
+    fail(std::move(exception));
 }
 
 SerialReader::Got SerialReader::fault_at_row() {
