@@ -11,6 +11,10 @@ the next cut, and keeps a guess only where the part before it, itself kept,
 ended there; a part that guessed wrong is scanned again from the true
 boundary. The pass parses the file once without building columns, and gives
 each partition its byte range and row count, which the partition checks.
+The guessing, the scanning and the chain are the native splitter's
+(dwexio._native: guess_start, scan, chain), as are the sizes of the reads
+(GUESS_WINDOW_BYTES around a cut, OVERRUN_BYTES past a part's planned end,
+each widened WIDENING times while too short); this module reads the bytes.
 
 dask, pandas, pyarrow and fsspec are imported when these functions are called.
 """
@@ -30,11 +34,6 @@ from ._tables.read import _columns, _listing, read_arrow
 from ._tables.write import write_arrow
 
 __all__ = ["read_dwex", "to_dwex"]
-
-# A window read around a cut to guess a row start, widened while the guess
-# needs more; and the bytes read past a part's planned end for its last row.
-_WINDOW = 256 * 1024
-_OVERRUN = 1024 * 1024
 
 
 def _libs() -> tuple[Any, Any, Any]:
@@ -61,13 +60,13 @@ def _whole(fs: Any, path: str) -> bytes:
 
 def _first_row_end(fs: Any, path: str, size: int) -> int:
     """The byte where the file's second row starts."""
-    window = _WINDOW
+    window = _native.GUESS_WINDOW_BYTES
     while True:
         data = _read_range(fs, path, 0, min(size, window))
         end, _, state = _native.scan(data, 0, 1, len(data) == size, -1)
         if state != "more":
             return end
-        window *= 4
+        window *= _native.WIDENING
 
 
 @contextlib.contextmanager
@@ -106,13 +105,13 @@ def _scan_part(fs: Any, path: str, size: int, cut: int, stop: int, columns: int,
     past `stop` ends, its rows, and the scan's state."""
     start = cut
     if guess:
-        window = _WINDOW
+        window = _native.GUESS_WINDOW_BYTES
         while True:
             data = _read_range(fs, path, cut - 1, min(size, cut - 1 + window))
             at, need_more = _native.guess_start(data, 0, cut - 1 + len(data) >= size, columns)
             if not need_more:
                 break
-            window *= 4
+            window *= _native.WIDENING
         if at < 0:
             return -1, -1, 0, "none"
         start = cut - 1 + at
@@ -137,7 +136,7 @@ def _mapped(fs: Any, path: str, begin: int, end: int) -> Iterator[tuple[Any, int
 
 
 def _scan_from(fs: Any, path: str, size: int, start: int, stop: int, columns: int) -> tuple[int, int, str]:
-    overrun = _OVERRUN
+    overrun = _native.OVERRUN_BYTES
     while True:
         end = min(size, max(stop, start) + overrun)
         with _mapped(fs, path, start, end) as (data, at):
@@ -145,7 +144,7 @@ def _scan_from(fs: Any, path: str, size: int, start: int, stop: int, columns: in
             reached, rows, state = _native.scan(data, at, until, end >= size, columns)
         if state != "more":
             return start + reached - at, rows, state
-        overrun *= 4
+        overrun *= _native.WIDENING
 
 
 def _plan_file(fs: Any, path: str, size: int, block: int, header: bool, columns: int) -> list[tuple]:
@@ -159,25 +158,9 @@ def _plan_file(fs: Any, path: str, size: int, block: int, header: bool, columns:
     tasks = [dask.delayed(_scan_part, pure=True)(fs, path, size, cuts[k], cuts[k + 1], columns, k > 0)
              for k in range(count)]
     scans = dask.compute(*tasks)
-    pieces = []
-    row = 1 if header else 0
-    boundary = begin
-    for k, (start, end, rows, state) in enumerate(scans):
-        if start < 0 or boundary >= size:
-            break
-        if start != boundary:
-            end, rows, state = _scan_from(fs, path, size, boundary, cuts[k + 1], columns)
-        if state == "fault":
-            # The partition reads up to the fault and raises its error there.
-            pieces.append((path, boundary, size, row, -1))
-            return pieces
-        if end > boundary:
-            pieces.append((path, boundary, end, row, rows))
-        row += rows
-        boundary = end
-    if boundary < size:
-        pieces.append((path, boundary, size, row, -1))
-    return pieces
+    pieces = _native.chain(scans, begin, size, 1 if header else 0,
+                           lambda k, boundary: _scan_from(fs, path, size, boundary, cuts[k + 1], columns))
+    return [(path, *piece) for piece in pieces]
 
 
 # --- reading a partition ----------------------------------------------------

@@ -6,21 +6,30 @@
 // reads from it to the first row boundary at or past the next stretch's
 // guess, and counts only if its guess is the boundary where the previous
 // stretch, itself counted, stopped. A stretch that guessed wrong is read
-// again from the true boundary, so rows, faults and positions are those of
-// one reader going through the whole document.
+// again from the true boundary, or ends the read there, as the caller's
+// policy says; either way rows, faults and positions are those of one reader
+// going through the whole document.
 //
-// A reader of a document in memory takes stretch_starts() and
-// read_stretches(), which run their jobs through a runner of its choice (on
-// threads, or in_turn). A planner that cuts a large file into parts reads
-// only a window around each cut for guess_row_start(), which answers as the
-// whole file would or asks for a wider window; each part is then read with
-// read_stretch() from its guess to the first boundary at or past the next,
-// and the parts are checked against each other as read_stretches() does.
+// Every reader that splits runs this one sequence:
+//   stretch_starts()  a guessed row start in each stretch of a window;
+//   read_stretches()  every stretch read (on threads, or in_turn), then the
+//                     chain checked in order by chain(), each wrong guess read
+//                     again or the end of the read, as WrongGuess says.
+// A document in memory is read with read_again; the threaded Arrow reader
+// (dwexio/arrow/window_reader.cpp) reads a window of a file at a time with
+// stop, and reads on alone from where the counted stretches end. A planner
+// that cuts a large file into parts (dwexio.dask, through
+// dwexio/arrow/plan.cpp) reads only a window around each cut for
+// guess_row_start(), which answers as the whole file would or asks for a
+// wider window; each part is read elsewhere with read_stretch() from its
+// guess to the first boundary at or past the next cut, and chain() checks
+// the parts, reading a wrong one again through the planner.
 #ifndef DWEX_CODEC_SPLIT_HPP
 #define DWEX_CODEC_SPLIT_HPP
 
 #include "core/parse.hpp"
 #include "core/parse_utf8.hpp"
+#include "core/read_sizes.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -35,7 +44,7 @@ namespace dwex::codec {
 /// leaves unless `columns` is negative.
 struct GuessRule {
     std::int64_t columns = -1;
-    std::int64_t rows = 4;
+    std::int64_t rows = sizes::guess_rows;
 };
 
 /// A guessed row start: `at` is a byte offset, or -1 where no ';' from the
@@ -112,7 +121,7 @@ inline Guess guess_row_start(const std::uint8_t* data, std::int64_t length, std:
 /// Where reading one stretch stopped. Offsets are bytes of the document;
 /// `units` and `rows` count what lies in [begin, end).
 struct Reach {
-    std::int64_t begin = 0;
+    std::int64_t begin = 0; ///< the stretch's start; -1: it has none
     std::int64_t end = 0;   ///< the boundary reached, or the start of the row at fault
     std::int64_t units = 0; ///< UTF-16 units of the complete rows
     std::int64_t rows = 0;  ///< complete rows
@@ -172,33 +181,49 @@ Reach read_stretch(const std::uint8_t* data, std::int64_t length, std::int64_t b
     return reach;
 }
 
-/// The document read in stretches: `parts` are the counted stretches in
-/// order, each starting where the one before ended; the first with a fault
-/// is the last part, and its fault the document's. `rows` and `units` count
-/// the complete rows before the end or the fault.
-struct SplitRead {
-    std::vector<Reach> parts;
-    std::int64_t rows = 0;
-    std::int64_t units = 0;
-    bool ok() const noexcept { return parts.empty() || parts.back().ok(); }
+/// What a split read does with a stretch that does not begin where the
+/// counted one before it ended.
+enum class WrongGuess : std::uint8_t {
+    read_again, ///< reads it again from that boundary, and goes on
+    stop,       ///< ends the read there: the caller reads on alone
 };
 
-/// The start of each of `stretches` stretches of `data[0, length)`: 0, then a
-/// guess at or after each k * length / stretches, without repeats. The
-/// guesses are independent: `run(count, job)` may call job(k) for each k in
-/// [0, count) on threads of its own. Throws std::bad_alloc, and nothing else.
+/// How a document is split: `stretches` guesses (the first is the window's
+/// start), each checked by `rule`, and what a wrong one costs.
+struct SplitPolicy {
+    GuessRule rule;
+    std::int64_t stretches = 1;
+    WrongGuess wrong = WrongGuess::read_again;
+};
+
+/// The bytes a split read sees, `data[0, length)`, of which it reads from the
+/// row start `begin` on. `at_eof` says that they end where the document does.
+/// `narrow_end` is false where the document is known to hold a code point
+/// above U+FFFF (the wide rule reads length digits at its end); true, a fault
+/// at the document's end looks through the counted stretches and the bytes
+/// after them for one, and is read again under the wide rule if found.
+struct Window {
+    const std::uint8_t* data = nullptr;
+    std::int64_t length = 0;
+    std::int64_t begin = 0;
+    bool at_eof = true;
+    bool narrow_end = true;
+};
+
+/// The start of each of the policy's stretches of `window`: its `begin`,
+/// then a guess at or after each k / stretches of the bytes from there,
+/// without repeats. The guesses are independent: `run(count, job)` may call
+/// job(k) for each k in [0, count) on threads of its own. Throws
+/// std::bad_alloc, and nothing else.
 template <typename Run>
-std::vector<std::int64_t> stretch_starts(const std::uint8_t* data, std::int64_t length,
-                                         std::int64_t stretches, const GuessRule& rule, Run&& run) {
-    std::vector<std::int64_t> guesses(
-        static_cast<std::size_t>(std::max<std::int64_t>(stretches, 1)), -1);
-    guesses[0] = 0;
-    run(static_cast<std::int64_t>(guesses.size()) - 1, [&](std::int64_t k) noexcept {
-        const std::int64_t from =
-            static_cast<std::int64_t>(static_cast<double>(length) * static_cast<double>(k + 1) /
-                                      static_cast<double>(guesses.size()));
+std::vector<std::int64_t> stretch_starts(const Window& w, const SplitPolicy& policy, Run&& run) {
+    const std::int64_t count = std::max<std::int64_t>(policy.stretches, 1);
+    std::vector<std::int64_t> guesses(static_cast<std::size_t>(count), -1);
+    guesses[0] = w.begin;
+    run(count - 1, [&](std::int64_t k) noexcept {
+        const std::int64_t from = w.begin + (w.length - w.begin) * (k + 1) / count;
         guesses[static_cast<std::size_t>(k + 1)] =
-            guess_row_start(data, length, std::max<std::int64_t>(from, 1) - 1, true, rule).at;
+            guess_row_start(w.data, w.length, from, w.at_eof, policy.rule).at;
     });
     std::vector<std::int64_t> starts;
     for (const std::int64_t g : guesses) {
@@ -209,61 +234,138 @@ std::vector<std::int64_t> stretch_starts(const std::uint8_t* data, std::int64_t 
     return starts;
 }
 
-/// Reads the whole document `data[0, length)` in stretches from `starts`
-/// (stretch_starts'), stretch k into sinks[k]: first every stretch at once
-/// through `run`, then, in order, each stretch that does not begin where the
-/// counted one before it ended is read again from there (its sink reset),
-/// until the document's end or its first fault. The sinks of the stretches
-/// past that are left as they are, and are not parts. Throws std::bad_alloc,
-/// and nothing else.
-template <StretchSink S, typename Run>
-SplitRead read_stretches(const std::uint8_t* data, std::int64_t length,
-                         const std::vector<std::int64_t>& starts, std::vector<S>& sinks,
-                         Run&& run) {
-    const auto count = static_cast<std::int64_t>(starts.size());
-    const auto until = [&](std::int64_t k) {
-        return k + 1 < count ? starts[static_cast<std::size_t>(k + 1)] : length;
-    };
-    std::vector<Reach> reaches(starts.size());
-    run(count, [&](std::int64_t k) noexcept {
-        const auto at = static_cast<std::size_t>(k);
-        reaches[at] = read_stretch(data, length, starts[at], until(k), true, true, sinks[at]);
-    });
-    SplitRead out;
-    std::int64_t boundary = 0;
-    bool astral = false;
-    for (std::int64_t k = 0; k < count; ++k) {
-        const auto at = static_cast<std::size_t>(k);
-        Reach& reach = reaches[at];
-        if (reach.begin != boundary) {
-            sinks[at].reset();
-            reach = read_stretch(data, length, boundary, until(k), true, true, sinks[at]);
+/// Where chain() ended: `counted` stretches count, the last ending at `end`
+/// (`from` if none); `wrong_guess`: it stopped at a stretch that guessed wrong.
+struct Chained {
+    std::size_t counted = 0;
+    std::int64_t end = 0;
+    bool wrong_guess = false;
+};
+
+/// Checks stretches read from their guesses, `reaches`, in order from the
+/// boundary `from`: a stretch counts where it begins at the boundary that
+/// the counted one before it ended at. One that does not ends the chain
+/// (WrongGuess::stop), or is read again from that boundary as
+/// `reread(k, boundary)` returns it, while bytes are left before `length`
+/// (WrongGuess::read_again). A stretch without a start (begin -1) ends the
+/// chain. `accept(k, reach)` sees each stretch about to count, may settle its
+/// fault, and may refuse it, which ends the chain; the chain ends after the
+/// first counted stretch that is not ok(). Throws what `reread` throws.
+template <typename Reread, typename Accept>
+Chained chain(std::vector<Reach>& reaches, std::int64_t from, std::int64_t length, WrongGuess wrong,
+              Reread&& reread, Accept&& accept) {
+    Chained out{0, from, false};
+    for (std::size_t k = 0; k < reaches.size(); ++k) {
+        Reach& reach = reaches[k];
+        if (reach.begin < 0) {
+            break;
         }
-        astral |= reach.astral;
-        if (reach.fault.stop == RowStop::end_of_input) {
-            // The last row's verdict depends on the whole document: length
-            // digits at its end are read first when it holds an astral code
-            // point anywhere. Only a fault pays for the look.
-            const std::uint8_t* const rest = data + reach.end;
-            const bool narrow = !astral && std::none_of(rest, data + length,
-                                                        [](std::uint8_t b) { return b >= 0xF0; });
-            if (!narrow) {
-                std::vector<Span> cells;
-                try {
-                    reach.fault = read_row(rest, data + length, true, false, cells);
-                } catch (const std::bad_alloc&) {
-                    reach.no_memory = true;
-                }
+        if (reach.begin != out.end) {
+            if (wrong == WrongGuess::stop) {
+                out.wrong_guess = true;
+                break;
             }
+            if (out.end >= length) {
+                break;
+            }
+            reach = reread(k, out.end);
         }
-        out.parts.push_back(reach);
-        out.rows += reach.rows;
-        out.units += reach.units;
+        if (!accept(k, reach)) {
+            break;
+        }
+        ++out.counted;
+        out.end = reach.end;
         if (!reach.ok()) {
             break;
         }
-        boundary = reach.end;
     }
+    return out;
+}
+
+/// The stretches counted by read_stretches(), in order, each starting where
+/// the one before ended; the first with a fault is the last, and its fault
+/// the document's (or the window's: need_more where it ends inside a row).
+/// `rows` and `units` count their complete rows; `end` is where the last
+/// ends; `wrong_guess` is chain()'s.
+struct SplitRead {
+    std::vector<Reach> parts;
+    std::int64_t rows = 0;
+    std::int64_t units = 0;
+    std::int64_t end = 0;
+    bool wrong_guess = false;
+    bool ok() const noexcept { return parts.empty() || parts.back().ok(); }
+};
+
+/// Counts every stretch that chain() offers.
+inline constexpr auto count_all = [](std::size_t, const Reach&) noexcept { return true; };
+
+namespace detail {
+
+/// A stretch that ends the document unfinished under the narrow rule is read
+/// again under the wide one where the document holds a code point above
+/// U+FFFF (`astral`: in the stretches counted so far): length digits at its
+/// end are read first then. Only a fault pays for the look.
+inline void settle_end(const Window& w, Reach& reach, bool astral) noexcept {
+    if (reach.fault.stop != RowStop::end_of_input || !w.narrow_end) {
+        return;
+    }
+    const std::uint8_t* const rest = w.data + reach.end;
+    if (!astral &&
+        std::none_of(rest, w.data + w.length, [](std::uint8_t b) { return b >= 0xF0; })) {
+        return;
+    }
+    try {
+        std::vector<Span> cells;
+        reach.fault = read_row(rest, w.data + w.length, true, false, cells);
+    } catch (const std::bad_alloc&) {
+        reach.no_memory = true;
+    }
+}
+
+} // namespace detail
+
+/// Reads `window` in stretches from `starts` (stretch_starts'), stretch k
+/// into sinks[k] (a vector or deque of StretchSink): first every stretch at
+/// once through `run`, each to the first boundary at or past the next start,
+/// then chain() with `wrong`, a stretch read again into its sink reset.
+/// `accept(k, reach)` sees each stretch as it counts, in order, and may
+/// refuse it (noexcept: it must note why). The sinks of the stretches that do
+/// not count are left as they are. Throws std::bad_alloc, and nothing else.
+template <typename Sinks, typename Run, typename Accept>
+    requires StretchSink<typename Sinks::value_type>
+SplitRead read_stretches(const Window& w, const std::vector<std::int64_t>& starts, Sinks& sinks,
+                         WrongGuess wrong, Run&& run, Accept&& accept) {
+    const std::size_t count = starts.size();
+    const auto until = [&](std::size_t k) { return k + 1 < count ? starts[k + 1] : w.length; };
+    std::vector<Reach> reaches(count);
+    run(static_cast<std::int64_t>(count), [&](std::int64_t k) noexcept {
+        const auto at = static_cast<std::size_t>(k);
+        reaches[at] = read_stretch(w.data, w.length, starts[at], until(at), w.at_eof, w.narrow_end,
+                                   sinks[at]);
+    });
+    SplitRead out;
+    out.parts.reserve(count); // nothing allocates once stretches count
+    bool astral = false;
+    const Chained chained = chain(
+        reaches, w.begin, w.length, wrong,
+        [&](std::size_t k, std::int64_t boundary) noexcept {
+            sinks[k].reset();
+            return read_stretch(w.data, w.length, boundary, until(k), w.at_eof, w.narrow_end,
+                                sinks[k]);
+        },
+        [&](std::size_t k, Reach& reach) noexcept {
+            astral |= reach.astral;
+            detail::settle_end(w, reach, astral);
+            if (!accept(k, static_cast<const Reach&>(reach))) {
+                return false;
+            }
+            out.parts.push_back(reach);
+            out.rows += reach.rows;
+            out.units += reach.units;
+            return true;
+        });
+    out.end = chained.end;
+    out.wrong_guess = chained.wrong_guess;
     return out;
 }
 

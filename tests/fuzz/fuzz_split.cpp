@@ -4,7 +4,9 @@
 // to code points that matter to the reader, as its UTF-8 encoding. Every
 // split read must equal one reader going through the document, from guessed
 // stretch starts and from starts taken from the input, which need not be row
-// starts; and one reader must equal the str reader on the decoded text.
+// starts, and a window of it read as the threaded Arrow reader reads one
+// (stopping at a wrong guess, then reading on alone); and one reader must
+// equal the str reader on the decoded text.
 #include "../cpp/core/split_check.hpp"
 #include "core/parse.hpp"
 #include "inputs.hpp"
@@ -101,6 +103,11 @@ void check_splits(const std::string& doc, std::int64_t stretches, std::int64_t r
         given.push_back(next);
     }
     check(dwex::split_check::read_split(doc, given) == alone, "given stretches differ");
+    // As the threaded reader reads a file: a window, stopping at a wrong guess.
+    const std::int64_t window = count == 0 ? 0 : given.back();
+    const dwex::codec::SplitPolicy policy{{2, rows}, stretches, dwex::codec::WrongGuess::stop};
+    check(dwex::split_check::read_windowed(doc, window, policy) == alone,
+          "a window read with stops differs");
 }
 
 } // namespace

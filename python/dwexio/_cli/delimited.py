@@ -33,7 +33,8 @@ from .._io.files import BATCH_ROWS
 
 Rows = list[list[str]]
 
-_CHUNK = 256 * 1024
+# Characters read at a time: the native readers' chunk.
+_CHUNK = _native.CHUNK_BYTES
 # Lines without quotes that separate two quoted stretches by less than this
 # many characters stay in one stretch, read by one csv.reader.
 _GAP = 4096

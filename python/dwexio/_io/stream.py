@@ -96,29 +96,30 @@ class Reader:
             # Only the true end needs the whole document's loop: the narrow
             # and the wide loop part ways on a length field at the last code
             # point, nowhere else.
-            rows, end, end_units, stop, position, code_point, kind, wanted = read_rows(
-                text, wide and at_end)
-            if kind == 4:
+            found = read_rows(text, wide and at_end)
+            end = found.end
+            if found.kind == 4:
                 wide = True
-            if kind > self.kind:
-                self.kind = kind
+            if found.kind > self.kind:
+                self.kind = found.kind
             base = self.units
             if end:
-                self.rows += len(rows)
-                self.units += end_units
-                yield rows
-            if stop == _UNEXPECTED_TOKEN:
+                self.rows += len(found.rows)
+                self.units += found.end_units
+                yield found.rows
+            if found.stop == _UNEXPECTED_TOKEN:
+                position = found.position
                 self.fault_position = base + position
                 self.trailing_line_break = (
-                    position == end_units and self.rows > 0
+                    position == found.end_units and self.rows > 0
                     and _all_that_is_left(text[end:], at_end, read, decoder) in _LINE_ENDS)
                 raise SyntaxError(
-                    f"Unexpected token '{chr(code_point)}' at position {base + position}"
+                    f"Unexpected token '{chr(found.code_point)}' at position {base + position}"
                 )
             tail = text[end:] if end < len(text) else ""
-            wanted -= end
+            wanted = found.wanted - end
             if at_end:
-                if stop == _END_OF_INPUT:
+                if found.stop == _END_OF_INPUT:
                     self.fault_position = self.units + utf16_units(tail)
                     raise_end_of_input()
                 return
@@ -129,7 +130,7 @@ class Reader:
         object, `tail` the unfinished row before it."""
         self.fault_byte = base + e.start
         before = tail + e.object[:e.start].decode(ENCODING, ERRORS)
-        self.fault_row = self.rows + len(_native.read_rows(before, False)[0]) + 1
+        self.fault_row = self.rows + len(_native.read_rows(before, False).rows) + 1
 
 
 def _all_that_is_left(rest: str, at_end: bool, read: Any, decoder: Any) -> str:

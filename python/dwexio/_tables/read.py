@@ -1,7 +1,7 @@
 """read_arrow: a DWEX document as Arrow record batches, and the reader that
 hands them out.
 
-The native helper (dwexio._arrow) turns the file's UTF-8 bytes straight into
+The native helper (dwexio._native) turns the file's UTF-8 bytes straight into
 Arrow string buffers, without a Python str per leaf, building only the
 columns asked for and stopping at the row limit. A reader of a path opens
 the file again for every scan, so that a consumer such as DuckDB may read
@@ -19,7 +19,7 @@ from .. import _native
 from .._io.compression import suffix_of, wrap
 from .._io.files import ENCODING, ERRORS, File, is_text, untranslated
 
-DEFAULT_BATCH_ROWS = 65536
+DEFAULT_BATCH_ROWS = _native.BATCH_ROWS
 
 # What the native reader takes as a row count: a signed 64-bit integer.
 _MAX_ROWS = 2**63 - 1
@@ -30,7 +30,7 @@ STRING_TYPES = {"string": 0, "large_string": 1, "string_view": 2}
 # Bytes of the file read at a time when several threads read it, at most:
 # each window is cut among the threads, and memory holds one window and its
 # batches. Windows grow to this with the bytes read before them.
-WINDOW_BYTES = 8 * 1024 * 1024
+WINDOW_BYTES = _native.WINDOW_BYTES
 
 READ_ONCE = ("this reader of an open file has already been read; "
              "give read_arrow a path to read a file more than once")
@@ -445,8 +445,9 @@ def read_arrow(source: File | bytes, *, header: Header = False, columns: Sequenc
                  and callable(getattr(file, "readinto", None)))
         workers = threads if plain else 1
         try:
-            stream = _native.read(file, owned, names, header is True, batch_rows, limit, layout, label,
-                                 workers, WINDOW_BYTES if plain else 0)
+            stream = _native.read(file, owned=owned, names=names, header=header is True,
+                                  batch_rows=batch_rows, n_rows=limit, layout=layout, label=label,
+                                  threads=workers, window=WINDOW_BYTES if plain else 0)
         except BaseException:
             if owned:
                 file.close()

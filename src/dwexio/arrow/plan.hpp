@@ -1,5 +1,5 @@
-// arrow_plan.hpp: the functions a planner of parallel reads uses to cut a
-// large document at exact row boundaries, added to dwexio._arrow.
+// plan.hpp: the functions a planner of parallel reads uses to cut a
+// large document at exact row boundaries, added to dwexio._native.
 #ifndef DWEXIO_ARROW_PLAN_HPP
 #define DWEXIO_ARROW_PLAN_HPP
 
@@ -7,7 +7,8 @@
 
 namespace dwexio {
 
-/// Adds guess_start() and scan() to the module; false with an exception set.
+/// Adds guess_start(), scan(), chain() and the sizes a planner reads with
+/// to the module; false with an exception set.
 bool add_plan_functions(PyObject* module) noexcept;
 
 } // namespace dwexio

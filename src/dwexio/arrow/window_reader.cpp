@@ -1,42 +1,36 @@
-// arrow_parallel.cpp: a window of the file read on several threads. The
-// window is cut into stretches at guessed row starts (codec/split.hpp); each
-// thread builds its stretch's batches. The stretches count in order while
-// each begins where the one before ended, and the window's read stops at the
-// first that does not, at a fault, or at the row limit: the reader's own loop
-// takes over from there, so every fault and its position are the ones one
-// thread reading the whole file finds.
-#include "dwexio/arrow/reader.hpp"
+// window_reader.cpp: the window reader, each stretch of a window building its
+// own batches on a thread of its own, and TableReader, which hands out the
+// window reader's batches and the serial reader's in the file's order.
+#include "dwexio/arrow/window_reader.hpp"
 
+#include "core/read_sizes.hpp"
 #include "core/split.hpp"
 
 #include <algorithm>
 #include <deque>
+#include <new>
 #include <vector>
 
 namespace dwexio {
 namespace {
 
-using dwex::codec::Reach;
-using dwex::codec::Span;
+namespace codec = dwex::codec;
+using codec::Reach;
+using codec::Span;
 
 /// Bytes shorter than this share of a window are not worth the threads' start.
 constexpr std::int64_t least_share = 16;
-/// A window holds at most this share of the bytes read before it (and at
-/// least first_window_bytes), so that its bytes, which live beside the
-/// batches made from them, add a small share to a table read whole.
-constexpr std::int64_t window_share = 8;
-constexpr std::int64_t first_window_bytes = 1 << 20;
 /// Windows read on one thread at most after windows with wrong guesses.
 constexpr std::int64_t most_windows_alone = 16;
 
 /// One stretch's rows, as batches of at most batch_rows rows.
 class Stretch {
   public:
-    Stretch(arrow::Layout layout, std::int64_t batch_rows, const std::vector<std::size_t>& selected,
-            std::size_t columns)
-        : builder_(layout, batch_rows, selected), selected_(selected.size()), columns_(columns) {}
+    explicit Stretch(const SerialReader& serial)
+        : builder_(serial.layout(), serial.batch_rows(), serial.selected()),
+          selected_(serial.selected().size()), columns_(serial.columns()) {}
 
-    /// Refuses (leaving the row to the reader's loop) a row with the wrong
+    /// Refuses (leaving the row to the serial reader) a row with the wrong
     /// number of cells, one a full column cannot take, and any allocation failure.
     bool row(const std::uint8_t* start, const std::vector<Span>& cells) noexcept {
         if (cells.size() != columns_ || (builder_.full() && !hand_out()) ||
@@ -91,14 +85,12 @@ template <typename Job> void run_worker(void* arg) noexcept {
 /// runs on the caller's too. The threads are the interpreter's own (which
 /// need no GIL to start or wait for), not the C++ runtime's: a wheel's
 /// module must not need a C library newer than the one it was built for.
-template <typename Job> void on_threads(std::int64_t count, const Job& job) noexcept {
+constexpr auto on_threads = []<typename Job>(std::int64_t count, const Job& job) noexcept {
     std::vector<Worker<Job>> workers;
     try {
         workers.reserve(static_cast<std::size_t>(std::max<std::int64_t>(count, 1))); // never moved
     } catch (const std::bad_alloc&) {
-        for (std::int64_t k = 0; k < count; ++k) {
-            job(k);
-        }
+        codec::in_turn(count, job);
         return;
     }
     for (std::int64_t k = 1; k < count; ++k) {
@@ -125,126 +117,185 @@ template <typename Job> void on_threads(std::int64_t count, const Job& job) noex
         PyThread_release_lock(w.done);
         PyThread_free_lock(w.done);
     }
-}
+};
 
 } // namespace
 
-std::int64_t TableReader::window() const noexcept {
-    return std::min(window_, std::max(bytes_ / window_share, first_window_bytes));
+std::int64_t WindowReader::window(const SerialReader& serial) const noexcept {
+    return std::min(window_, std::max(serial.cursor().bytes / codec::sizes::window_share,
+                                      codec::sizes::first_window_bytes));
 }
 
-std::int64_t TableReader::least_split() const noexcept {
-    return std::max<std::int64_t>(window() / least_share, 2);
+std::int64_t WindowReader::least_split(const SerialReader& serial) const noexcept {
+    return std::max<std::int64_t>(window(serial) / least_share, 2);
 }
 
-bool TableReader::window_within_limit() const noexcept {
+std::int64_t WindowReader::stint(const SerialReader& serial) const noexcept {
+    return std::max(least_split(serial), alone_);
+}
+
+void WindowReader::read_alone(std::int64_t bytes) noexcept {
+    alone_ = std::max<std::int64_t>(alone_ - bytes, 0);
+}
+
+void WindowReader::select(std::size_t columns) {
+    stretch_data_.assign(columns, 0);
+    stretch_bytes_ = stretch_rows_ = 0;
+}
+
+bool WindowReader::within_limit(const SerialReader& serial) const noexcept {
     // The rows left, at the mean length so far, must fill a window: a small
-    // limit is read by the reader's loop, which reads nothing past it.
-    if (last_row_ < 0) {
+    // limit is read by the serial reader, which reads nothing past it.
+    const SerialReader::Cursor& at = serial.cursor();
+    if (serial.last_row() < 0) {
         return true;
     }
-    if (row_ == 0) {
+    if (at.row == 0) {
         return false;
     }
-    return last_row_ - row_ >= window() / std::max<std::int64_t>(bytes_ / row_, 1);
+    return serial.last_row() - at.row >=
+           window(serial) / std::max<std::int64_t>(at.bytes / at.row, 1);
 }
 
-void TableReader::read_window() {
-    const std::int64_t wanted = window();
-    while (!eof_ && static_cast<std::int64_t>(len_ - pos_) < wanted) {
-        if (!fill(wanted, 1)) {
-            stalled_ = true;
-            failed_ = false;
-            return;
-        }
+bool WindowReader::next(SerialReader& serial, ArrowArray* out) noexcept {
+    const SerialReader::State state = serial.state();
+    if (ready_.empty() && alone_ == 0 &&
+        (state == SerialReader::State::reading || state == SerialReader::State::ended) &&
+        serial.between_batches() && within_limit(serial)) {
+        read(serial);
     }
-    const auto begin = static_cast<std::int64_t>(pos_);
-    const auto length = static_cast<std::int64_t>(len_);
-    if (length - begin < least_split()) {
+    if (ready_.empty()) {
+        return false;
+    }
+    ready_.pop(out);
+    return true;
+}
+
+void WindowReader::expect(std::size_t& rows, std::vector<std::size_t>& bytes, std::int64_t length,
+                          std::int64_t batch_rows) const noexcept {
+    const double share =
+        static_cast<double>(length) * 17 / 16 / static_cast<double>(stretch_bytes_);
+    const double all = share * static_cast<double>(stretch_rows_);
+    const double cut = std::min(1.0, static_cast<double>(batch_rows) / std::max(all, 1.0));
+    for (std::size_t j = 0; j < bytes.size(); ++j) {
+        bytes[j] = static_cast<std::size_t>(share * cut * static_cast<double>(stretch_data_[j])) +
+                   arrow::copy_slack;
+    }
+    rows = static_cast<std::size_t>(all * cut) + 1;
+}
+
+void WindowReader::read(SerialReader& serial) {
+    const std::int64_t wanted = window(serial);
+    if (!serial.buffer(wanted)) {
         return;
     }
-    const std::uint8_t* const data = buffer_.data();
-    const bool at_eof = eof_;
-    const bool narrow_end = eof_ && narrow_end_;
-    const dwex::codec::GuessRule rule{static_cast<std::int64_t>(names_.size()), 4};
+    const codec::Window w = serial.buffered();
+    if (w.length - w.begin < least_split(serial)) {
+        return;
+    }
+    const codec::SplitPolicy policy{
+        codec::GuessRule{static_cast<std::int64_t>(serial.columns()), codec::sizes::guess_rows},
+        threads_, codec::WrongGuess::stop};
     try {
-        std::vector<std::int64_t> guesses(static_cast<std::size_t>(threads_), -1);
-        guesses[0] = begin;
-        on_threads(threads_ - 1, [&](std::int64_t k) noexcept {
-            const std::int64_t from = begin + (length - begin) * (k + 1) / threads_;
-            guesses[static_cast<std::size_t>(k + 1)] =
-                dwex::codec::guess_row_start(data, length, from, at_eof, rule).at;
-        });
-        std::vector<std::int64_t> starts;
-        for (const std::int64_t g : guesses) {
-            if (g >= 0 && (starts.empty() || g > starts.back())) {
-                starts.push_back(g);
-            }
-        }
+        const std::vector<std::int64_t> starts = codec::stretch_starts(w, policy, on_threads);
         if (starts.size() < 2) {
             // Rows too long for a guess within the window: one thread reads it.
             alone_ = wanted;
             return;
         }
-        const auto count = static_cast<std::int64_t>(starts.size());
-        const auto until = [&](std::int64_t k) {
-            return k + 1 < count ? starts[static_cast<std::size_t>(k + 1)] : length;
-        };
         std::deque<Stretch> stretches;
-        std::vector<std::size_t> expected(selected_.size());
-        for (std::int64_t k = 0; k < count; ++k) {
-            stretches.emplace_back(layout_, batch_rows_, selected_, names_.size());
-            if (stretch_bytes_ > 0) {
-                // The stretch's share of what the stretches before held, a
-                // sixteenth more, and no more than one batch's.
-                const double share =
-                    static_cast<double>(until(k) - starts[static_cast<std::size_t>(k)]) * 17 / 16 /
-                    static_cast<double>(stretch_bytes_);
-                const double rows = share * static_cast<double>(stretch_rows_);
-                const double cut =
-                    std::min(1.0, static_cast<double>(batch_rows_) / std::max(rows, 1.0));
-                for (std::size_t j = 0; j < expected.size(); ++j) {
-                    expected[j] = static_cast<std::size_t>(share * cut *
-                                                           static_cast<double>(stretch_data_[j])) +
-                                  arrow::copy_slack;
-                }
-                stretches.back().expect(static_cast<std::size_t>(rows * cut) + 1, expected);
-            }
-        }
-        std::vector<Reach> reaches(starts.size());
-        on_threads(count, [&](std::int64_t k) noexcept {
-            const auto at = static_cast<std::size_t>(k);
-            reaches[at] = dwex::codec::read_stretch(data, length, starts[at], until(k), at_eof,
-                                                    narrow_end, stretches[at]);
-        });
-        bool wrong = false;
+        std::vector<std::size_t> bytes(serial.selected().size());
         for (std::size_t k = 0; k < starts.size(); ++k) {
-            const Reach& reach = reaches[k];
-            wrong = reach.begin != static_cast<std::int64_t>(pos_);
-            if (wrong || (last_row_ >= 0 && reach.rows > last_row_ - row_) ||
-                !stretches[k].hand_out() || !ready_.take(stretches[k].batches)) {
-                break;
-            }
-            pos_ = static_cast<std::size_t>(reach.end);
-            const arrow::BatchBuilder& built = stretches[k].builder();
-            stretch_bytes_ += reach.end - reach.begin;
-            stretch_rows_ += built.rows_out();
-            for (std::size_t j = 0; j < stretch_data_.size(); ++j) {
-                stretch_data_[j] += built.bytes_out()[j];
-            }
-            bytes_ += reach.end - reach.begin;
-            units_ += reach.units;
-            astral_ |= reach.astral;
-            row_ += reach.rows;
-            if (!reach.ok()) {
-                break;
+            stretches.emplace_back(serial);
+            if (stretch_bytes_ > 0) {
+                const std::int64_t until = k + 1 < starts.size() ? starts[k + 1] : w.length;
+                std::size_t rows = 0;
+                expect(rows, bytes, until - starts[k], serial.batch_rows());
+                stretches.back().expect(rows, bytes);
             }
         }
-        wrong_windows_ = wrong ? std::min(2 * wrong_windows_ + 1, most_windows_alone) : 0;
+        const codec::SplitRead read = codec::read_stretches(
+            w, starts, stretches, policy.wrong, on_threads,
+            [&](std::size_t k, const Reach& reach) noexcept {
+                const std::int64_t last = serial.last_row();
+                if ((last >= 0 && reach.rows > last - serial.cursor().row) ||
+                    !stretches[k].hand_out() || !ready_.take(stretches[k].batches)) {
+                    return false;
+                }
+                const arrow::BatchBuilder& built = stretches[k].builder();
+                stretch_bytes_ += reach.end - reach.begin;
+                stretch_rows_ += built.rows_out();
+                for (std::size_t j = 0; j < stretch_data_.size(); ++j) {
+                    stretch_data_[j] += built.bytes_out()[j];
+                }
+                serial.advance(reach);
+                return true;
+            });
+        wrong_windows_ =
+            read.wrong_guess ? std::min(2 * wrong_windows_ + 1, most_windows_alone) : 0;
         alone_ = wrong_windows_ * wanted;
     } catch (const std::bad_alloc&) {
-        // The reader's loop reads on, or finds the memory missing itself.
+        // The serial reader reads on, or finds the memory missing itself.
     }
+}
+
+// --- TableReader ---------------------------------------------------------------
+
+std::unique_ptr<TableReader> TableReader::open(PyObject* file, const ReadOptions& options) {
+    std::unique_ptr<TableReader> reader;
+    try {
+        reader.reset(new TableReader);
+        if (options.threads > 1) {
+            reader->windows_ = std::make_unique<WindowReader>(options.threads, options.window);
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    reader->serial_ = SerialReader::open(file, options);
+    if (!reader->serial_) {
+        return nullptr;
+    }
+    try {
+        if (reader->windows_) {
+            reader->windows_->select(reader->serial_->selected().size());
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return reader;
+}
+
+TableReader::~TableReader() = default;
+
+bool TableReader::select(const std::vector<std::size_t>& columns) {
+    if (!serial_->select(columns)) {
+        return false;
+    }
+    try {
+        if (windows_) {
+            windows_->select(columns.size());
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+bool TableReader::next(ArrowArray* out) noexcept {
+    out->release = nullptr;
+    if (!windows_) {
+        return serial_->next(out, -1);
+    }
+    if (windows_->next(*serial_, out)) {
+        return true;
+    }
+    const std::int64_t before = serial_->cursor().bytes;
+    const bool ok = serial_->next(out, windows_->stint(*serial_));
+    windows_->read_alone(serial_->cursor().bytes - before);
+    return ok;
 }
 
 } // namespace dwexio

@@ -153,12 +153,58 @@ int stop_of(const Result& result) noexcept {
     return stop_complete;
 }
 
-/// read_rows(text, wide, /) -> (rows, end, end_units, stop, position, code_point, kind, wanted)
+PyStructSequence_Field rows_read_fields[] = {
+    {"rows", "the complete rows of the text"},
+    {"end", "where they end, in code points"},
+    {"end_units", "where they end, in UTF-16 units"},
+    {"stop", "how the reader stopped: 0 complete, 1 end of input, 2 unexpected token"},
+    {"position", "an unexpected token's UTF-16 position in the text"},
+    {"code_point", "an unexpected token's code point"},
+    {"kind", "the storage kind of the text (1, 2 or 4)"},
+    {"wanted", "after an end of input, a length the text must at least reach to go on"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc rows_read_desc = {
+    "dwexio._native.RowsRead",
+    "What read_rows() found in a chunk of a document.",
+    rows_read_fields,
+    8,
+};
+
+/// The module's RowsRead, filled from what `found` holds.
+PyObject* rows_read(PyObject* module, Scan& found, int kind) noexcept {
+    const dwex::codec::Result& r = found.stopped.result;
+    Ref type = Ref::steal(PyObject_GetAttrString(module, "RowsRead"));
+    Ref out = type ? Ref::steal(PyStructSequence_New(reinterpret_cast<PyTypeObject*>(type.get())))
+                   : Ref();
+    if (!out) {
+        return nullptr;
+    }
+    PyObject* const items[] = {
+        found.rows.release(),
+        PyLong_FromLongLong(found.end),
+        PyLong_FromLongLong(found.end_units),
+        PyLong_FromLong(stop_of(r)),
+        PyLong_FromLongLong(r.pos),
+        PyLong_FromUnsignedLong(static_cast<unsigned long>(r.code_point)),
+        PyLong_FromLong(kind),
+        PyLong_FromLongLong(found.stopped.want),
+    };
+    bool made = true;
+    for (Py_ssize_t k = 0; k < 8; ++k) {
+        made &= items[k] != nullptr;
+        PyStructSequence_SetItem(out.get(), k, items[k]); // null items are left to the dealloc
+    }
+    return made ? out.release() : nullptr;
+}
+
+/// read_rows(text, wide, /) -> RowsRead
 ///
 /// `wide` applies the wide rule to narrow text too: the last chunk of a
 /// document that holds a code point above U+FFFF somewhere earlier must end
 /// the way the whole document's wide loop ends it.
-PyObject* read_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 2 || !PyUnicode_Check(args[0])) {
         PyErr_SetString(PyExc_TypeError, "read_rows() takes a str and a flag");
         return nullptr;
@@ -188,13 +234,7 @@ PyObject* read_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
     if (dwex::codec::fault_kind(found.stopped.result.fault) == FaultKind::sink || !found.rows) {
         return nullptr; // MemoryError, set by the sink or by take_rows
     }
-    Ref answer = Ref::steal(
-        Py_BuildValue("(OLLiLkiL)", found.rows.get(), static_cast<long long>(found.end),
-                      static_cast<long long>(found.end_units), stop_of(found.stopped.result),
-                      static_cast<long long>(found.stopped.result.pos),
-                      static_cast<unsigned long>(found.stopped.result.code_point), kind,
-                      static_cast<long long>(found.stopped.want)));
-    return answer.release();
+    return rows_read(module, found, kind);
 }
 
 PyMethodDef text_methods[] = {
@@ -202,7 +242,7 @@ PyMethodDef text_methods[] = {
      METH_FASTCALL,
      "read_rows(text, wide, /)\n--\n\n"
      "The complete rows of a chunk of a DWEX document, where they end, and how\n"
-     "the reader stops on the chunk."},
+     "the reader stops on the chunk, as a RowsRead."},
     {"read_delimited", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_delimited)),
      METH_FASTCALL,
      "read_delimited(text, delimiter, limit, alphabet, /)\n--\n\n"
@@ -213,7 +253,11 @@ PyMethodDef text_methods[] = {
 } // namespace
 
 bool add_text_functions(PyObject* module) noexcept {
-    return PyModule_AddFunctions(module, text_methods) == 0;
+    // A type of the module's own, as every module object made has.
+    Ref rows_read_type =
+        Ref::steal(reinterpret_cast<PyObject*>(PyStructSequence_NewType(&rows_read_desc)));
+    return rows_read_type && PyModule_AddObjectRef(module, "RowsRead", rows_read_type.get()) == 0 &&
+           PyModule_AddFunctions(module, text_methods) == 0;
 }
 
 } // namespace dwexio

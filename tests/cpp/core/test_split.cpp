@@ -127,6 +127,24 @@ TEST(Split, AWindowGuessesAsTheWholeDocumentOrAsksForMore) {
     }
 }
 
+/// A window of the document split with the threaded reader's policy, which
+/// stops at the first wrong guess and reads on alone, at every window end.
+TEST(Split, AWindowStopsAtAWrongGuessAndReadsOnAlone) {
+    const std::string inner = item("p") + item("q") + ";" + item("r") + item("s") + ";";
+    const std::string doc = three_rows + item("a") + "1" + std::to_string(inner.size()) + inner +
+                            ";" + three_rows + "x";
+    const Outcome alone = read_alone(doc);
+    ASSERT_EQ(alone.fault.stop, RowStop::token);
+    for (std::int64_t stretches = 2; stretches <= 6; ++stretches) {
+        for (std::int64_t window = 0; window <= static_cast<std::int64_t>(doc.size()); ++window) {
+            const dwex::codec::SplitPolicy policy{GuessRule{2, 1}, stretches,
+                                                  dwex::codec::WrongGuess::stop};
+            EXPECT_EQ(read_windowed(doc, window, policy), alone)
+                << stretches << " stretches, window " << window;
+        }
+    }
+}
+
 /// A part read through a window that grows when a row does not fit in it,
 /// as a planner reads a file, gets the rows of one reader.
 TEST(Split, AStretchReadThroughGrowingWindows) {

@@ -164,7 +164,7 @@ def test_shapes_and_names(data, header, shape, names):
     ("01a02bc;01d;", False, ValueError, "row 2 has 1 cell, but the table has 2 columns"),
     ("01a02bc;;", True, ValueError, "row 2 has 0 cells, but the table has 2 columns"),
     (";01a;", False, ValueError, "row 2 has 1 cell, but the table has 0 columns"),
-    ("01a;01b02cd;", ["x"], ValueError, "row 2 has 2 cells, but the table has 1 columns"),
+    ("01a;01b02cd;", ["x"], ValueError, "row 2 has 2 cells, but the table has 1 column"),
     ("01a01b;01c01\ud800;", ["x", "y"], ValueError,
      "row 2, column 2 ('y'): a lone surrogate, which an Arrow string (UTF-8) cannot hold"),
     ("01a01\udfff;", True, ValueError,

@@ -1,6 +1,6 @@
 """The planning functions of dwexio._native that dwexio.dask cuts a large
-document with: a guessed row start and a scan to the first row boundary past
-a byte."""
+document with: a guessed row start, a scan to the first row boundary past
+a byte, and the chain of the parts."""
 
 import pytest
 
@@ -9,12 +9,18 @@ from dwexio import _native
 from leakcheck import assert_no_leak
 
 
+def _scan_fails(k, boundary):
+    raise ValueError(f"the disk failed scanning part {k} again from {boundary}")
+
+
 @pytest.mark.parametrize("call, error", [
     (lambda d: _native.scan(d, -1, 0, True, 2), "begin must be at least 0"),
     (lambda d: _native.scan(d, 99, 100, True, 2), "begin is past the end of the data"),
     (lambda d: _native.scan(d, 0, 0, True, -2), "columns must be at least -1"),
     (lambda d: _native.guess_start(d, -5, True, 2), "from must be at least 0"),
     (lambda d: _native.guess_start("text", 0, True, 2), "a bytes-like object is required"),
+    (lambda d: _native.chain([(0, 8, 1, "ok"), (9, 16, 1, "ok")], 0, len(d), 0, _scan_fails), "the disk"),
+    (lambda d: _native.chain([(0, 8, 1, "odd")], 0, len(d), 0, _scan_fails), "no scan ends as odd"),
 ])
 def test_plan_functions_refuse_bad_arguments_without_leaking(call, error):
     data = dwex.stringify([["ab", "c"]] * 3).encode()

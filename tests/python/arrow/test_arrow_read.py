@@ -312,7 +312,7 @@ def test_bytes_that_are_not_utf8_are_reported_at_their_offset(tmp_path, before):
 @pytest.mark.parametrize("doc, message, note", [
     ("01a;01b0x;", "row 2: Unexpected token 'x' at position 8", "in row 2"),
     ("01a;01b", "row 2: Unexpected end of input", "in row 2"),
-    ("01a;01b01c;", "row 2 has 2 cells, but the table has 1 columns", None),
+    ("01a;01b01c;", "row 2 has 2 cells, but the table has 1 column", None),
 ])
 def test_errors_name_the_file_and_row(tmp_path, doc, message, note):
     path = tmp_path / "t.dwex"
