@@ -1,0 +1,615 @@
+// DWEX documents in JavaScript: tables of strings to one text and back, over
+// strings, UTF-8 bytes and streams. Lengths and positions are UTF-16 code
+// units, which is what a JavaScript string indexes, so a leaf is cut out of
+// the document with one slice and never looked at.
+
+const SEMICOLON = 59;
+const HEX = "0123456789abcdef";
+const END_OF_INPUT = "Unexpected end of input";
+
+// ---------------------------------------------------------------- errors
+
+function endOfInput() {
+  const error = new SyntaxError(END_OF_INPUT);
+  error.position = null;
+  return error;
+}
+
+// The character at `i`, whole when it is a surrogate pair.
+function unexpected(text, i, base) {
+  const position = base + i;
+  const error = new SyntaxError(
+    `Unexpected token '${String.fromCodePoint(text.codePointAt(i))}' at position ${position}`);
+  error.position = position;
+  return error;
+}
+
+const PAIR = /[\uD800-\uDBFF][\uDC00-\uDFFF]/;
+
+// ---------------------------------------------------------------- reading
+
+// What scan leaves for its caller besides the index it returns: the row it
+// was in the middle of, and how many units of text it needs before it can
+// go on (when it stopped for want of input rather than at the end).
+let scanRow = null;
+let scanNeed = 0;
+
+// Where length digits that start at `j` with `left` of them still to come
+// (the character at `j` among them) stand. Returns -1 when a fault among
+// them is certain (the caller throws at `j`'s non-digit), otherwise the
+// number of units the text must hold before anything can be decided, or 0
+// for an end of input. The digits are counted in characters: a surrogate
+// pair among them is one character, and one non-digit.
+function digitsVerdict(text, j, left, final, pairsBefore) {
+  const n = text.length;
+  for (; left > 0; left--) {
+    if (j >= n) return final ? 0 : n + 1;
+    const c = text.charCodeAt(j);
+    if (c < 48 || c > 57) {
+      // Count the characters from here, up to one past the digits' end.
+      let chars = 0;
+      let k = j;
+      while (k < n && chars <= left) {
+        const u = text.charCodeAt(k);
+        k += (u & 0xfc00) === 0xd800 && k + 1 < n && (text.charCodeAt(k + 1) & 0xfc00) === 0xdc00 ? 2 : 1;
+        chars++;
+      }
+      if (chars > left) return -1;
+      if (!final) return n + 1;
+      if (chars < left) return 0;
+      // The digits end on the last character: read them only in a document
+      // holding a character above U+FFFF.
+      return pairsBefore || PAIR.test(text) ? -1 : 0;
+    }
+    j++;
+  }
+  // Every digit is there and nothing follows them.
+  return final ? 0 : n + 1;
+}
+
+// Reads the rows of text[i..] into `rows`, continuing `row`; `base` is the
+// position of text[0] in the document, for messages. With `final`, the text
+// is the rest of the document: it must end with a row's ';', and scan throws
+// otherwise. Without it, scan stops before the first item it cannot finish
+// and returns that item's index, with scanRow and scanNeed set. Throws
+// SyntaxError at the first fault it can be sure of.
+function scan(text, i, final, rows, row, base, copy, pairsBefore) {
+  const n = text.length;
+  for (;;) {
+    if (i >= n) {
+      if (final) throw endOfInput();
+      scanRow = row;
+      scanNeed = n + 1;
+      return i;
+    }
+    const c = text.charCodeAt(i);
+    if (c === SEMICOLON) {
+      rows.push(row);
+      row = [];
+      if (++i === n && final) return i;
+      continue;
+    }
+    let h = c - 48;
+    if (h < 0 || h > 9) {
+      h = (c | 32) - 87;
+      if (h < 10 || h > 15) {
+        if (!final && i === n - 1 && (c & 0xfc00) === 0xd800) {
+          scanRow = row;
+          scanNeed = n + 1;
+          return i;
+        }
+        throw unexpected(text, i, base);
+      }
+    }
+    const de = i + h + 2;
+    let len = 0;
+    let j = i + 1;
+    if (de < n) {
+      for (; j < de; j++) {
+        const d = text.charCodeAt(j) - 48;
+        if (d < 0 || d > 9) break;
+        len = len * 10 + d;
+      }
+    }
+    if (j !== de) {
+      const verdict = digitsVerdict(text, j, de - j, final, pairsBefore);
+      if (verdict < 0) {
+        let k = j;
+        while (text.charCodeAt(k) >= 48 && text.charCodeAt(k) <= 57) k++;
+        throw unexpected(text, k, base);
+      }
+      if (verdict === 0) throw endOfInput();
+      scanRow = row;
+      scanNeed = verdict;
+      return i;
+    }
+    const ce = de + len;
+    if (ce >= n) {
+      if (final) throw endOfInput();
+      scanRow = row;
+      scanNeed = ce + 1;
+      return i;
+    }
+    // A length that ends between the halves of a pair: the low half is the
+    // fault, before asking whether anything follows the content.
+    if ((text.charCodeAt(ce) & 0xfc00) === 0xdc00 && ce > de && (text.charCodeAt(ce - 1) & 0xfc00) === 0xd800) {
+      throw unexpected(text, ce, base);
+    }
+    row.push(copy ? copied(text.slice(de, ce)) : text.slice(de, ce));
+    i = ce;
+  }
+}
+
+// A leaf that does not keep its document alive. V8 cuts a slice of 13 units
+// or more as a view into the string it came from; flattening a new
+// concatenation copies the characters into a string of their own.
+function copied(leaf) {
+  return leaf.length < 13 ? leaf : (" " + leaf).slice(1);
+}
+
+function options(given) {
+  return given != null && given.copy === true;
+}
+
+/**
+ * The rows of a DWEX document.
+ * @param {string} text
+ * @param {{copy?: boolean}} [opts]
+ * @returns {string[][]}
+ */
+export function parse(text, opts) {
+  if (typeof text !== "string") throw new TypeError(`parse() takes a string, not ${describe(text)}`);
+  const rows = [];
+  scan(text, 0, true, rows, [], 0, options(opts), false);
+  return rows;
+}
+
+function describe(value) {
+  return value === null ? "null" : Array.isArray(value) ? "an array" : typeof value;
+}
+
+// ---------------------------------------------------------------- writing
+
+// The length fields of the commonest lengths, made once.
+const PREFIXES = [];
+for (let n = 0; n < 4096; n++) PREFIXES.push(HEX[String(n).length - 1] + n);
+
+function lengthField(n) {
+  if (n < 4096) return PREFIXES[n];
+  const digits = String(n);
+  return HEX[digits.length - 1] + digits;
+}
+
+// Appends the parts of one row: a length field and the leaf for every leaf,
+// then the terminator.
+function rowParts(parts, row) {
+  if (Array.isArray(row)) {
+    for (let k = 0; k < row.length; k++) {
+      let leaf = row[k];
+      if (typeof leaf !== "string") leaf = String(leaf);
+      parts.push(lengthField(leaf.length), leaf);
+    }
+  } else if (row != null && typeof row !== "string" && typeof row[Symbol.iterator] === "function") {
+    for (let leaf of row) {
+      if (typeof leaf !== "string") leaf = String(leaf);
+      parts.push(lengthField(leaf.length), leaf);
+    }
+  } else {
+    throw new TypeError(`a row must be an iterable of leaves, not ${describe(row)}`);
+  }
+  parts.push(";");
+}
+
+function tableParts(rows) {
+  const parts = [];
+  if (Array.isArray(rows)) {
+    for (let r = 0; r < rows.length; r++) rowParts(parts, rows[r]);
+  } else if (rows != null && typeof rows !== "string" && typeof rows[Symbol.iterator] === "function") {
+    for (const row of rows) rowParts(parts, row);
+  } else {
+    throw new TypeError(`the rows must be an iterable, not ${describe(rows)}`);
+  }
+  return parts;
+}
+
+/**
+ * The DWEX document of a table: rows of leaves, each any iterable; a leaf
+ * that is not a string is written as String(leaf).
+ * @param {Iterable<Iterable<unknown>>} rows
+ * @returns {string}
+ */
+export function stringify(rows) {
+  return tableParts(rows).join("");
+}
+
+// ---------------------------------------------------------------- UTF-8
+
+const utf8 = new TextDecoder("utf-8", { fatal: true, ignoreBOM: true });
+const encoder = new TextEncoder();
+
+// The text of bytes[from..to] as Python's "utf-8" with "surrogatepass"
+// decodes it: a surrogate's three-byte sequence is that surrogate. Returns
+// the text of the valid bytes before the first sequence that is not UTF-8,
+// and that sequence's offset in `bad` (-1 when there is none). The strict
+// decoder does nearly all documents; this walk is for the rest.
+let badOffset = -1;
+
+function decodeLoose(bytes, from, to) {
+  badOffset = -1;
+  try {
+    return utf8.decode(from === 0 && to === bytes.length ? bytes : bytes.subarray(from, to));
+  } catch {
+    // not strict UTF-8: a lone surrogate, or bytes that are not UTF-8 at all
+  }
+  const units = new Uint16Array(to - from);
+  let u = 0;
+  let p = from;
+  while (p < to) {
+    const b = bytes[p];
+    if (b < 0x80) {
+      units[u++] = b;
+      p++;
+      continue;
+    }
+    let need;
+    let cp;
+    let low = 0x80;
+    let high = 0xbf;
+    if (b >= 0xc2 && b <= 0xdf) {
+      need = 1;
+      cp = b & 0x1f;
+    } else if (b >= 0xe0 && b <= 0xef) {
+      need = 2;
+      cp = b & 0x0f;
+      if (b === 0xe0) low = 0xa0;
+    } else if (b >= 0xf0 && b <= 0xf4) {
+      need = 3;
+      cp = b & 0x07;
+      if (b === 0xf0) low = 0x90;
+      else if (b === 0xf4) high = 0x8f;
+    } else {
+      badOffset = p;
+      break;
+    }
+    if (p + need >= to) {
+      badOffset = p;
+      break;
+    }
+    let q = p + 1;
+    let ok = true;
+    for (let k = 0; k < need; k++, q++) {
+      const t = bytes[q];
+      if (t < (k === 0 ? low : 0x80) || t > (k === 0 ? high : 0xbf)) {
+        ok = false;
+        break;
+      }
+      cp = (cp << 6) | (t & 0x3f);
+    }
+    if (!ok) {
+      badOffset = p;
+      break;
+    }
+    if (cp > 0xffff) {
+      cp -= 0x10000;
+      units[u++] = 0xd800 | (cp >> 10);
+      units[u++] = 0xdc00 | (cp & 0x3ff);
+    } else {
+      units[u++] = cp;
+    }
+    p = q;
+  }
+  // fromCharCode keeps lone surrogates, which a UTF-16 TextDecoder replaces.
+  let out = "";
+  for (let k = 0; k < u; k += 8192) out += String.fromCharCode.apply(null, units.subarray(k, Math.min(u, k + 8192)));
+  return out;
+}
+
+// The number of bytes of bytes[from..to] that hold whole UTF-8 sequences: a
+// chunk of a stream may end inside one.
+function wholeSequences(bytes, from, to) {
+  let k = to - 1;
+  const stop = Math.max(from, to - 4);
+  while (k >= stop && (bytes[k] & 0xc0) === 0x80) k--;
+  if (k < stop) return to;
+  const b = bytes[k];
+  const size = b < 0x80 ? 1 : b >= 0xf0 ? 4 : b >= 0xe0 ? 3 : b >= 0xc0 ? 2 : 1;
+  return k + size > to ? k : to;
+}
+
+// The UTF-8 of a string, a lone surrogate as its three-byte sequence, as
+// Python's "surrogatepass" writes it (TextEncoder would put U+FFFD there).
+function encodeText(text) {
+  if (text.isWellFormed()) return encoder.encode(text);
+  const out = new Uint8Array(text.length * 3);
+  let o = 0;
+  for (let i = 0; i < text.length; i++) {
+    let c = text.charCodeAt(i);
+    if (c < 0x80) {
+      out[o++] = c;
+    } else if (c < 0x800) {
+      out[o++] = 0xc0 | (c >> 6);
+      out[o++] = 0x80 | (c & 0x3f);
+    } else if ((c & 0xfc00) === 0xd800 && i + 1 < text.length && (text.charCodeAt(i + 1) & 0xfc00) === 0xdc00) {
+      c = 0x10000 + ((c & 0x3ff) << 10) + (text.charCodeAt(++i) & 0x3ff);
+      out[o++] = 0xf0 | (c >> 18);
+      out[o++] = 0x80 | ((c >> 12) & 0x3f);
+      out[o++] = 0x80 | ((c >> 6) & 0x3f);
+      out[o++] = 0x80 | (c & 0x3f);
+    } else {
+      out[o++] = 0xe0 | (c >> 12);
+      out[o++] = 0x80 | ((c >> 6) & 0x3f);
+      out[o++] = 0x80 | (c & 0x3f);
+    }
+  }
+  return out.slice(0, o);
+}
+
+// The byte offset, in bytes starting at `from`, of the sequence holding
+// UTF-16 unit `position`.
+function byteOffsetOf(bytes, from, position) {
+  let units = 0;
+  let p = from;
+  for (;;) {
+    const b = bytes[p];
+    const size = b < 0x80 ? 1 : b >= 0xf0 ? 4 : b >= 0xe0 ? 3 : 2;
+    units += size === 4 ? 2 : 1;
+    if (units > position) return p;
+    p += size;
+  }
+}
+
+function notUTF8(bytes, at, offset, row) {
+  const error = new TypeError(
+    `'utf-8' codec can't decode byte 0x${bytes[at].toString(16).padStart(2, "0")} in position ${offset}: ` +
+      `not UTF-8 in row ${row}`);
+  error.byteOffset = offset;
+  return error;
+}
+
+function asBytes(data, what) {
+  if (data instanceof Uint8Array) return data;
+  if (data instanceof ArrayBuffer) return new Uint8Array(data);
+  if (ArrayBuffer.isView(data)) return new Uint8Array(data.buffer, data.byteOffset, data.byteLength);
+  throw new TypeError(`${what} takes bytes (a Uint8Array), not ${describe(data)}`);
+}
+
+/**
+ * The rows of a DWEX document stored as UTF-8, as dwexio.load reads a file:
+ * no bytes are the table with no rows.
+ * @param {Uint8Array | ArrayBuffer} data
+ * @param {{copy?: boolean}} [opts]
+ * @returns {string[][]}
+ */
+export function parseBytes(data, opts) {
+  const bytes = asBytes(data, "parseBytes()");
+  if (bytes.length === 0) return [];
+  const text = decodeLoose(bytes, 0, bytes.length);
+  const bad = badOffset;
+  const rows = [];
+  try {
+    if (bad < 0) {
+      scan(text, 0, true, rows, [], 0, options(opts), false);
+      return rows;
+    }
+    // The bytes before the fault still read as far as they go: a fault in
+    // the document before them comes first.
+    scan(text, 0, false, rows, [], 0, false, false);
+  } catch (error) {
+    error.byteOffset = error.position === null ? null : byteOffsetOf(bytes, 0, error.position);
+    throw error;
+  }
+  throw notUTF8(bytes, bad, bad, rows.length + 1);
+}
+
+/**
+ * The DWEX document of a table, as UTF-8 bytes (lone surrogates as Python's
+ * "surrogatepass" writes them).
+ * @param {Iterable<Iterable<unknown>>} rows
+ * @returns {Uint8Array}
+ */
+export function stringifyBytes(rows) {
+  return encodeText(stringify(rows));
+}
+
+// ---------------------------------------------------------------- streams
+
+async function* chunksOf(source) {
+  if (source != null && typeof source.getReader === "function" && !(Symbol.asyncIterator in source)) {
+    const reader = source.getReader();
+    try {
+      for (;;) {
+        const { done, value } = await reader.read();
+        if (done) return;
+        yield value;
+      }
+    } finally {
+      reader.releaseLock();
+    }
+  } else if (source != null && (typeof source[Symbol.asyncIterator] === "function" ||
+                                typeof source[Symbol.iterator] === "function")) {
+    yield* source;
+  } else {
+    throw new TypeError(`readRows() takes a ReadableStream or an async iterable of byte chunks, not ${describe(source)}`);
+  }
+}
+
+// The UTF-8 length of text[from..], a pair four bytes and any other unit
+// up to three.
+function utf8Length(text, from) {
+  let size = 0;
+  for (let i = from; i < text.length; i++) {
+    const c = text.charCodeAt(i);
+    if (c < 0x80) size += 1;
+    else if (c < 0x800) size += 2;
+    else if ((c & 0xfc00) === 0xd800 && (text.charCodeAt(i + 1) & 0xfc00) === 0xdc00) {
+      size += 4;
+      i++;
+    } else size += 3;
+  }
+  return size;
+}
+
+/**
+ * The rows of a DWEX document read from a stream of UTF-8 byte chunks, each
+ * as soon as it is complete; memory holds the unfinished row and the chunk
+ * being read. A stream of no bytes has no rows.
+ * @param {ReadableStream<Uint8Array> | AsyncIterable<Uint8Array> | Iterable<Uint8Array>} source
+ * @param {{copy?: boolean}} [opts]
+ * @returns {AsyncGenerator<string[], void, undefined>}
+ */
+export async function* readRows(source, opts) {
+  const copy = options(opts);
+  let text = ""; // from the first item of the unfinished row that is not read yet
+  let row = []; // the unfinished row's leaves before text
+  const pieces = []; // decoded text after `text`, not joined yet
+  let held = 0; // text.length plus the pieces' lengths
+  let need = 1; // the length `held` must reach before reading again
+  let units = 0; // the document's units before text[0]
+  let bytes = 0; // the bytes decoded
+  let carry = null; // the start of a sequence that the last chunk cut
+  let pairs = false; // whether the text read so far held a pair
+  let rowCount = 0;
+  let rows = [];
+
+  // The byte offset of document position `position`, within `text`.
+  const locate = (error) => {
+    if (error.position === null) {
+      error.byteOffset = null;
+    } else {
+      let at = error.position - units;
+      if ((text.charCodeAt(at) & 0xfc00) === 0xdc00 && at > 0 && (text.charCodeAt(at - 1) & 0xfc00) === 0xd800) at--;
+      error.byteOffset = bytes - utf8Length(text, at);
+    }
+    return error;
+  };
+  // Reads what is held into `rows`; returns the fault that stopped it, to
+  // be thrown once the rows before it are handed out.
+  const read = (final) => {
+    if (pieces.length > 0) {
+      text = text.length > 0 ? text + pieces.join("") : pieces.length === 1 ? pieces[0] : pieces.join("");
+      pieces.length = 0;
+    }
+    if (!pairs && PAIR.test(text)) pairs = true;
+    rows = [];
+    let stop;
+    try {
+      stop = scan(text, 0, final, rows, row, units, copy, pairs);
+    } catch (error) {
+      return locate(error);
+    }
+    rowCount += rows.length;
+    if (final) return null;
+    row = scanRow;
+    need = scanNeed - stop;
+    units += stop;
+    text = stop === 0 ? text : text.slice(stop);
+    held = text.length;
+    return null;
+  };
+
+  for await (const chunk of chunksOf(source)) {
+    let data = asBytes(chunk, "readRows()");
+    if (data.length === 0) continue;
+    if (carry !== null) {
+      const joined = new Uint8Array(carry.length + data.length);
+      joined.set(carry);
+      joined.set(data, carry.length);
+      data = joined;
+      carry = null;
+    }
+    const whole = wholeSequences(data, 0, data.length);
+    if (whole < data.length) carry = data.slice(whole);
+    const piece = decodeLoose(data, 0, whole);
+    const bad = badOffset;
+    if (piece.length > 0) {
+      pieces.push(piece);
+      held += piece.length;
+      bytes += bad < 0 ? whole : bad;
+    }
+    if (bad >= 0 || held >= need) {
+      const fault = read(false);
+      yield* rows;
+      if (fault !== null) throw fault;
+      if (bad >= 0) throw notUTF8(data, bad, bytes, rowCount + 1);
+    }
+  }
+  if (carry !== null) {
+    // The input ends inside a sequence: everything before it must read.
+    const fault = read(false);
+    yield* rows;
+    throw fault ?? notUTF8(carry, 0, bytes, rowCount + 1);
+  }
+  // Nothing left: no bytes at all, or a document read up to its final ';'.
+  if (held === 0) return;
+  const fault = read(true);
+  yield* rows;
+  if (fault !== null) throw fault;
+}
+
+// ---------------------------------------------------------------- writer
+
+/**
+ * Writes a DWEX document row by row to a WritableStream of byte chunks. Rows
+ * go out in chunks of about `chunkSize` bytes, and every row written is out
+ * once flush() or close() resolves.
+ */
+export class Writer {
+  #writer;
+  #parts = [];
+  #size = 0;
+  #chunkSize;
+
+  /**
+   * @param {WritableStream<Uint8Array>} stream
+   * @param {{chunkSize?: number}} [opts]
+   */
+  constructor(stream, opts) {
+    if (stream == null || typeof stream.getWriter !== "function") {
+      throw new TypeError(`Writer takes a WritableStream, not ${describe(stream)}`);
+    }
+    this.#chunkSize = opts?.chunkSize ?? 65536;
+    this.#writer = stream.getWriter();
+  }
+
+  /** Adds one row; resolves once it is buffered or, when the buffer is full, written. */
+  async writeRow(row) {
+    const parts = this.#parts;
+    const before = parts.length;
+    rowParts(parts, row);
+    let size = 0;
+    for (let k = before; k < parts.length; k++) size += parts[k].length;
+    this.#size += size;
+    if (this.#size >= this.#chunkSize) await this.flush();
+  }
+
+  /** Adds every row of an iterable or an async iterable. */
+  async writeRows(rows) {
+    if (rows != null && typeof rows[Symbol.asyncIterator] === "function") {
+      for await (const row of rows) await this.writeRow(row);
+    } else {
+      for (const row of rows) await this.writeRow(row);
+    }
+  }
+
+  /** Writes what is buffered; resolves once the stream has taken it. */
+  async flush() {
+    if (this.#parts.length === 0) return;
+    const bytes = encodeText(this.#parts.join(""));
+    this.#parts = [];
+    this.#size = 0;
+    await this.#writer.write(bytes);
+  }
+
+  /** Writes what is buffered and closes the stream. */
+  async close() {
+    await this.flush();
+    await this.#writer.close();
+  }
+
+  /** Drops what is buffered and aborts the stream. */
+  async abort(reason) {
+    this.#parts = [];
+    this.#size = 0;
+    await this.#writer.abort(reason);
+  }
+}
