@@ -180,36 +180,42 @@ function lengthField(n) {
   return HEX[digits.length - 1] + digits;
 }
 
-// Appends the parts of one row: a length field and the leaf for every leaf,
-// then the terminator.
-function rowParts(parts, row) {
+// The text of one row: a length field and the leaf for every leaf, then
+// the terminator. Concatenation makes a rope whose pieces V8 copies once,
+// when the whole is flattened; an array of parts and join() costs several
+// times more on tables of short leaves.
+function rowText(row) {
+  let out = "";
   if (Array.isArray(row)) {
     for (let k = 0; k < row.length; k++) {
       let leaf = row[k];
       if (typeof leaf !== "string") leaf = String(leaf);
-      parts.push(lengthField(leaf.length), leaf);
+      out += lengthField(leaf.length);
+      out += leaf;
     }
   } else if (row != null && typeof row !== "string" && typeof row[Symbol.iterator] === "function") {
     for (let leaf of row) {
       if (typeof leaf !== "string") leaf = String(leaf);
-      parts.push(lengthField(leaf.length), leaf);
+      out += lengthField(leaf.length);
+      out += leaf;
     }
   } else {
     throw new TypeError(`a row must be an iterable of leaves, not ${describe(row)}`);
   }
-  parts.push(";");
+  return out + ";";
 }
 
-function tableParts(rows) {
-  const parts = [];
+// The document as a rope, not yet flattened.
+function tableText(rows) {
+  let out = "";
   if (Array.isArray(rows)) {
-    for (let r = 0; r < rows.length; r++) rowParts(parts, rows[r]);
+    for (let r = 0; r < rows.length; r++) out += rowText(rows[r]);
   } else if (rows != null && typeof rows !== "string" && typeof rows[Symbol.iterator] === "function") {
-    for (const row of rows) rowParts(parts, row);
+    for (const row of rows) out += rowText(row);
   } else {
     throw new TypeError(`the rows must be an iterable, not ${describe(rows)}`);
   }
-  return parts;
+  return out;
 }
 
 /**
@@ -219,7 +225,12 @@ function tableParts(rows) {
  * @returns {string}
  */
 export function stringify(rows) {
-  return tableParts(rows).join("");
+  const text = tableText(rows);
+  // Reading a character flattens the rope here, where the caller asked for
+  // the document, rather than at its first use of it, and every later
+  // access finds one flat string.
+  text.charCodeAt(text.length >> 1);
+  return text;
 }
 
 // ---------------------------------------------------------------- UTF-8
@@ -233,9 +244,13 @@ const encoder = new TextEncoder();
 // and that sequence's offset in `bad` (-1 when there is none). The strict
 // decoder does nearly all documents; this walk is for the rest.
 let badOffset = -1;
+// The indices in the text of the high surrogates that stood alone in the
+// bytes: followed by a low one, they read as a pair of six bytes, not four.
+let looseHighs = [];
 
 function decodeLoose(bytes, from, to) {
   badOffset = -1;
+  looseHighs = [];
   try {
     return utf8.decode(from === 0 && to === bytes.length ? bytes : bytes.subarray(from, to));
   } catch {
@@ -294,6 +309,7 @@ function decodeLoose(bytes, from, to) {
       units[u++] = 0xd800 | (cp >> 10);
       units[u++] = 0xdc00 | (cp & 0x3ff);
     } else {
+      if ((cp & 0xfc00) === 0xd800) looseHighs.push(u);
       units[u++] = cp;
     }
     p = q;
@@ -408,7 +424,7 @@ export function parseBytes(data, opts) {
  * @returns {Uint8Array}
  */
 export function stringifyBytes(rows) {
-  return encodeText(stringify(rows));
+  return encodeText(tableText(rows));
 }
 
 // ---------------------------------------------------------------- streams
@@ -468,6 +484,7 @@ export async function* readRows(source, opts) {
   let bytes = 0; // the bytes decoded
   let carry = null; // the start of a sequence that the last chunk cut
   let pairs = false; // whether the text read so far held a pair
+  let highs = []; // the document positions of loose high surrogates in text
   let rowCount = 0;
   let rows = [];
 
@@ -475,11 +492,19 @@ export async function* readRows(source, opts) {
   const locate = (error) => {
     if (error.position === null) {
       error.byteOffset = null;
-    } else {
-      let at = error.position - units;
-      if ((text.charCodeAt(at) & 0xfc00) === 0xdc00 && at > 0 && (text.charCodeAt(at - 1) & 0xfc00) === 0xd800) at--;
-      error.byteOffset = bytes - utf8Length(text, at);
+      return error;
     }
+    let at = error.position - units;
+    if ((text.charCodeAt(at) & 0xfc00) === 0xdc00 && at > 0 && (text.charCodeAt(at - 1) & 0xfc00) === 0xd800 &&
+        !highs.includes(units + at - 1)) {
+      at--; // the low half of a four-byte sequence
+    }
+    let size = utf8Length(text, at);
+    for (const high of highs) {
+      const k = high - units;
+      if (k >= at && (text.charCodeAt(k + 1) & 0xfc00) === 0xdc00) size += 2;
+    }
+    error.byteOffset = bytes - size;
     return error;
   };
   // Reads what is held into `rows`; returns the fault that stopped it, to
@@ -504,6 +529,7 @@ export async function* readRows(source, opts) {
     units += stop;
     text = stop === 0 ? text : text.slice(stop);
     held = text.length;
+    if (highs.length > 0) highs = highs.filter((high) => high >= units);
     return null;
   };
 
@@ -521,6 +547,7 @@ export async function* readRows(source, opts) {
     if (whole < data.length) carry = data.slice(whole);
     const piece = decodeLoose(data, 0, whole);
     const bad = badOffset;
+    for (const k of looseHighs) highs.push(units + held + k);
     if (piece.length > 0) {
       pieces.push(piece);
       held += piece.length;
@@ -555,8 +582,7 @@ export async function* readRows(source, opts) {
  */
 export class Writer {
   #writer;
-  #parts = [];
-  #size = 0;
+  #text = "";
   #chunkSize;
 
   /**
@@ -573,13 +599,8 @@ export class Writer {
 
   /** Adds one row; resolves once it is buffered or, when the buffer is full, written. */
   async writeRow(row) {
-    const parts = this.#parts;
-    const before = parts.length;
-    rowParts(parts, row);
-    let size = 0;
-    for (let k = before; k < parts.length; k++) size += parts[k].length;
-    this.#size += size;
-    if (this.#size >= this.#chunkSize) await this.flush();
+    this.#text += rowText(row);
+    if (this.#text.length >= this.#chunkSize) await this.flush();
   }
 
   /** Adds every row of an iterable or an async iterable. */
@@ -593,10 +614,9 @@ export class Writer {
 
   /** Writes what is buffered; resolves once the stream has taken it. */
   async flush() {
-    if (this.#parts.length === 0) return;
-    const bytes = encodeText(this.#parts.join(""));
-    this.#parts = [];
-    this.#size = 0;
+    if (this.#text.length === 0) return;
+    const bytes = encodeText(this.#text);
+    this.#text = "";
     await this.#writer.write(bytes);
   }
 
@@ -608,8 +628,7 @@ export class Writer {
 
   /** Drops what is buffered and aborts the stream. */
   async abort(reason) {
-    this.#parts = [];
-    this.#size = 0;
+    this.#text = "";
     await this.#writer.abort(reason);
   }
 }

@@ -85,8 +85,9 @@ export async function check(vector) {
     if (want.rows) report("parse with copy", outcome(() => parse(vector.document, { copy: true })), want);
   }
   if (vector.canonical) {
-    report("stringify", stringify(vector.rows), vector.document);
-    report("stringifyBytes", toHex(stringifyBytes(vector.rows)), vector.utf8);
+    const table = vector.table ?? vector.rows;
+    report("stringify", stringify(table), vector.document);
+    report("stringifyBytes", toHex(stringifyBytes(table)), vector.written ?? vector.utf8 ?? "");
   }
   if (vector.utf8 !== undefined) {
     const bytes = fromHex(vector.utf8);
