@@ -6,6 +6,7 @@
 const SEMICOLON = 59;
 const HEX = "0123456789abcdef";
 const END_OF_INPUT = "Unexpected end of input";
+const utf8 = new TextDecoder("utf-8", { fatal: true, ignoreBOM: true });
 
 // ---------------------------------------------------------------- errors
 
@@ -180,42 +181,29 @@ function lengthField(n) {
   return HEX[digits.length - 1] + digits;
 }
 
-// The text of one row: a length field and the leaf for every leaf, then
-// the terminator. Concatenation makes a rope whose pieces V8 copies once,
-// when the whole is flattened; an array of parts and join() costs several
-// times more on tables of short leaves.
-function rowText(row) {
-  let out = "";
+// `text` with one row added: a length field and the leaf for every leaf,
+// then the terminator. Each piece goes onto one rope, which V8 copies once,
+// when the whole is flattened: quicker than JSON.stringify even on tables
+// of short leaves, where an array of parts and join(), or a rope per row,
+// cost up to several times more.
+function appendRow(text, row) {
   if (Array.isArray(row)) {
     for (let k = 0; k < row.length; k++) {
       let leaf = row[k];
       if (typeof leaf !== "string") leaf = String(leaf);
-      out += lengthField(leaf.length);
-      out += leaf;
+      text += lengthField(leaf.length);
+      text += leaf;
     }
   } else if (row != null && typeof row !== "string" && typeof row[Symbol.iterator] === "function") {
     for (let leaf of row) {
       if (typeof leaf !== "string") leaf = String(leaf);
-      out += lengthField(leaf.length);
-      out += leaf;
+      text += lengthField(leaf.length);
+      text += leaf;
     }
   } else {
     throw new TypeError(`a row must be an iterable of leaves, not ${describe(row)}`);
   }
-  return out + ";";
-}
-
-// The document as a rope, not yet flattened.
-function tableText(rows) {
-  let out = "";
-  if (Array.isArray(rows)) {
-    for (let r = 0; r < rows.length; r++) out += rowText(rows[r]);
-  } else if (rows != null && typeof rows !== "string" && typeof rows[Symbol.iterator] === "function") {
-    for (const row of rows) out += rowText(row);
-  } else {
-    throw new TypeError(`the rows must be an iterable, not ${describe(rows)}`);
-  }
-  return out;
+  return text + ";";
 }
 
 /**
@@ -225,7 +213,14 @@ function tableText(rows) {
  * @returns {string}
  */
 export function stringify(rows) {
-  const text = tableText(rows);
+  let text = "";
+  if (Array.isArray(rows)) {
+    for (let r = 0; r < rows.length; r++) text = appendRow(text, rows[r]);
+  } else if (rows != null && typeof rows !== "string" && typeof rows[Symbol.iterator] === "function") {
+    for (const row of rows) text = appendRow(text, row);
+  } else {
+    throw new TypeError(`the rows must be an iterable, not ${describe(rows)}`);
+  }
   // Reading a character flattens the rope here, where the caller asked for
   // the document, rather than at its first use of it, and every later
   // access finds one flat string.
@@ -233,10 +228,116 @@ export function stringify(rows) {
   return text;
 }
 
+// ---------------------------------------------------------------- writing UTF-8
+
+// stringifyBytes puts the document's UTF-8 straight into a byte buffer: on
+// tables of short leaves that is quicker than encoding the text, and a lone
+// surrogate is written as it stands. A buffer of up to KEEP bytes is kept
+// for the next call.
+const KEEP = 1 << 22;
+const encoder = new TextEncoder();
+let scratch = new Uint8Array(1 << 16);
+let written = null; // the buffer the last writeTable filled
+// Leaves longer than this go through TextEncoder.encodeInto, whose cost per
+// call a loop over a short leaf's units does not pay.
+const LOOP_UNITS = 256;
+
+function grown(buffer, used, need) {
+  let size = buffer.length * 2;
+  while (size < need) size *= 2;
+  const bigger = new Uint8Array(size);
+  bigger.set(buffer.subarray(0, used));
+  return bigger;
+}
+
+// Writes one leaf at `o` of `b`, which has room for it; returns the end.
+function writeLeaf(b, o, leaf) {
+  const n = leaf.length;
+  if (n < 10) {
+    b[o++] = 48;
+    b[o++] = 48 + n;
+  } else if (n < 100) {
+    b[o++] = 49;
+    b[o++] = 48 + ((n / 10) | 0);
+    b[o++] = 48 + (n % 10);
+  } else {
+    let digits = 3;
+    for (let p = 1000; p <= n; p *= 10) digits++;
+    b[o++] = HEX.charCodeAt(digits - 1);
+    for (let k = o + digits - 1, m = n; k >= o; k--, m = Math.floor(m / 10)) b[k] = 48 + (m % 10);
+    o += digits;
+  }
+  if (n > LOOP_UNITS) {
+    // encodeInto would put U+FFFD for a lone surrogate.
+    if (leaf.isWellFormed()) return o + encoder.encodeInto(leaf, b.subarray(o)).written;
+  }
+  for (let j = 0; j < n; j++) {
+    let c = leaf.charCodeAt(j);
+    if (c < 0x80) {
+      b[o++] = c;
+    } else if (c < 0x800) {
+      b[o++] = 0xc0 | (c >> 6);
+      b[o++] = 0x80 | (c & 0x3f);
+    } else if ((c & 0xf800) !== 0xd800) {
+      b[o++] = 0xe0 | (c >> 12);
+      b[o++] = 0x80 | ((c >> 6) & 0x3f);
+      b[o++] = 0x80 | (c & 0x3f);
+    } else {
+      const d = j + 1 < n ? leaf.charCodeAt(j + 1) : 0;
+      if (c < 0xdc00 && (d & 0xfc00) === 0xdc00) {
+        j++;
+        c = 0x10000 + ((c & 0x3ff) << 10) + (d & 0x3ff);
+        b[o++] = 0xf0 | (c >> 18);
+        b[o++] = 0x80 | ((c >> 12) & 0x3f);
+        b[o++] = 0x80 | ((c >> 6) & 0x3f);
+        b[o++] = 0x80 | (c & 0x3f);
+      } else {
+        // A lone surrogate: its three-byte sequence, as "surrogatepass".
+        b[o++] = 0xe0 | (c >> 12);
+        b[o++] = 0x80 | ((c >> 6) & 0x3f);
+        b[o++] = 0x80 | (c & 0x3f);
+      }
+    }
+  }
+  return o;
+}
+
+// Writes the UTF-8 of the document into `written`; returns its length.
+function writeTable(rows) {
+  let b = scratch;
+  let o = 0;
+  const add = (leaf) => {
+    if (typeof leaf !== "string") leaf = String(leaf);
+    // The length field, at most three bytes a unit, the terminator.
+    const need = o + 3 * leaf.length + 18;
+    if (need > b.length) b = grown(b, o, need);
+    o = writeLeaf(b, o, leaf);
+  };
+  const row1 = (row) => {
+    if (Array.isArray(row)) {
+      for (let k = 0; k < row.length; k++) add(row[k]);
+    } else if (row != null && typeof row !== "string" && typeof row[Symbol.iterator] === "function") {
+      for (const leaf of row) add(leaf);
+    } else {
+      throw new TypeError(`a row must be an iterable of leaves, not ${describe(row)}`);
+    }
+    if (o + 1 > b.length) b = grown(b, o, o + 1);
+    b[o++] = SEMICOLON;
+  };
+  if (Array.isArray(rows)) {
+    for (let r = 0; r < rows.length; r++) row1(rows[r]);
+  } else if (rows != null && typeof rows !== "string" && typeof rows[Symbol.iterator] === "function") {
+    for (const row of rows) row1(row);
+  } else {
+    throw new TypeError(`the rows must be an iterable, not ${describe(rows)}`);
+  }
+  if (b.length <= KEEP) scratch = b;
+  written = b;
+  return o;
+}
+
 // ---------------------------------------------------------------- UTF-8
 
-const utf8 = new TextDecoder("utf-8", { fatal: true, ignoreBOM: true });
-const encoder = new TextEncoder();
 
 // The text of bytes[from..to] as Python's "utf-8" with "surrogatepass"
 // decodes it: a surrogate's three-byte sequence is that surrogate. Returns
@@ -424,7 +525,10 @@ export function parseBytes(data, opts) {
  * @returns {Uint8Array}
  */
 export function stringifyBytes(rows) {
-  return encodeText(tableText(rows));
+  const size = writeTable(rows);
+  const bytes = written;
+  written = null;
+  return bytes === scratch ? bytes.slice(0, size) : bytes.subarray(0, size);
 }
 
 // ---------------------------------------------------------------- streams
@@ -432,13 +536,19 @@ export function stringifyBytes(rows) {
 async function* chunksOf(source) {
   if (source != null && typeof source.getReader === "function" && !(Symbol.asyncIterator in source)) {
     const reader = source.getReader();
+    let finished = false;
     try {
       for (;;) {
         const { done, value } = await reader.read();
-        if (done) return;
+        if (done) {
+          finished = true;
+          return;
+        }
         yield value;
       }
     } finally {
+      // Left early (a fault, or the caller stopped): the rest is not wanted.
+      if (!finished) await reader.cancel();
       reader.releaseLock();
     }
   } else if (source != null && (typeof source[Symbol.asyncIterator] === "function" ||
@@ -471,106 +581,175 @@ function utf8Length(text, from) {
  * being read. A stream of no bytes has no rows.
  * @param {ReadableStream<Uint8Array> | AsyncIterable<Uint8Array> | Iterable<Uint8Array>} source
  * @param {{copy?: boolean}} [opts]
- * @returns {AsyncGenerator<string[], void, undefined>}
+ * @returns {AsyncIterableIterator<string[]>}
  */
-export async function* readRows(source, opts) {
-  const copy = options(opts);
-  let text = ""; // from the first item of the unfinished row that is not read yet
-  let row = []; // the unfinished row's leaves before text
-  const pieces = []; // decoded text after `text`, not joined yet
-  let held = 0; // text.length plus the pieces' lengths
-  let need = 1; // the length `held` must reach before reading again
-  let units = 0; // the document's units before text[0]
-  let bytes = 0; // the bytes decoded
-  let carry = null; // the start of a sequence that the last chunk cut
-  let pairs = false; // whether the text read so far held a pair
-  let highs = []; // the document positions of loose high surrogates in text
-  let rowCount = 0;
-  let rows = [];
+export function readRows(source, opts) {
+  return new RowReader(source, options(opts));
+}
 
-  // The byte offset of document position `position`, within `text`.
-  const locate = (error) => {
+const DONE = Object.freeze({ value: undefined, done: true });
+
+// An async iterator written out rather than an async generator: a row that
+// is already read is handed out with one resolved promise, where a
+// generator's yield costs several.
+class RowReader {
+  #source;
+  #chunks = null;
+  #copy;
+  #rows = []; // the rows read and not yet handed out, from #next
+  #next = 0;
+  #fault = null; // thrown once the rows before it are handed out
+  #ended = false;
+  #text = ""; // from the first item of the unfinished row that is not read yet
+  #row = []; // the unfinished row's leaves before #text
+  #pieces = []; // decoded text after #text, not joined yet
+  #held = 0; // #text.length plus the pieces' lengths
+  #need = 1; // the length #held must reach before reading again
+  #units = 0; // the document's units before #text[0]
+  #bytes = 0; // the bytes decoded
+  #carry = null; // the start of a sequence that the last chunk cut
+  #pairs = false; // whether the text read so far held a pair
+  #highs = []; // the document positions of loose high surrogates in #text
+  #count = 0; // the rows read
+
+  constructor(source, copy) {
+    this.#source = source;
+    this.#copy = copy;
+  }
+
+  [Symbol.asyncIterator]() {
+    return this;
+  }
+
+  next() {
+    if (this.#next < this.#rows.length) return Promise.resolve({ value: this.#rows[this.#next++], done: false });
+    return this.#more();
+  }
+
+  async return(value) {
+    this.#ended = true;
+    this.#rows = [];
+    const chunks = this.#chunks;
+    this.#chunks = null;
+    if (chunks !== null && typeof chunks.return === "function") await chunks.return();
+    return { value, done: true };
+  }
+
+  async #more() {
+    for (;;) {
+      if (this.#next < this.#rows.length) return { value: this.#rows[this.#next++], done: false };
+      if (this.#fault !== null) {
+        const fault = this.#fault;
+        this.#fault = null;
+        this.#ended = true;
+        await this.return();
+        throw fault;
+      }
+      if (this.#ended) return DONE;
+      this.#rows = [];
+      this.#next = 0;
+      await this.#pull();
+    }
+  }
+
+  // Reads chunks until some rows, a fault or the end.
+  async #pull() {
+    if (this.#chunks === null) this.#chunks = chunksOf(this.#source)[Symbol.asyncIterator]();
+    for (;;) {
+      const { value, done } = await this.#chunks.next();
+      if (done) {
+        this.#finish();
+        return;
+      }
+      let data = asBytes(value, "readRows()");
+      if (data.length === 0) continue;
+      if (this.#carry !== null) {
+        const joined = new Uint8Array(this.#carry.length + data.length);
+        joined.set(this.#carry);
+        joined.set(data, this.#carry.length);
+        data = joined;
+        this.#carry = null;
+      }
+      const whole = wholeSequences(data, 0, data.length);
+      if (whole < data.length) this.#carry = data.slice(whole);
+      const piece = decodeLoose(data, 0, whole);
+      const bad = badOffset;
+      for (const k of looseHighs) this.#highs.push(this.#units + this.#held + k);
+      if (piece.length > 0) {
+        this.#pieces.push(piece);
+        this.#held += piece.length;
+        this.#bytes += bad < 0 ? whole : bad;
+      }
+      if (bad >= 0 || this.#held >= this.#need) {
+        this.#read(false);
+        if (this.#fault === null && bad >= 0) this.#fault = notUTF8(data, bad, this.#bytes, this.#count + 1);
+        if (this.#rows.length > 0 || this.#fault !== null) return;
+      }
+    }
+  }
+
+  #finish() {
+    this.#ended = true;
+    this.#chunks = null;
+    if (this.#carry !== null) {
+      // The input ends inside a sequence: everything before it must read.
+      this.#read(false);
+      this.#fault ??= notUTF8(this.#carry, 0, this.#bytes, this.#count + 1);
+      return;
+    }
+    // Nothing left: no bytes at all, or a document read up to its final ';'.
+    if (this.#held > 0) this.#read(true);
+  }
+
+  // Reads what is held into #rows; a fault is kept for after them.
+  #read(final) {
+    const pieces = this.#pieces;
+    if (pieces.length > 0) {
+      const added = pieces.length === 1 ? pieces[0] : pieces.join("");
+      this.#text = this.#text.length > 0 ? this.#text + added : added;
+      pieces.length = 0;
+    }
+    const text = this.#text;
+    if (!this.#pairs && PAIR.test(text)) this.#pairs = true;
+    const rows = this.#rows;
+    let stop;
+    try {
+      stop = scan(text, 0, final, rows, this.#row, this.#units, this.#copy, this.#pairs);
+    } catch (error) {
+      this.#count += rows.length;
+      this.#fault = this.#locate(error);
+      return;
+    }
+    this.#count += rows.length;
+    if (final) return;
+    this.#row = scanRow;
+    this.#need = scanNeed - stop;
+    this.#units += stop;
+    this.#text = stop === 0 ? text : text.slice(stop);
+    this.#held = this.#text.length;
+    if (this.#highs.length > 0) this.#highs = this.#highs.filter((high) => high >= this.#units);
+  }
+
+  // The error with the byte offset of its position, within #text.
+  #locate(error) {
     if (error.position === null) {
       error.byteOffset = null;
       return error;
     }
-    let at = error.position - units;
+    const text = this.#text;
+    let at = error.position - this.#units;
     if ((text.charCodeAt(at) & 0xfc00) === 0xdc00 && at > 0 && (text.charCodeAt(at - 1) & 0xfc00) === 0xd800 &&
-        !highs.includes(units + at - 1)) {
+        !this.#highs.includes(this.#units + at - 1)) {
       at--; // the low half of a four-byte sequence
     }
     let size = utf8Length(text, at);
-    for (const high of highs) {
-      const k = high - units;
+    for (const high of this.#highs) {
+      const k = high - this.#units;
       if (k >= at && (text.charCodeAt(k + 1) & 0xfc00) === 0xdc00) size += 2;
     }
-    error.byteOffset = bytes - size;
+    error.byteOffset = this.#bytes - size;
     return error;
-  };
-  // Reads what is held into `rows`; returns the fault that stopped it, to
-  // be thrown once the rows before it are handed out.
-  const read = (final) => {
-    if (pieces.length > 0) {
-      text = text.length > 0 ? text + pieces.join("") : pieces.length === 1 ? pieces[0] : pieces.join("");
-      pieces.length = 0;
-    }
-    if (!pairs && PAIR.test(text)) pairs = true;
-    rows = [];
-    let stop;
-    try {
-      stop = scan(text, 0, final, rows, row, units, copy, pairs);
-    } catch (error) {
-      return locate(error);
-    }
-    rowCount += rows.length;
-    if (final) return null;
-    row = scanRow;
-    need = scanNeed - stop;
-    units += stop;
-    text = stop === 0 ? text : text.slice(stop);
-    held = text.length;
-    if (highs.length > 0) highs = highs.filter((high) => high >= units);
-    return null;
-  };
-
-  for await (const chunk of chunksOf(source)) {
-    let data = asBytes(chunk, "readRows()");
-    if (data.length === 0) continue;
-    if (carry !== null) {
-      const joined = new Uint8Array(carry.length + data.length);
-      joined.set(carry);
-      joined.set(data, carry.length);
-      data = joined;
-      carry = null;
-    }
-    const whole = wholeSequences(data, 0, data.length);
-    if (whole < data.length) carry = data.slice(whole);
-    const piece = decodeLoose(data, 0, whole);
-    const bad = badOffset;
-    for (const k of looseHighs) highs.push(units + held + k);
-    if (piece.length > 0) {
-      pieces.push(piece);
-      held += piece.length;
-      bytes += bad < 0 ? whole : bad;
-    }
-    if (bad >= 0 || held >= need) {
-      const fault = read(false);
-      yield* rows;
-      if (fault !== null) throw fault;
-      if (bad >= 0) throw notUTF8(data, bad, bytes, rowCount + 1);
-    }
   }
-  if (carry !== null) {
-    // The input ends inside a sequence: everything before it must read.
-    const fault = read(false);
-    yield* rows;
-    throw fault ?? notUTF8(carry, 0, bytes, rowCount + 1);
-  }
-  // Nothing left: no bytes at all, or a document read up to its final ';'.
-  if (held === 0) return;
-  const fault = read(true);
-  yield* rows;
-  if (fault !== null) throw fault;
 }
 
 // ---------------------------------------------------------------- writer
@@ -599,7 +778,7 @@ export class Writer {
 
   /** Adds one row; resolves once it is buffered or, when the buffer is full, written. */
   async writeRow(row) {
-    this.#text += rowText(row);
+    this.#text = appendRow(this.#text, row);
     if (this.#text.length >= this.#chunkSize) await this.flush();
   }
 
