@@ -70,7 +70,13 @@ export type ByteSource =
  * bytes has no rows. Rows before a fault are handed out, then the fault is
  * thrown, with positions counted from the start of the stream.
  */
-export function readRows(source: ByteSource, options?: ReadOptions): AsyncGenerator<string[], void, undefined>;
+export function readRows(source: ByteSource, options?: ReadOptions): AsyncIterableIterator<string[]>;
+
+/**
+ * The rows of readRows in batches: each batch the rows that one chunk of
+ * the source completed (never empty), one await per batch.
+ */
+export function readBatches(source: ByteSource, options?: ReadOptions): AsyncIterableIterator<Table>;
 
 /** Options of the Writer. */
 export interface WriterOptions {

@@ -240,7 +240,7 @@ let scratch = new Uint8Array(1 << 16);
 let written = null; // the buffer the last writeTable filled
 // Leaves longer than this go through TextEncoder.encodeInto, whose cost per
 // call a loop over a short leaf's units does not pay.
-const LOOP_UNITS = 256;
+const LOOP_UNITS = 64;
 
 function grown(buffer, used, need) {
   let size = buffer.length * 2;
@@ -584,7 +584,18 @@ function utf8Length(text, from) {
  * @returns {AsyncIterableIterator<string[]>}
  */
 export function readRows(source, opts) {
-  return new RowReader(source, options(opts));
+  return new RowReader(source, options(opts), false);
+}
+
+/**
+ * readRows' rows in batches, each batch the rows that one read of the
+ * source completed: one await per batch instead of one per row.
+ * @param {ReadableStream<Uint8Array> | AsyncIterable<Uint8Array> | Iterable<Uint8Array>} source
+ * @param {{copy?: boolean}} [opts]
+ * @returns {AsyncIterableIterator<string[][]>}
+ */
+export function readBatches(source, opts) {
+  return new RowReader(source, options(opts), true);
 }
 
 const DONE = Object.freeze({ value: undefined, done: true });
@@ -611,10 +622,12 @@ class RowReader {
   #pairs = false; // whether the text read so far held a pair
   #highs = []; // the document positions of loose high surrogates in #text
   #count = 0; // the rows read
+  #batches; // whether to hand out all the rows read at once
 
-  constructor(source, copy) {
+  constructor(source, copy, batches) {
     this.#source = source;
     this.#copy = copy;
+    this.#batches = batches;
   }
 
   [Symbol.asyncIterator]() {
@@ -622,7 +635,9 @@ class RowReader {
   }
 
   next() {
-    if (this.#next < this.#rows.length) return Promise.resolve({ value: this.#rows[this.#next++], done: false });
+    if (this.#next < this.#rows.length && !this.#batches) {
+      return Promise.resolve({ value: this.#rows[this.#next++], done: false });
+    }
     return this.#more();
   }
 
@@ -637,7 +652,11 @@ class RowReader {
 
   async #more() {
     for (;;) {
-      if (this.#next < this.#rows.length) return { value: this.#rows[this.#next++], done: false };
+      if (this.#next < this.#rows.length) {
+        if (!this.#batches) return { value: this.#rows[this.#next++], done: false };
+        this.#next = this.#rows.length;
+        return { value: this.#rows, done: false };
+      }
       if (this.#fault !== null) {
         const fault = this.#fault;
         this.#fault = null;

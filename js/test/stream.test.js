@@ -6,7 +6,7 @@
 import assert from "node:assert/strict";
 import { test } from "node:test";
 
-import { parse, parseBytes, readRows, stringifyBytes } from "../dwex.js";
+import { parse, parseBytes, readBatches, readRows, stringifyBytes } from "../dwex.js";
 
 const encoder = new TextEncoder();
 
@@ -64,6 +64,16 @@ for (const [name, bytes] of DOCUMENTS) {
     }
   });
 }
+
+test("readBatches hands out readRows' rows, a batch per chunk that completes some", async () => {
+  const bytes = encoder.encode("01a;;02bc;0é".replace("0é", "01é;"));
+  for (let k = 0; k <= bytes.length; k++) {
+    const batches = [];
+    for await (const batch of readBatches([bytes.slice(0, k), bytes.slice(k)])) batches.push(batch);
+    assert.ok(batches.length >= 1 && batches.length <= 2 && batches.every((b) => b.length > 0), `split at ${k}`);
+    assert.deepEqual(batches.flat(), [["a"], [], ["bc"], ["é"]], `split at ${k}`);
+  }
+});
 
 test("rows before a fault are handed out, positions counted across chunks", async () => {
   const bytes = encoder.encode("01a;03é😀;03xyz;x");

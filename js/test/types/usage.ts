@@ -1,6 +1,6 @@
 // Compiled with tsc --strict --noEmit: the declarations accept what the
 // package's README shows and refuse what it must not take.
-import { parse, parseBytes, readRows, stringify, stringifyBytes, Writer } from "dwex";
+import { parse, parseBytes, readBatches, readRows, stringify, stringifyBytes, Writer } from "dwex";
 import type { DwexSyntaxError, NotUTF8Error, Table } from "dwex";
 
 const rows: Table = parse("01a02bc;01d;");
@@ -12,6 +12,7 @@ const again: string[][] = parseBytes(bytes, { copy: true });
 async function read(response: Response): Promise<number> {
   let count = 0;
   for await (const row of readRows(response.body!)) count += row.length;
+  for await (const batch of readBatches(response.body!, { copy: true })) count += batch[0].length;
   return count;
 }
 
