@@ -102,7 +102,7 @@ function joinFloor(rows) {
     const row = rows[r];
     for (let k = 0; k < row.length; k++) out += row[k];
   }
-  out.charCodeAt(out.length >> 1);
+  sink = out.charCodeAt(out.length >> 1);
   return out;
 }
 
