@@ -80,7 +80,7 @@ export function readBatches(source: ByteSource, options?: ReadOptions): AsyncIte
 
 /** Options of the Writer. */
 export interface WriterOptions {
-  /** Bytes (about) to gather before handing a chunk to the stream; 65536 by default. */
+  /** The UTF-16 units of text to gather before handing their UTF-8 to the stream; 65536 by default. */
   chunkSize?: number;
 }
 

@@ -788,8 +788,8 @@ class RowReader {
 
 /**
  * Writes a DWEX document row by row to a WritableStream of byte chunks. Rows
- * go out in chunks of about `chunkSize` bytes, and every row written is out
- * once flush() or close() resolves.
+ * go out as one UTF-8 chunk whenever `chunkSize` units of text (65536) are
+ * buffered, and every row written is out once flush() or close() resolves.
  */
 export class Writer {
   #writer;
