@@ -34,6 +34,9 @@ const PAIR = /[\uD800-\uDBFF][\uDC00-\uDFFF]/;
 // go on (when it stopped for want of input rather than at the end).
 let scanRow = null;
 let scanNeed = 0;
+// The leaves of the row being read. Emptied after every read: a leaf left
+// here would keep its document alive.
+let cells = [];
 
 // Where length digits that start at `j` with `left` of them still to come
 // (the character at `j` among them) stand. Returns -1 when a fault among
@@ -76,17 +79,22 @@ function digitsVerdict(text, j, left, final, pairsBefore) {
 // SyntaxError at the first fault it can be sure of.
 function scan(text, i, final, rows, row, base, copy, pairsBefore) {
   const n = text.length;
+  // The row's leaves gather in `cells`, and a row is cut to its size once
+  // complete: an array grown by push() holds room for 17 leaves after its
+  // first, which rows of a few leaves would carry to the caller.
+  let k = 0;
+  for (; k < row.length; k++) cells[k] = row[k];
   for (;;) {
     if (i >= n) {
       if (final) throw endOfInput();
-      scanRow = row;
+      scanRow = cells.slice(0, k);
       scanNeed = n + 1;
       return i;
     }
     const c = text.charCodeAt(i);
     if (c === SEMICOLON) {
-      rows.push(row);
-      row = [];
+      rows.push(k === 0 ? [] : cells.slice(0, k));
+      k = 0;
       if (++i === n && final) return i;
       continue;
     }
@@ -95,7 +103,7 @@ function scan(text, i, final, rows, row, base, copy, pairsBefore) {
       h = (c | 32) - 87;
       if (h < 10 || h > 15) {
         if (!final && i === n - 1 && (c & 0xfc00) === 0xd800) {
-          scanRow = row;
+          scanRow = cells.slice(0, k);
           scanNeed = n + 1;
           return i;
         }
@@ -125,19 +133,19 @@ function scan(text, i, final, rows, row, base, copy, pairsBefore) {
         throw unexpected(text, k, base);
       }
       if (verdict === 0) throw endOfInput();
-      scanRow = row;
+      scanRow = cells.slice(0, k);
       scanNeed = verdict;
       return i;
     }
     const ce = de + len;
     if (ce >= n) {
       if (final) throw endOfInput();
-      scanRow = row;
+      scanRow = cells.slice(0, k);
       scanNeed = ce + 1;
       return i;
     }
     if (len === 0) {
-      row.push("");
+      cells[k++] = "";
       i = ce;
       continue;
     }
@@ -146,7 +154,7 @@ function scan(text, i, final, rows, row, base, copy, pairsBefore) {
     if ((text.charCodeAt(ce) & 0xfc00) === 0xdc00 && (text.charCodeAt(ce - 1) & 0xfc00) === 0xd800) {
       throw unexpected(text, ce, base);
     }
-    row.push(copy ? copied(text.slice(de, ce)) : text.slice(de, ce));
+    cells[k++] = copy ? copied(text.slice(de, ce)) : text.slice(de, ce);
     i = ce;
   }
 }
@@ -171,7 +179,11 @@ function options(given) {
 export function parse(text, opts) {
   if (typeof text !== "string") throw new TypeError(`parse() takes a string, not ${describe(text)}`);
   const rows = [];
-  scan(text, 0, true, rows, [], 0, options(opts), false);
+  try {
+    scan(text, 0, true, rows, [], 0, options(opts), false);
+  } finally {
+    cells.length = 0;
+  }
   return rows;
 }
 
@@ -633,6 +645,8 @@ export function parseBytes(data, opts) {
   } catch (error) {
     error.byteOffset = error.position === null ? null : byteOffsetOf(bytes, 0, error.position);
     throw error;
+  } finally {
+    cells.length = 0;
   }
   throw notUTF8(bytes, bad, bad, rows.length + 1);
 }
@@ -857,6 +871,8 @@ class RowReader {
       this.#count += rows.length;
       this.#fault = this.#locate(error);
       return;
+    } finally {
+      cells.length = 0;
     }
     this.#count += rows.length;
     if (final) return;

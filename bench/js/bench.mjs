@@ -97,8 +97,9 @@ function sliceFloor(text, { starts, ends, widths }) {
   const rows = [];
   let k = 0;
   for (let r = 0; r < widths.length; r++) {
-    const row = [];
-    for (let w = widths[r]; w > 0; w--, k++) row.push(text.slice(starts[k], ends[k]));
+    const width = widths[r];
+    const row = new Array(width);
+    for (let w = 0; w < width; w++, k++) row[w] = text.slice(starts[k], ends[k]);
     rows.push(row);
   }
   return rows;
