@@ -456,7 +456,22 @@ function writeTable(rows) {
     b[o++] = SEMICOLON;
   };
   if (Array.isArray(rows)) {
-    for (let r = 0; r < rows.length; r++) row1(rows[r]);
+    for (let r = 0; r < rows.length; r++) {
+      const row = rows[r];
+      if (!Array.isArray(row)) {
+        row1(row);
+        continue;
+      }
+      // The common case, written out here rather than through the closures.
+      for (let k = 0; k < row.length; k++) {
+        let leaf = row[k];
+        if (typeof leaf !== "string") leaf = String(leaf);
+        if (o + 3 * leaf.length + 18 > b.length) b = grown(b, o, o + 3 * leaf.length + 18);
+        o = writeLeaf(b, o, leaf);
+      }
+      if (o + 1 > b.length) b = grown(b, o, o + 1);
+      b[o++] = SEMICOLON;
+    }
   } else if (rows != null && typeof rows !== "string" && typeof rows[Symbol.iterator] === "function") {
     for (const row of rows) row1(row);
   } else {
