@@ -53,6 +53,7 @@ endif
 ifneq ($(SANDBOX),)
 	$(MAKE) test-aarch64-quick
 endif
+	$(MAKE) test-js
 
 # ---------------------------------------------------------------------------
 # aarch64. The x86-64 root cross-compiles the same sources with Debian's
@@ -107,6 +108,7 @@ bench: build
 	$(BENCH_COMMIT) $(RUN) $(PY) bench/bench.py
 	$(BENCH_COMMIT) $(RUN) $(PY) bench/streaming.py
 	$(BENCH_COMMIT) $(RUN) $(TEST_PY) bench/arrow.py
+	$(MAKE) bench-js
 
 # The shape sweep alone (make bench runs it too).
 .PHONY: bench-sweep
@@ -136,6 +138,32 @@ ifneq ($(SANDBOX),)
 	$(ARM64_RUN) tools/check-wheel $(PY)
 endif
 	$(RUN) tools/dist check
+	$(MAKE) dist-js
+
+# ---------------------------------------------------------------------------
+# JavaScript. The package in js/ has no dependencies; it is tested with the
+# root's node, TypeScript and Chromium: the shared vectors (tests/vectors) in
+# Python, Node and a page served to headless Chromium, the stream reader's and
+# the writer's own tests, the declarations under tsc --strict, and a round
+# trip with dwexio on the bench tables. Its bench times it against JSON on
+# the same tables; its tarball goes to dist/js, apart from the Python files.
+.PHONY: test-js bench-js dist-js
+
+test-js: build
+	$(RUN) $(TEST_PY) -m pytest -q tests/python/core
+	$(RUN) node --test js/test/*.test.js
+	$(RUN) tsc -p js/test/types/tsconfig.json
+	$(RUN) $(PY) js/test/browser.py
+
+bench-js: build
+	$(RUN) $(PY) bench/js/tables.py build/bench/js
+	$(BENCH_COMMIT) $(RUN) node --expose-gc bench/js/bench.mjs build/bench/js
+
+dist-js: $(SANDBOX)
+	rm -rf dist/js
+	mkdir -p dist/js
+	$(RUN) npm pack --silent ./js --pack-destination dist/js
+	$(RUN) js/test/check-pack.sh dist/js/dwex-*.tgz
 
 # Every native file of the project, as .clang-format lays it out; make test
 # fails on a file that is not.
