@@ -150,7 +150,7 @@ endif
 .PHONY: test-js bench-js dist-js
 
 test-js: build
-	$(RUN) $(TEST_PY) -m pytest -q tests/python/core
+	$(RUN) $(TEST_PY) -m pytest -q tests/python/core/test_vectors.py tests/python/core/test_javascript.py
 	$(RUN) node --test js/test/*.test.js
 	$(RUN) tsc -p js/test/types/tsconfig.json
 	$(RUN) $(PY) js/test/browser.py

@@ -1,6 +1,6 @@
 """Writes what bench/js/bench.mjs times, into the folder given: the four
-bench tables (bench/tables.py) and the rectangular shapes of the sweep
-(bench/shapes.py, every shape of one declared row width), each as the
+bench tables (bench/lib/tables.py) and the rectangular shapes of the sweep
+(bench/lib/shapes.py, every shape of one declared row width), each as the
 DWEX document dwexio.dump writes and as JSON (json.dumps, UTF-8), with a
 manifest.json naming them. Node then times both formats of the same table."""
 
@@ -13,9 +13,8 @@ import time
 
 BENCH = pathlib.Path(__file__).resolve().parents[1]
 ROOT = BENCH.parent
-sys.path.insert(0, str(BENCH))
+sys.path.insert(0, str(BENCH / "lib"))
 sys.path.insert(0, str(ROOT / "build" / "lib"))
-sys.path.append(str(ROOT))
 
 import dwexio  # noqa: E402
 import shapes  # noqa: E402

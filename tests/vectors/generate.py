@@ -38,7 +38,6 @@ import sys
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
 sys.path.insert(0, str(ROOT / "build" / "lib"))
-sys.path.append(str(ROOT))
 
 import dwex  # noqa: E402
 import dwexio  # noqa: E402

@@ -25,11 +25,7 @@ pytestmark = pytest.mark.skipif(NODE is None, reason="node is not installed")
 
 @pytest.fixture(scope="module")
 def bench_tables():
-    sys.path.insert(0, str(ROOT / "bench"))
-    try:
-        import tables
-    finally:
-        sys.path.remove(str(ROOT / "bench"))
+    import tables
     if not tables.UNICODE.is_dir():
         pytest.skip(f"no Unicode data files in {tables.UNICODE}")
     return tables.all_tables()
