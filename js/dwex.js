@@ -258,17 +258,7 @@ function writeUnits(rows) {
       if (typeof leaf !== "string") leaf = String(leaf);
       const n = leaf.length;
       if (o + n + 18 > b.length) b = grownUnits(b, o, o + n + 18);
-      if (n < 10) {
-        b[o++] = 48;
-        b[o++] = 48 + n;
-      } else if (n < 100) {
-        b[o++] = 49;
-        b[o++] = 48 + ((n / 10) | 0);
-        b[o++] = 48 + (n % 10);
-      } else {
-        const field = lengthField(n);
-        for (let j = 0; j < field.length; j++) b[o++] = field.charCodeAt(j);
-      }
+      o = writeField(b, o, n);
       for (let j = 0; j < n; j++) {
         const c = leaf.charCodeAt(j);
         b[o++] = c;
@@ -381,9 +371,10 @@ function grown(buffer, used, need) {
   return bigger;
 }
 
-// Writes one leaf at `o` of `b`, which has room for it; returns the end.
-function writeLeaf(b, o, leaf) {
-  const n = leaf.length;
+// Writes the length field of a leaf of `n` units at `o` of `b` (code units
+// or bytes: the field is ASCII), which has room for it; returns its end.
+// Small enough to be inlined into the writers' loops.
+function writeField(b, o, n) {
   if (n < 10) {
     b[o++] = 48;
     b[o++] = 48 + n;
@@ -398,6 +389,13 @@ function writeLeaf(b, o, leaf) {
     for (let k = o + digits - 1, m = n; k >= o; k--, m = Math.floor(m / 10)) b[k] = 48 + (m % 10);
     o += digits;
   }
+  return o;
+}
+
+// Writes one leaf at `o` of `b`, which has room for it; returns the end.
+function writeLeaf(b, o, leaf) {
+  const n = leaf.length;
+  o = writeField(b, o, n);
   if (n > LOOP_UNITS) {
     // encodeInto would put U+FFFD for a lone surrogate.
     if (leaf.isWellFormed()) return o + encoder.encodeInto(leaf, b.subarray(o)).written;
