@@ -32,6 +32,12 @@ int SerialReader::traverse(visitproc visit, void* arg) const noexcept {
     return 0;
 }
 
+void SerialReader::clear() noexcept {
+    for (Ref* held : {&file_, &parse_, &not_utf8_, &label_, &error_}) {
+        held->reset();
+    }
+}
+
 std::unique_ptr<SerialReader> SerialReader::open(PyObject* file, const ReadOptions& options) {
     std::unique_ptr<SerialReader> reader;
     try {

@@ -120,6 +120,14 @@ class SerialReader {
     void raise();
     /// Visits the Python objects the reader holds, for the collector.
     int traverse(visitproc visit, void* arg) const noexcept;
+    /// Lets go of those objects without calling them, for the collector
+    /// breaking a cycle: it has run the file's finalizer already and may
+    /// have cleared the file, so closing it again would call a cleared
+    /// object.
+    void clear() noexcept;
+    /// Closes the file where the reader owns it, before the collector clears
+    /// anything (a Stream's finalizer).
+    void close_file() noexcept { finish(); }
 
   private:
     SerialReader() = default;
@@ -209,6 +217,8 @@ class TableReader {
     /// Raises the fault's exception (once; afterwards the same message as
     /// RuntimeError). Needs the GIL.
     void raise() { serial_->raise(); }
+    void clear() noexcept { serial_->clear(); }
+    void close_file() noexcept { serial_->close_file(); }
     int traverse(visitproc visit, void* arg) const noexcept {
         return serial_->traverse(visit, arg);
     }

@@ -94,14 +94,27 @@ int stream_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 int stream_clear(PyObject* self) noexcept {
     StreamState& s = stream_of(self);
-    if (!s.busy) {
+    if (!s.busy && s.reader != nullptr) {
         s.started = true;
-        s.reader.reset();
+        s.reader->clear();
     }
     return 0;
 }
 
+// The collector runs every finalizer of a cycle before it clears any of its
+// objects, so an owned file is closed here while it is still whole; left to
+// the reader's end, the close could reach a file the collector has cleared.
+void stream_finalize(PyObject* self) noexcept {
+    StreamState& s = stream_of(self);
+    if (s.reader != nullptr && !s.busy) {
+        s.reader->close_file();
+    }
+}
+
 void stream_dealloc(PyObject* self) noexcept {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) {
+        return; // the finalizer made it live again
+    }
     PyObject_GC_UnTrack(self);
     std::destroy_at(&stream_of(self));
     PyTypeObject* type = Py_TYPE(self);
@@ -317,6 +330,7 @@ PyGetSetDef stream_getset[] = {
 
 PyType_Slot stream_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_finalize, reinterpret_cast<void*>(stream_finalize)},
     {Py_tp_traverse, reinterpret_cast<void*>(stream_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(stream_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},

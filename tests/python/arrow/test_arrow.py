@@ -405,3 +405,32 @@ def test_a_reader_in_a_cycle_with_its_open_file_is_collected(batch):
     del f
     gc.collect()
     assert gone() is None
+
+
+
+@pytest.mark.parametrize("file_first", [True, False])
+def test_a_stream_that_owns_its_file_is_collected_quietly(tmp_path, monkeypatch, file_first):
+    # A stream closes the file it owns. In a cycle through the file, the
+    # collector may clear the file before the stream is freed: the close
+    # must come first, or it calls into a cleared file.
+    from dwexio import _native
+
+    path = tmp_path / "t.dwex"
+    dwexio.dump([["a"], ["b"], ["c"]], path)
+    raised = []
+    monkeypatch.setattr(sys, "unraisablehook", raised.append)
+    f = open(path, "rb")
+    stream = _native.read(f, owned=True, batch_rows=1)
+    next(stream)
+    if file_first:
+        f.held = stream
+    else:
+        stream_holder = [stream, f]
+        f.held = stream_holder
+    closed = weakref.ref(f)
+    del f, stream
+    if not file_first:
+        del stream_holder
+    gc.collect()
+    assert closed() is None
+    assert [(r.exc_type, str(r.exc_value)) for r in raised] == []
